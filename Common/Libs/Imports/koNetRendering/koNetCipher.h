@@ -1,0 +1,28 @@
+#pragma once
+
+#include "koNetCipherBase.h"
+
+#include <memory>
+
+class koNetStream;
+
+// The link cipher: an ephemeral X25519 key exchange over `stream` in the
+// constructor (client and server roles differ only in which key comes first),
+// HKDF-SHA256 giving a key and nonce base per direction, then AEAD frames with
+// counter nonces. A frame that fails authentication, is replayed or reordered,
+// or is longer than the bound ends the link with koNetError; a counter never
+// wraps. Keys are erased when the cipher is destroyed.
+class koNetCipher : public koNetCipherBase
+{
+public:
+    koNetCipher(bool client, koNetStream& stream);
+    ~koNetCipher() override;
+
+    std::size_t getMaxFrameSize() const override;
+    void seal(const char* plain, std::size_t size, std::vector<char>& out) override;
+    std::size_t open(const char* raw, std::size_t size, std::vector<char>& plain) override;
+
+private:
+    struct State;
+    std::unique_ptr<State> state;
+};

@@ -1,0 +1,50 @@
+# Thin wrapper: install dependencies, configure, build, run. The build logic
+# lives in CMake.
+BUILD      ?= build
+JOBS       ?= $(shell nproc 2>/dev/null || echo 2)
+CMAKE_ARGS ?=
+CTEST_ARGS ?=
+
+.PHONY: all deps configure build test demo bench sanitize sanitize-address sanitize-thread install clean
+
+all: build
+
+deps:
+	scripts/install-deps
+
+configure:
+	cmake -S . -B $(BUILD) $(CMAKE_ARGS)
+
+build: configure
+	cmake --build $(BUILD) -j $(JOBS)
+
+# Installs what is missing, builds, runs every test through CTest.
+test: deps build
+	cd $(BUILD) && ctest --output-on-failure -j $(JOBS) $(CTEST_ARGS)
+
+# The main job: a whole session on this machine.
+demo: deps build
+	$(BUILD)/bin/kosession-demo
+
+bench: deps build
+	$(BUILD)/bin/kosession-netbench
+
+# AddressSanitizer with UndefinedBehaviorSanitizer on every test, then
+# ThreadSanitizer on the tests that run threads.
+sanitize: sanitize-address sanitize-thread
+
+sanitize-address: deps
+	$(MAKE) build BUILD=build-asan CMAKE_ARGS="-DKOSESSION_SANITIZE=address,undefined -DKOSESSION_BUILD_BENCH=OFF"
+	cd build-asan && ASAN_OPTIONS=detect_leaks=1 UBSAN_OPTIONS=print_stacktrace=1 \
+		ctest --output-on-failure -j $(JOBS) -LE slow $(CTEST_ARGS)
+
+sanitize-thread: deps
+	$(MAKE) build BUILD=build-tsan CMAKE_ARGS="-DKOSESSION_SANITIZE=thread -DKOSESSION_BUILD_BENCH=OFF"
+	cd build-tsan && TSAN_OPTIONS="halt_on_error=1 second_deadlock_stack=1" \
+		ctest --output-on-failure -j $(JOBS) -L threaded $(CTEST_ARGS)
+
+install: build
+	cmake --install $(BUILD) --prefix $(or $(PREFIX),/usr/local)
+
+clean:
+	rm -rf build build-asan build-tsan
