@@ -41,7 +41,7 @@ sanitize-address: deps
 sanitize-thread: deps
 	$(MAKE) build BUILD=build-tsan CMAKE_ARGS="-DKOSESSION_SANITIZE=thread -DKOSESSION_BUILD_BENCH=OFF"
 	cd build-tsan && TSAN_OPTIONS="halt_on_error=1 second_deadlock_stack=1" \
-		ctest --output-on-failure -j $(JOBS) -L threaded $(CTEST_ARGS)
+		ctest --output-on-failure -j $(JOBS) -L threaded -LE slow $(CTEST_ARGS)
 
 install: build
 	cmake --install $(BUILD) --prefix $(or $(PREFIX),/usr/local)

@@ -67,4 +67,7 @@ private:
     // implementation; see koNetLink.cpp.
     struct State;
     std::unique_ptr<State> state;
+
+    void readBuffered(char* data, std::size_t size);
+    void openFrame();
 };

@@ -51,4 +51,6 @@ private:
     std::shared_ptr<koNetLinkSender> sender;
     std::shared_ptr<koNetLinkReceiver> receiver;
     std::vector<char> buffer;
+
+    void sendOut(const void* data, std::size_t size);
 };

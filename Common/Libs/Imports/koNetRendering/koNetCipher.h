@@ -18,6 +18,10 @@ public:
     koNetCipher(bool client, koNetStream& stream);
     ~koNetCipher() override;
 
+    // The primitives in use, for people reading a log or a report
+    // ("X25519, HKDF-SHA256, AES-256-GCM"). Any thread.
+    static const char* getSuiteName();
+
     std::size_t getMaxFrameSize() const override;
     void seal(const char* plain, std::size_t size, std::vector<char>& out) override;
     std::size_t open(const char* raw, std::size_t size, std::vector<char>& plain) override;

@@ -1,0 +1,3 @@
+#include "koNetCipherBase.h"
+
+koNetCipherBase::~koNetCipherBase() = default;

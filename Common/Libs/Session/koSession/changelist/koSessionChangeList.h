@@ -1,0 +1,76 @@
+#pragma once
+
+#include "koSessionExport.h"
+
+#include <QByteArray>
+
+#include <cstdint>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <vector>
+
+class koSessionChange;
+class koSessionChangeReader;
+class koSessionCommand;
+
+// Thread-safe queue of change records. Every pushed change gets the next
+// absolute index (from 1, never reused, never reset). The list is drained by
+// popping its front or through readers with their own cursors. A scene-loading
+// change discards everything before it; a state-mergable change replaces the
+// held change with the same state identifier; a transient change goes once
+// every registered reader has read it.
+//
+// Threads: every operation may be called from any thread; none blocks waiting
+// for data. Held through std::shared_ptr; the list must outlive its readers.
+// Lock order: a change list's mutex comes after the server's and a peer's.
+class KOSESSION_EXPORT koSessionChangeList
+{
+public:
+    using ChangePtr = std::shared_ptr<koSessionChange>;
+
+    koSessionChangeList();
+    koSessionChangeList(const koSessionChangeList&) = delete;
+    koSessionChangeList& operator=(const koSessionChangeList&) = delete;
+    // Releases the list's share of every change; leaves its readers as they are.
+    ~koSessionChangeList();
+
+    // Freezes `command` with changedBy 0 (the server's own changes) and pushes it.
+    void push(const koSessionCommand& command);
+    // Appends `change` (must not be empty); the list takes a share of it.
+    void push(const ChangePtr& change);
+    // Removes and hands out the change with the lowest index; false, leaving
+    // `out` untouched, when empty. Readers' cursors are not consulted.
+    bool tryPop(ChangePtr& out);
+    // tryPop until it fails; the lock is taken once per change.
+    std::vector<ChangePtr> popAll();
+    bool empty() const;
+    std::uint64_t size() const;
+    bool containsLoadScene() const;
+    // Removes every change; indices and readers' cursors stay as they are.
+    void clear();
+    // Makes a reader of this list and registers it; the returned pointer is its
+    // only owner and the reader unregisters itself when destroyed. Indexed
+    // readers walk the list by index; others pop its front.
+    std::shared_ptr<koSessionChangeReader> getReader(bool indexed);
+
+private:
+    friend class koSessionChangeReader;
+
+    void pushNoLock(const ChangePtr& change);
+    void clearNoLock();
+    void mergeState(const QByteArray& stateId);
+    void eraseNoLock(std::map<std::uint64_t, ChangePtr>::iterator position);
+    bool tryGetNext(ChangePtr& out, std::uint64_t& index);
+    std::uint64_t getMinReadIndex() const;
+    bool hasNext(const std::uint64_t& index) const;
+    void subReader(koSessionChangeReader* reader);
+
+    std::map<std::uint64_t, ChangePtr> changes;
+    std::map<QByteArray, std::uint64_t> stateIndices;
+    std::uint64_t nextIndex = 1;
+    std::vector<koSessionChangeReader*> readers;
+    // Guards changes, stateIndices, nextIndex, readers and every registered
+    // reader's cursor; taken by every list operation and by readers through it.
+    mutable std::mutex mutex;
+};

@@ -1,0 +1,51 @@
+#include "koSessionChangeReader.h"
+
+#include "koSessionChangeList.h"
+
+koSessionChangeReader::koSessionChangeReader(koSessionChangeList* list, bool indexed)
+    : list(list)
+    , indexed(indexed)
+{
+}
+
+koSessionChangeReader::koSessionChangeReader(const koSessionChangeReader& other) = default;
+
+koSessionChangeReader& koSessionChangeReader::operator=(const koSessionChangeReader& other) = default;
+
+koSessionChangeReader::~koSessionChangeReader()
+{
+    if (list)
+        list->subReader(this);
+}
+
+bool koSessionChangeReader::tryPop(ChangePtr& out)
+{
+    if (!list)
+        return false;
+    if (indexed)
+        return list->tryGetNext(out, currentIndex);
+    return list->tryPop(out);
+}
+
+std::vector<koSessionChangeReader::ChangePtr> koSessionChangeReader::popAll()
+{
+    std::vector<ChangePtr> popped;
+    ChangePtr change;
+    while (list && tryPop(change))
+        popped.push_back(std::move(change));
+    return popped;
+}
+
+bool koSessionChangeReader::empty() const
+{
+    if (!list)
+        return true;
+    if (indexed)
+        return !list->hasNext(currentIndex);
+    return list->empty();
+}
+
+std::uint64_t koSessionChangeReader::getCurrentIndex() const
+{
+    return currentIndex;
+}

@@ -1,0 +1,663 @@
+#include "koSessionClient.h"
+
+#include "koSession.h"
+#include "koSessionChange.h"
+#include "koSessionChangeList.h"
+#include "koSessionChangeReader.h"
+#include "koSessionCommand.h"
+#include "koSessionServer.h"
+#include "koSessionUserInfoCommand.h"
+#include "koSessionVersionError.h"
+#include "koSessionWire.h"
+
+#include "koCrypt.h"
+#include "koLog.h"
+#include "koNetError.h"
+#include "koNetLinkReceiver.h"
+#include "koNetLinkSender.h"
+#include "koNetProgress.h"
+#include "koSocketAddress.h"
+#include "koSocketLink.h"
+#include "koVersionInfo.h"
+
+#include <QApplication>
+#include <QCoreApplication>
+#include <QCryptographicHash>
+#include <QMap>
+#include <QMessageBox>
+
+#include <cstdint>
+
+namespace {
+
+constexpr int ServerPort = 8889;
+constexpr double ConnectTimeoutSeconds = 5.0;
+// Bounds each wait for the server during the handshake (and a transfer's
+// connection); lifted on the command links, which may stay quiet for hours.
+constexpr double HandshakeTimeoutSeconds = 30.0;
+constexpr std::chrono::milliseconds MainPeriod(40);
+constexpr std::chrono::milliseconds AsyncPeriod(20);
+constexpr std::chrono::milliseconds SceneWaitStep(100);
+
+// The 9-byte key that scrambles the session hash in the tunnel request line.
+// It is kept masked so that it never stands in the binary as one piece.
+std::vector<unsigned char> tunnelKey()
+{
+    static const unsigned char masked[] = {0xee, 0xc3, 0xe5, 0xfb, 0x95, 0xbd, 0xa1, 0xb8, 0xb1};
+    std::vector<unsigned char> key;
+    for (std::size_t i = 0; i < sizeof masked; ++i)
+        key.push_back(static_cast<unsigned char>(masked[i] ^ (0xa5 + 7 * i)));
+    return key;
+}
+
+// SHA-256 of the session identifier, scrambled byte by byte by one coder,
+// as 64 lower-case hexadecimal digits.
+QString sessionHash(const QString& sessionId)
+{
+    QByteArray digest = QCryptographicHash::hash(sessionId.toUtf8(), QCryptographicHash::Sha256);
+    koCrypt crypt(tunnelKey());
+    for (char& byte : digest)
+        byte = static_cast<char>(crypt.code(static_cast<unsigned char>(byte)));
+    return QString::fromLatin1(digest.toHex());
+}
+
+// The process-wide answerer of the scene question; empty means the message box.
+struct SceneQuestionSlot
+{
+    // Guards `question`; taken by setSceneQuestion and by join when it asks.
+    std::mutex mutex;
+    koSessionClient::SceneQuestion question;
+};
+
+SceneQuestionSlot& sceneQuestionSlot()
+{
+    static SceneQuestionSlot slot;
+    return slot;
+}
+
+// Whether a server-role peer passes `change` on to its participant: not the
+// participant's own change unless it echoes, not a change addressed to another.
+bool isForParticipant(const koSessionChange& change, unsigned short participant)
+{
+    if (!change.isEchoing() && change.getChangedBy() == participant)
+        return false;
+    const unsigned short destination = change.getDestinationUserId();
+    return destination == 0 || destination == participant;
+}
+
+} // namespace
+
+koSessionClient::koSessionClient()
+    : serverChanges(std::make_shared<koSessionChangeList>()),
+      outgoingChanges(std::make_shared<koSessionChangeList>()),
+      asyncOutgoingChanges(std::make_shared<koSessionChangeList>())
+{
+}
+
+koSessionClient::~koSessionClient()
+{
+    stopped = true;
+    try {
+        stop();
+    } catch (const std::exception& e) {
+        koLog::error("Shutting the session links down failed: %s", e.what());
+    } catch (...) {
+        koLog::error("Shutting the session links down failed");
+    }
+    wait();
+    // Only a thread that destroys its own object is left; it cannot be joined.
+    std::lock_guard<std::mutex> lock(mutex);
+    for (std::thread& thread : threads) {
+        if (thread.joinable()) {
+            koLog::error("Session connection destroyed by one of its own threads");
+            thread.detach();
+        }
+    }
+}
+
+koSessionClient::SceneQuestion koSessionClient::setSceneQuestion(SceneQuestion question)
+{
+    SceneQuestionSlot& slot = sceneQuestionSlot();
+    std::lock_guard<std::mutex> lock(slot.mutex);
+    std::swap(slot.question, question);
+    return question;
+}
+
+// ---------------------------------------------------------------------------
+// Handshake
+
+std::shared_ptr<koNetLink> koSessionClient::connectServer(const QString& sessionLink,
+                                                          const QString& sessionPassword, bool force)
+{
+    QString address;
+    QString sessionId;
+    if (!koSession::tryDecryptSessionLink(sessionPassword, sessionLink, address, sessionId))
+        throw koNetError("Invalid session link or password");
+
+    auto socketLink = std::make_shared<koSocketLink>(
+        koSocketAddress(address.toStdString(), ServerPort), ConnectTimeoutSeconds);
+    socketLink->setRecvTimeout(HandshakeTimeoutSeconds);
+
+    const QString line = QStringLiteral("CONNECT session_%1.version_%2.%3.KOVASessionServer HTTP/1.1\r\n\r\n")
+        .arg(sessionHash(sessionId), QString::fromStdString(koVersionInfo::the().getVersionString()),
+             force ? QStringLiteral("force") : QStringLiteral("join"));
+    const QByteArray bytes = line.toUtf8();
+    socketLink->send(bytes.constData(), static_cast<std::size_t>(bytes.size()));
+    // The answer's content does not matter, only where it ends.
+    koSessionWire::readTunnelHeader(*socketLink, "Tunnel answer");
+
+    std::shared_ptr<koNetLink> netLink = socketLink;
+    koSessionWire::setUpCipher(netLink, true);
+    return netLink;
+}
+
+void koSessionClient::checkVersion(koNetStream& versionStream)
+{
+    const QString ownVersion = QString::fromStdString(koVersionInfo::the().getDisplayVersionYearString());
+    koSessionWire::putText(versionStream, ownVersion);
+    versionStream.flush();
+    const QString serverVersion = koSessionWire::getText(versionStream, "Server version text");
+    const QStringList userNames = koSessionWire::getNames(versionStream);
+    if (ownVersion != serverVersion)
+        throw koSessionVersionError(serverVersion, userNames);
+}
+
+void koSessionClient::attachLink(koNetStream& target, const std::shared_ptr<koNetLink>& netLink)
+{
+    auto sender = koNetLinkSender::create(netLink);
+    auto receiver = koNetLinkReceiver::create(netLink);
+    std::lock_guard<std::mutex> lock(mutex);
+    target.setSender(sender);
+    target.setReceiver(receiver);
+}
+
+void koSessionClient::join(const QString& sessionLink, const koSessionUser& ownUser,
+                           const QString& sessionPassword, bool force)
+{
+    serverChanges = std::make_shared<koSessionChangeList>();
+    serverRole = false;
+    joinCompleted = false;
+    server = nullptr;
+    blocks.clear();
+    {
+        std::lock_guard<std::mutex> lock(mutex);
+        user = ownUser;
+    }
+    link = sessionLink;
+    password = sessionPassword;
+    outgoingChanges->clear();
+    asyncOutgoingChanges->clear();
+
+    // Main link: request, version, participant record, scene flag.
+    const std::shared_ptr<koNetLink> mainLink = connectServer(link, password, force);
+    attachLink(stream, mainLink);
+    koSessionWire::putRequest(stream, koSessionWire::RequestJoin);
+    stream.flush();
+    checkVersion(stream);
+    user.putValue(stream);
+    stream.flush();
+    koSessionUser settled;
+    settled.getValue(stream);
+    {
+        std::lock_guard<std::mutex> lock(mutex);
+        user = settled;
+    }
+    const auto sceneFlag = stream.getValue<std::uint8_t>();
+    stream.recvResult();
+
+    // Second link: request and the own user identifier.
+    const std::shared_ptr<koNetLink> secondLink = connectServer(link, password, force);
+    attachLink(asyncStream, secondLink);
+    koSessionWire::putRequest(asyncStream, koSessionWire::RequestAsyncStream);
+    asyncStream.flush();
+    asyncStream.putValue(static_cast<std::uint16_t>(settled.getId()));
+    asyncStream.flush();
+    asyncStream.recvResult();
+
+    mainLink->setRecvTimeout(0);
+    secondLink->setRecvTimeout(0);
+    startThreads(stream, outgoingChanges->getReader(false), serverChanges, MainPeriod);
+    startThreads(asyncStream, asyncOutgoingChanges->getReader(false), nullptr, AsyncPeriod);
+
+    if (sceneFlag == 0)
+        return;
+    if (!askSceneQuestion()) {
+        sceneDeclined = true;
+        return;
+    }
+    waitForScene();
+}
+
+bool koSessionClient::askSceneQuestion()
+{
+    SceneQuestion question;
+    {
+        SceneQuestionSlot& slot = sceneQuestionSlot();
+        std::lock_guard<std::mutex> lock(slot.mutex);
+        question = slot.question;
+    }
+    if (question)
+        return question();
+    if (!qobject_cast<QApplication*>(QCoreApplication::instance())) {
+        // A message box without a widget application would end the process.
+        koLog::warning("No user interface to ask about the session's scene; declining it");
+        return false;
+    }
+    const auto answer = QMessageBox::warning(
+        nullptr, tr("Download KOVA Scene"),
+        tr("Another participant provided a KOVA scene for the session. Continuing loads the scene "
+           "from the collaboration server. Your current scene will be destroyed. This action cannot "
+           "be undone. Do you want to continue?"),
+        QMessageBox::Ok | QMessageBox::Cancel, QMessageBox::Ok);
+    return answer != QMessageBox::Cancel;
+}
+
+void koSessionClient::waitForScene()
+{
+    // The receiving thread fills serverChanges meanwhile; the user interface
+    // stays alive so that the user can abort.
+    koNetProgress::start(tr("Downloading scene ...").toStdString(), 0.0);
+    while (isConnected() && !serverChanges->containsLoadScene() && !koNetProgress::isAborting()) {
+        QCoreApplication::processEvents(QEventLoop::AllEvents);
+        std::this_thread::sleep_for(SceneWaitStep);
+    }
+    koNetProgress::start(std::string(), 0.0);
+    if (koNetProgress::isAborting())
+        throw koNetError("Joining the session has been aborted");
+}
+
+bool koSessionClient::isConnected()
+{
+    std::lock_guard<std::mutex> lock(mutex);
+    for (const std::thread& thread : threads) {
+        if (!thread.joinable())
+            return false;
+    }
+    return !stopped;
+}
+
+// ---------------------------------------------------------------------------
+// Command pump
+
+void koSessionClient::startThreads(koNetStream& linkStream, std::shared_ptr<koSessionChangeReader> reader,
+                                   std::shared_ptr<koSessionChangeList> list, std::chrono::nanoseconds period)
+{
+    std::lock_guard<std::mutex> lock(mutex);
+    // Only the first pair revives the object: a second link must not hide
+    // that the main link has already failed.
+    if (threads.empty())
+        stopped = false;
+    threads.emplace_back(&koSessionClient::sendCommands, this, std::ref(linkStream), std::move(reader), period);
+    threads.emplace_back(&koSessionClient::recvCommands, this, std::ref(linkStream), std::move(list));
+}
+
+// Each cycle writes every waiting change, flushes once and sleeps for the
+// rest of the period. The link carries nothing but change records.
+void koSessionClient::sendCommands(koNetStream& linkStream, std::shared_ptr<koSessionChangeReader> reader,
+                                   std::chrono::nanoseconds period)
+{
+    try {
+        const unsigned short participant = getUserId();
+        while (!stopped) {
+            const auto start = std::chrono::steady_clock::now();
+            std::shared_ptr<koSessionChange> change;
+            while (!stopped && reader->tryPop(change)) {
+                if (!serverRole || isForParticipant(*change, participant))
+                    change->putValue(linkStream);
+            }
+            linkStream.flush();
+            waitLoop(start, period);
+        }
+    } catch (const std::exception& e) {
+        threadFailed("sending", e.what());
+    } catch (...) {
+        threadFailed("sending", "unknown exception");
+    }
+    reader.reset();
+    clientStopped();
+}
+
+void koSessionClient::recvCommands(koNetStream& linkStream, std::shared_ptr<koSessionChangeList> list)
+{
+    const auto executeHere = [this](koSessionChange& change) {
+        // A command that fails on this side must not end the link.
+        try {
+            change.execute(this);
+        } catch (const std::exception& e) {
+            koLog::warning("Executing a received change failed: %s", e.what());
+        } catch (...) {
+            koLog::warning("Executing a received change failed");
+        }
+    };
+    try {
+        while (!stopped) {
+            auto change = std::make_shared<koSessionChange>();
+            change->getValue(linkStream);
+            if (serverRole && change->isServerCommand())
+                executeHere(*change);
+            else if (list)
+                list->push(change);
+            else
+                executeHere(*change);
+        }
+    } catch (const std::exception& e) {
+        threadFailed("receiving", e.what());
+    } catch (...) {
+        threadFailed("receiving", "unknown exception");
+    }
+    list.reset();
+    clientStopped();
+}
+
+void koSessionClient::threadFailed(const char* what, const char* reason)
+{
+    // The first failure stops the whole object and closes both links, so the
+    // other threads and the other end notice at once.
+    if (!stopped.exchange(true))
+        koLog::info("Session connection of user %u ended while %s: %s", unsigned(getUserId()), what, reason);
+    try {
+        stop();
+    } catch (...) {
+    }
+}
+
+void koSessionClient::waitLoop(std::chrono::steady_clock::time_point start, std::chrono::nanoseconds period)
+{
+    const auto elapsed = std::chrono::steady_clock::now() - start;
+    if (elapsed < period)
+        std::this_thread::sleep_for(period - elapsed);
+}
+
+void koSessionClient::clientStopped()
+{
+    if (!server)
+        return;
+    try {
+        server->checkClients();
+    } catch (const std::exception& e) {
+        koLog::error("Unable to have stopped participants removed: %s", e.what());
+    } catch (...) {
+        koLog::error("Unable to have stopped participants removed");
+    }
+}
+
+void koSessionClient::push(const koSessionCommand& command)
+{
+    if ((executing || isBlocking(command)) && command.getDestinationUserId() == 0) {
+        // Kept local: the server would have echoed it, so it takes effect here.
+        if (command.isEchoing())
+            command.execute(this);
+        return;
+    }
+    outgoingChanges->push(std::make_shared<koSessionChange>(command, getUserId()));
+}
+
+void koSessionClient::pushAsync(const koSessionCommand& command)
+{
+    asyncOutgoingChanges->push(std::make_shared<koSessionChange>(command, getUserId()));
+}
+
+void koSessionClient::block(unsigned int type)
+{
+    ++blocks[type];
+}
+
+void koSessionClient::unblock(unsigned int type)
+{
+    const auto entry = blocks.find(type);
+    if (entry == blocks.end())
+        return;
+    if (--entry->second < 1)
+        blocks.erase(entry);
+}
+
+bool koSessionClient::isBlocking()
+{
+    const auto entry = blocks.find(0);
+    return entry != blocks.end() && entry->second > 0;
+}
+
+bool koSessionClient::isBlocking(const koSessionCommand& command)
+{
+    if (isBlocking())
+        return true;
+    const auto entry = blocks.find(command.getType());
+    return entry != blocks.end() && entry->second > 0;
+}
+
+bool koSessionClient::isExecuting()
+{
+    return executing;
+}
+
+bool koSessionClient::isJoinCompleted()
+{
+    return joinCompleted;
+}
+
+void koSessionClient::executeCommands()
+{
+    // Reset even when a change throws, so later pushes are not held back.
+    struct ExecutingScope
+    {
+        bool& flag;
+        ~ExecutingScope() { flag = false; }
+    } scope{executing};
+    executing = true;
+    std::shared_ptr<koSessionChange> change;
+    while (serverChanges->tryPop(change))
+        change->execute(this);
+}
+
+std::shared_ptr<koSessionChangeList> koSessionClient::getServerChanges()
+{
+    return serverChanges;
+}
+
+void koSessionClient::stop()
+{
+    stopped = true;
+    std::lock_guard<std::mutex> lock(mutex);
+    stream.shutdown();
+    asyncStream.shutdown();
+}
+
+void koSessionClient::wait()
+{
+    // Take the threads out under the lock, join them without it: they take
+    // the lock themselves.
+    std::vector<std::thread> joining;
+    {
+        std::lock_guard<std::mutex> lock(mutex);
+        for (std::thread& thread : threads) {
+            if (thread.joinable() && thread.get_id() != std::this_thread::get_id())
+                joining.push_back(std::move(thread));
+        }
+    }
+    for (std::thread& thread : joining)
+        thread.join();
+}
+
+void koSessionClient::stopForAll()
+{
+    try {
+        const std::shared_ptr<koNetLink> stopLink = connectServer(link, password, false);
+        koNetStream stopStream(stopLink);
+        koSessionWire::putRequest(stopStream, koSessionWire::RequestStop);
+        stopStream.flush();
+    } catch (const std::exception& e) {
+        koLog::warning("Unable to stop the session server: %s", e.what());
+    } catch (...) {
+        koLog::warning("Unable to stop the session server");
+    }
+}
+
+// ---------------------------------------------------------------------------
+// Roster
+
+const koSessionUser& koSessionClient::getUser()
+{
+    {
+        std::lock_guard<std::mutex> lock(mutex);
+    }
+    return user;
+}
+
+koSessionUser koSessionClient::copyUser() const
+{
+    std::lock_guard<std::mutex> lock(mutex);
+    return user;
+}
+
+unsigned short koSessionClient::getUserId() const
+{
+    std::lock_guard<std::mutex> lock(mutex);
+    return user.getId();
+}
+
+const std::vector<koSessionUser>& koSessionClient::getUsers()
+{
+    return users;
+}
+
+std::vector<koSessionUser> koSessionClient::getOtherUsers()
+{
+    const unsigned short ownId = getUserId();
+    std::vector<koSessionUser> others;
+    for (const koSessionUser& record : users) {
+        if (record.getId() != ownId)
+            others.push_back(record);
+    }
+    return others;
+}
+
+int koSessionClient::getColorIndex()
+{
+    return colorIndex;
+}
+
+void koSessionClient::setUsers(const std::vector<koSessionUser>& newUsers)
+{
+    QMap<unsigned short, koSessionUser> previous;
+    for (const koSessionUser& record : users)
+        previous.insert(record.getId(), record);
+    QMap<unsigned short, koSessionUser> received;
+    for (const koSessionUser& record : newUsers)
+        received.insert(record.getId(), record);
+
+    if (&newUsers != &users)
+        users = newUsers;
+    updateSpectatorState();
+
+    // Every addition is signalled before any change or removal.
+    koSession& facade = koSession::the();
+    const unsigned short ownId = getUserId();
+    const std::vector<koSessionUser> current = users;
+    for (const koSessionUser& record : current) {
+        if (!previous.contains(record.getId()))
+            emit facade.userAdded(record);
+        if (record.getId() == ownId)
+            joinCompleted = true;
+    }
+    for (auto entry = previous.cbegin(); entry != previous.cend(); ++entry) {
+        const auto found = received.constFind(entry.key());
+        if (found == received.cend())
+            emit facade.userRemoved(entry.key());
+        else if (entry.value() != found.value())
+            emit facade.userChanged(found.value());
+    }
+}
+
+void koSessionClient::updateSpectatorState()
+{
+    std::map<unsigned short, int> counts;
+    for (const koSessionUser& record : users) {
+        if (record.getIsSpectator())
+            ++counts[record.getSpectatedUserId()];
+    }
+    const unsigned short ownId = getUserId();
+    for (koSessionUser& record : users) {
+        const auto entry = counts.find(record.getId());
+        const int count = entry == counts.end() ? 0 : entry->second;
+        record.setSpectatorCount(count);
+        if (record.getId() == ownId) {
+            std::lock_guard<std::mutex> lock(mutex);
+            user.setSpectatorCount(count);
+        }
+    }
+}
+
+void koSessionClient::updateUserInfo(const koSessionUser& info)
+{
+    koSessionUser record(info);
+    record.setId(getUserId());
+    if (serverRole) {
+        {
+            std::lock_guard<std::mutex> lock(mutex);
+            user = record;
+        }
+        if (server)
+            server->sendUpdatedUsers();
+        return;
+    }
+    if (record.getColor() == QColor(Qt::transparent))
+        record.setColor(koSession::the().getDefaultColor(colorIndex));
+    {
+        std::lock_guard<std::mutex> lock(mutex);
+        user = record;
+    }
+    // Straight into the outgoing list: neither blocks nor executing hold it back.
+    const koSessionUserInfoCommand command(record);
+    outgoingChanges->push(std::make_shared<koSessionChange>(command, record.getId()));
+}
+
+// ---------------------------------------------------------------------------
+// Server role
+
+void koSessionClient::accept(koSessionServer* owner, const std::shared_ptr<koSessionChangeList>& changes,
+                             const std::shared_ptr<koNetLink>& netLink, unsigned short userId, int index)
+{
+    colorIndex = index;
+    serverChanges = changes;
+    serverRole = true;
+    server = owner;
+    attachLink(stream, netLink);
+
+    koSessionUser record;
+    record.getValue(stream);
+    record.setId(userId);
+    if (record.getColor() == QColor(Qt::transparent))
+        record.setColor(koSession::the().getDefaultColor(colorIndex));
+    {
+        std::lock_guard<std::mutex> lock(mutex);
+        user = record;
+    }
+    record.putValue(stream);
+    stream.putValue(static_cast<std::uint8_t>(changes->containsLoadScene() ? 1 : 0));
+    stream.sendSuccess();
+    stream.flush();
+
+    // An indexed reader: the new participant first gets everything the list holds.
+    auto reader = changes->getReader(true);
+    // The accept thread's time limit ends here: a participant may stay quiet for hours.
+    netLink->setRecvTimeout(0);
+    startThreads(stream, std::move(reader), changes, MainPeriod);
+}
+
+void koSessionClient::acceptAsyncLink(const std::shared_ptr<koSessionChangeList>& changes,
+                                      const std::shared_ptr<koNetLink>& netLink)
+{
+    {
+        std::lock_guard<std::mutex> lock(mutex);
+        // Attaching to a stream that running threads use would pull it from under them.
+        if (threads.size() != 2)
+            throw koNetError("Participant " + std::to_string(user.getId())
+                             + " cannot take a second link now (already attached or not admitted)");
+    }
+    attachLink(asyncStream, netLink);
+    asyncStream.sendSuccess();
+    asyncStream.flush();
+    auto reader = changes->getReader(true);
+    netLink->setRecvTimeout(0);
+    startThreads(asyncStream, std::move(reader), changes, AsyncPeriod);
+}

@@ -1,0 +1,183 @@
+#pragma once
+
+#include "koSessionExport.h"
+#include "koSessionUser.h"
+
+#include "koNetStream.h"
+
+#include <QObject>
+#include <QString>
+
+#include <atomic>
+#include <chrono>
+#include <functional>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <thread>
+#include <vector>
+
+class koNetLink;
+class koSessionChangeList;
+class koSessionChangeReader;
+class koSessionCommand;
+class koSessionServer;
+
+// One participant's connection to a session server, in one of two roles:
+//
+// - joining client: the facade makes one and calls join(); it sends the
+//   application's changes and executes the received ones on the main thread;
+// - server role: the server makes one per admitted participant and calls
+//   accept() and acceptAsyncLink(); it relays that participant's changes
+//   through the server's shared change lists.
+//
+// Each admitted connection runs a sending and a receiving thread per link
+// (main and second link), four in all; stop() or the destructor ends them,
+// and a failing thread stops the whole object. Destroy the object on a thread
+// other than its own four (the destructor joins them). Owned through
+// std::shared_ptr by the facade or the server; never copied.
+//
+// Threads: operations marked "main thread" belong to the application's main
+// thread in a joining client. Failures are koNetError (koSessionVersionError
+// for a peer of another version); the threads never let one escape.
+class KOSESSION_EXPORT koSessionClient : public QObject
+{
+    Q_OBJECT
+
+public:
+    // Answers the scene question of join(): true continues (waits for the
+    // scene), false declines it.
+    using SceneQuestion = std::function<bool()>;
+
+    koSessionClient();
+    // Stops and joins all threads before the members go.
+    ~koSessionClient() override;
+
+    koSessionClient(const koSessionClient&) = delete;
+    koSessionClient& operator=(const koSessionClient&) = delete;
+
+    // --- Joining ---------------------------------------------------------
+
+    // Connects both links, is admitted and starts the threads; asks the user
+    // about the scene when the session holds one. Main thread, once. Throws
+    // koNetError ("Invalid session link or password", network failures,
+    // "Joining the session has been aborted") or koSessionVersionError.
+    void join(const QString& link, const koSessionUser& user, const QString& password, bool force);
+    // False once the object is stopped or any of its threads has been joined.
+    // Any thread.
+    bool isConnected();
+
+    // Replaces how join() asks whether to load the session's scene and returns
+    // the previous answerer. By default a modal QMessageBox asks the user; a
+    // host without widgets (server tool, terminal participant, test) installs
+    // its own. An empty function restores the message box. Process-wide; any
+    // thread, but not while a join() is asking.
+    static SceneQuestion setSceneQuestion(SceneQuestion question);
+
+    // --- Command pump ----------------------------------------------------
+
+    // Queues the command for the main link, unless the object is executing
+    // received changes or the command's type is blocked: then an addressed
+    // command is still queued, an echoing one is executed here at once and
+    // any other is dropped. Main thread.
+    void push(const koSessionCommand& command);
+    // Queues the command for the second link, always. Any thread.
+    void pushAsync(const koSessionCommand& command);
+    // Block counts by command type (0: all types) for push(). Main thread.
+    void block(unsigned int type);
+    void unblock(unsigned int type);
+    bool isBlocking();
+    bool isBlocking(const koSessionCommand& command);
+    bool isExecuting();
+    bool isJoinCompleted();
+    // Executes every received change waiting in the server changes. Main
+    // thread; an exception from a change passes to the caller.
+    void executeCommands();
+    std::shared_ptr<koSessionChangeList> getServerChanges();
+    // Sets the stop flag and shuts both links down; returns at once. Any thread.
+    void stop();
+    // Joins the threads. Not from one of them (a thread never joins itself).
+    void wait();
+    // Asks the server to stop over a connection of its own; never throws.
+    // Main thread.
+    void stopForAll();
+
+    // --- Roster ----------------------------------------------------------
+
+    // The own record. Takes and releases `mutex` and returns a reference:
+    // safe on the thread that owns the record. Other threads use copyUser().
+    const koSessionUser& getUser();
+    // A copy of the own record taken under `mutex`; any thread (the server's).
+    koSessionUser copyUser() const;
+    // The own user identifier; any thread.
+    unsigned short getUserId() const;
+    // The roster as last applied. Main thread.
+    const std::vector<koSessionUser>& getUsers();
+    // The roster without the own record, order kept. Main thread.
+    std::vector<koSessionUser> getOtherUsers();
+    int getColorIndex();
+    // Applies a new roster and raises the facade's userAdded, then userChanged
+    // and userRemoved signals. On the thread that executes the roster command.
+    void setUsers(const std::vector<koSessionUser>& newUsers);
+    // Changes the own record (the identifier stays). Joining client: main
+    // thread, sends the record to the server. Server role: the peer's
+    // receiving thread, then broadcasts the roster.
+    void updateUserInfo(const koSessionUser& info);
+
+    // --- Server role (the server's accept thread) ------------------------
+
+    // Completes a participant's join on the server's side and starts the main
+    // link's threads. Throws koNetError when the link fails.
+    void accept(koSessionServer* server, const std::shared_ptr<koSessionChangeList>& changes,
+                const std::shared_ptr<koNetLink>& link, unsigned short userId, int colorIndex);
+    // Makes `link` this peer's second link and starts its threads. Throws
+    // koNetError when the link fails.
+    void acceptAsyncLink(const std::shared_ptr<koSessionChangeList>& changes,
+                         const std::shared_ptr<koNetLink>& link);
+
+private:
+    // Handshake
+    std::shared_ptr<koNetLink> connectServer(const QString& link, const QString& password, bool force);
+    void checkVersion(koNetStream& stream);
+    void attachLink(koNetStream& target, const std::shared_ptr<koNetLink>& netLink);
+    bool askSceneQuestion();
+    void waitForScene();
+
+    // Command pump
+    void startThreads(koNetStream& stream, std::shared_ptr<koSessionChangeReader> reader,
+                      std::shared_ptr<koSessionChangeList> list, std::chrono::nanoseconds period);
+    void sendCommands(koNetStream& stream, std::shared_ptr<koSessionChangeReader> reader,
+                      std::chrono::nanoseconds period);
+    void recvCommands(koNetStream& stream, std::shared_ptr<koSessionChangeList> list);
+    void waitLoop(std::chrono::steady_clock::time_point start, std::chrono::nanoseconds period);
+    void clientStopped();
+    void threadFailed(const char* what, const char* reason);
+
+    // Roster
+    void updateSpectatorState();
+
+    // Guards `user` against the server's threads, and `threads` and the
+    // attaching of links to `stream`/`asyncStream` against stop(), wait() and
+    // isConnected() on other threads. Taken briefly by every role's threads
+    // and by the server (after the server's own mutex); never held while
+    // joining a thread, doing I/O or calling into the server.
+    mutable std::mutex mutex;
+    std::atomic<bool> stopped{false};
+    bool serverRole = false;
+    bool executing = false;
+    bool joinCompleted = false;
+    bool sceneDeclined = false;
+    std::vector<std::thread> threads;
+    koNetStream stream;
+    koNetStream asyncStream;
+    std::shared_ptr<koSessionChangeList> serverChanges;
+    std::shared_ptr<koSessionChangeList> outgoingChanges;
+    std::shared_ptr<koSessionChangeList> asyncOutgoingChanges;
+    koSessionUser user;
+    koSessionServer* server = nullptr;
+    std::vector<koSessionUser> users;
+    QString link;
+    QString password;
+    int colorIndex = 0;
+    std::map<unsigned int, int> blocks;
+};

@@ -1,0 +1,212 @@
+#include "koSessionChange.h"
+
+#include "koSessionCommand.h"
+#include "koSessionCommandFactory.h"
+
+#include "koMemoryIStream.h"
+#include "koMemoryOStream.h"
+#include "koNetError.h"
+#include "koNetSerializer.h"
+#include "koQStreamDevice.h"
+
+#include <QDataStream>
+
+#include <algorithm>
+#include <string>
+
+namespace {
+
+QByteArray makeStateId(const koSessionCommand& command, std::uint32_t commandType)
+{
+    QByteArray stateId;
+    QDataStream stream(&stateId, QIODevice::WriteOnly);
+    stream << static_cast<qint32>(commandType);
+    command.putStateId(stream);
+    return stateId;
+}
+
+std::vector<char> makePayload(const koSessionCommand& command)
+{
+    koMemoryOStream bytes;
+    {
+        koQStreamDevice device(&bytes);
+        QDataStream stream(&device);
+        command.putData(stream);
+    }
+    return bytes.takeData();
+}
+
+// Wire form, little-endian, no padding:
+//   u32 commandType | u16 changedBy | u8 stateMergable | u8 echoing |
+//   u8 transient | u8 serverCommand | u16 destinationUserId |
+//   i32 state identifier length | state identifier |
+//   value-size payload length | payload
+void putPayload(koNetSerializer& serializer, const std::vector<char>& data)
+{
+    serializer.putValueSize(data.size());
+    for (std::size_t offset = 0; offset < data.size(); offset += koSessionChange::pieceSize)
+        serializer.putBytes(data.data() + offset, std::min(koSessionChange::pieceSize, data.size() - offset));
+}
+
+QByteArray getStateIdBytes(koNetSerializer& serializer)
+{
+    const std::int32_t length = serializer.getValue<std::int32_t>();
+    if (length < 0 || length > koSessionChange::maxStateIdLength)
+        throw koNetError("Change record: state identifier length " + std::to_string(length)
+                         + " is outside 0.." + std::to_string(koSessionChange::maxStateIdLength) + " bytes");
+    QByteArray stateId(length, Qt::Uninitialized);
+    if (length > 0)
+        serializer.getBytes(stateId.data(), static_cast<std::size_t>(length));
+    return stateId;
+}
+
+// The declared length is not trusted: the vector grows one piece at a time, by
+// what the serializer has delivered, so a corrupt length cannot reserve memory
+// that never arrives.
+std::vector<char> getPayload(koNetSerializer& serializer)
+{
+    const std::size_t size = serializer.getValueSize();
+    std::vector<char> data;
+    while (data.size() < size) {
+        const std::size_t offset = data.size();
+        const std::size_t piece = std::min(koSessionChange::pieceSize, size - offset);
+        data.resize(offset + piece);
+        serializer.getBytes(data.data() + offset, piece);
+    }
+    return data;
+}
+
+} // namespace
+
+koSessionChange::koSessionChange() = default;
+
+koSessionChange::koSessionChange(const koSessionCommand& command, unsigned short changedBy)
+    : commandType(command.getType())
+    , changedBy(changedBy)
+    , stateMergable(command.isStateMergable())
+    , echoing(command.isEchoing())
+    , transient(command.isTransient())
+    , serverCommand(command.isServerCommand())
+    , destinationUserId(command.getDestinationUserId())
+{
+    if (stateMergable)
+        stateId = makeStateId(command, commandType);
+    data = makePayload(command);
+}
+
+koSessionChange::koSessionChange(const koSessionChange& other) = default;
+koSessionChange::koSessionChange(koSessionChange&& other) = default;
+koSessionChange& koSessionChange::operator=(const koSessionChange& other) = default;
+koSessionChange& koSessionChange::operator=(koSessionChange&& other) = default;
+koSessionChange::~koSessionChange() = default;
+
+unsigned int koSessionChange::getCommandType() const
+{
+    return commandType;
+}
+
+unsigned short koSessionChange::getChangedBy() const
+{
+    return changedBy;
+}
+
+const QByteArray& koSessionChange::getStateId() const
+{
+    return stateId;
+}
+
+unsigned short koSessionChange::getDestinationUserId() const
+{
+    return destinationUserId;
+}
+
+bool koSessionChange::isStateMergable() const
+{
+    return stateMergable;
+}
+
+bool koSessionChange::isEchoing() const
+{
+    return echoing;
+}
+
+bool koSessionChange::isTransient() const
+{
+    return transient;
+}
+
+bool koSessionChange::isServerCommand() const
+{
+    return serverCommand;
+}
+
+bool koSessionChange::isLoadScene() const
+{
+    // A function-local static is initialised once, thread-safely, on first use.
+    static const unsigned int loadSceneType = koSessionCommandFactory::the().getType("LoadScene");
+    return commandType == loadSceneType;
+}
+
+std::shared_ptr<koSessionCommand> koSessionChange::getCommand() const
+{
+    std::shared_ptr<koSessionCommand> command = koSessionCommandFactory::the().create(commandType);
+    if (command)
+        fillCommand(*command);
+    return command;
+}
+
+bool koSessionChange::tryGetCommand(koSessionCommand& command) const
+{
+    if (command.getType() != commandType)
+        return false;
+    fillCommand(command);
+    return true;
+}
+
+void koSessionChange::execute(koSessionClient* client) const
+{
+    const std::shared_ptr<koSessionCommand> command = getCommand();
+    if (command)
+        command->execute(client);
+}
+
+void koSessionChange::fillCommand(koSessionCommand& command) const
+{
+    koMemoryIStream bytes(data);
+    koQStreamDevice device(&bytes);
+    QDataStream stream(&device);
+    command.setChangedBy(changedBy);
+    command.getData(stream);
+}
+
+void koSessionChange::putValue(koNetSerializer& serializer) const
+{
+    serializer.putValue<std::uint32_t>(commandType);
+    serializer.putValue<std::uint16_t>(changedBy);
+    serializer.putValue(stateMergable);
+    serializer.putValue(echoing);
+    serializer.putValue(transient);
+    serializer.putValue(serverCommand);
+    serializer.putValue<std::uint16_t>(destinationUserId);
+    serializer.putValue<std::int32_t>(stateId.size());
+    if (!stateId.isEmpty())
+        serializer.putBytes(stateId.constData(), static_cast<std::size_t>(stateId.size()));
+    putPayload(serializer, data);
+}
+
+void koSessionChange::getValue(koNetSerializer& serializer)
+{
+    // Read into a fresh record and take it over only when complete, so a record
+    // that fails half-way keeps what it held.
+    koSessionChange read;
+    serializer.getValue(read.commandType);
+    serializer.getValue(read.changedBy);
+    serializer.getValue(read.stateMergable);
+    serializer.getValue(read.echoing);
+    serializer.getValue(read.transient);
+    serializer.getValue(read.serverCommand);
+    serializer.getValue(read.destinationUserId);
+    read.stateId = getStateIdBytes(serializer);
+    read.data = getPayload(serializer);
+    *this = std::move(read);
+}

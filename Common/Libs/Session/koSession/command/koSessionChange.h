@@ -1,0 +1,85 @@
+#pragma once
+
+#include "koSessionExport.h"
+
+#include <QByteArray>
+
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+#include <vector>
+
+class koNetSerializer;
+class koSessionClient;
+class koSessionCommand;
+
+// One command frozen into bytes: its type, its payload as its putData wrote it,
+// its delivery flags, the user who made it and, for state-mergable commands, the
+// state identifier (the type as a big-endian qint32 followed by what putStateId
+// writes). Records of types this process does not know are stored and relayed
+// unchanged.
+//
+// Threads: immutable once made or read, so any number of threads may read one
+// record at the same time; records are shared as std::shared_ptr<koSessionChange>.
+class KOSESSION_EXPORT koSessionChange
+{
+public:
+    // The payload goes to and from the serializer in pieces of this size, so no
+    // second copy of a large payload is ever made in one block.
+    static constexpr std::size_t pieceSize = 65000;
+    // Longest state identifier that getValue accepts. A state identifier is a
+    // command type and a small key (a user, an object path); 64 KiB is far above
+    // any real one and keeps a corrupt length from reserving gigabytes.
+    static constexpr std::int32_t maxStateIdLength = 64 * 1024;
+
+    koSessionChange();
+    // Freezes `command` as made by `changedBy` (the command's own changedBy is not
+    // used). A command of an unregistered class gives type 0 and an error line.
+    koSessionChange(const koSessionCommand& command, unsigned short changedBy);
+    koSessionChange(const koSessionChange& other);
+    koSessionChange(koSessionChange&& other);
+    koSessionChange& operator=(const koSessionChange& other);
+    koSessionChange& operator=(koSessionChange&& other);
+    ~koSessionChange();
+
+    unsigned int getCommandType() const;
+    unsigned short getChangedBy() const;
+    const QByteArray& getStateId() const;
+    unsigned short getDestinationUserId() const;
+    bool isStateMergable() const;
+    bool isEchoing() const;
+    bool isTransient() const;
+    bool isServerCommand() const;
+    // True when the command type is that of the name "LoadScene".
+    bool isLoadScene() const;
+
+    // Rebuilds the command through the factory and fills it from the payload;
+    // empty when the type is not registered in this process. The rebuilt command
+    // keeps the flags its constructor set and gets the record's changedBy.
+    std::shared_ptr<koSessionCommand> getCommand() const;
+    // Fills `command` when it is of the record's type; false, leaving it
+    // untouched, otherwise.
+    bool tryGetCommand(koSessionCommand& command) const;
+    // Rebuilds the command and executes it; does nothing for an unknown type.
+    void execute(koSessionClient* client) const;
+
+    // Writes the wire form. Serializer failures (koNetError) pass out unchanged.
+    void putValue(koNetSerializer& serializer) const;
+    // Reads the wire form, replacing every field; on failure (koNetError from the
+    // serializer, or a state identifier length outside 0..maxStateIdLength) the
+    // record keeps its previous content.
+    void getValue(koNetSerializer& serializer);
+
+private:
+    void fillCommand(koSessionCommand& command) const;
+
+    QByteArray stateId;
+    std::vector<char> data;
+    std::uint32_t commandType = 0;
+    unsigned short changedBy = 0;
+    bool stateMergable = true;
+    bool echoing = true;
+    bool transient = false;
+    bool serverCommand = false;
+    unsigned short destinationUserId = 0;
+};

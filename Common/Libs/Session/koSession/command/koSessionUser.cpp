@@ -1,0 +1,115 @@
+#include "koSessionUser.h"
+
+#include "koLog.h"
+#include "koNetError.h"
+#include "koNetSerializer.h"
+
+#include <QBitmap>
+#include <QBrush>
+#include <QByteArray>
+#include <QDataStream>
+#include <QFont>
+#include <QPainter>
+#include <QPen>
+#include <QPixmap>
+
+#include <string>
+
+koSessionUser::koSessionUser()
+    : name(QStringLiteral("unnamed"))
+    , color(Qt::red)
+    , deviceName(QStringLiteral("unknown"))
+{
+}
+
+bool koSessionUser::operator!=(const koSessionUser& other) const
+{
+    // projectName is left out on purpose: switching projects alone is not a
+    // change of the participant that the roster reports.
+    return id != other.id || name != other.name || color != other.color
+        || projectCRC != other.projectCRC || isHmd != other.isHmd || room != other.room
+        || visible != other.visible || deviceName != other.deviceName
+        || deviceImage != other.deviceImage || isSpectator != other.isSpectator
+        || spectatedUserId != other.spectatedUserId || spectatorCount != other.spectatorCount;
+}
+
+// Wire order: id, name, color, projectCRC, projectName, isHmd, room, visible,
+// deviceName, deviceImage, isSpectator, spectatedUserId, spectatorCount, each
+// in Qt's own QDataStream form (integers big-endian).
+void koSessionUser::put(QDataStream& stream) const
+{
+    stream << quint16(id) << name << color << quint32(projectCRC) << projectName << isHmd
+           << room << visible << deviceName << deviceImage << isSpectator
+           << quint16(spectatedUserId) << qint32(spectatorCount);
+}
+
+void koSessionUser::get(QDataStream& stream)
+{
+    quint16 newId = 0;
+    quint32 newProjectCRC = 0;
+    quint16 newSpectatedUserId = 0;
+    qint32 newSpectatorCount = 0;
+    stream >> newId >> name >> color >> newProjectCRC >> projectName >> isHmd >> room >> visible
+        >> deviceName >> deviceImage >> isSpectator >> newSpectatedUserId >> newSpectatorCount;
+    id = newId;
+    projectCRC = newProjectCRC;
+    spectatedUserId = newSpectatedUserId;
+    spectatorCount = newSpectatorCount;
+}
+
+void koSessionUser::putValue(koNetSerializer& serializer) const
+{
+    QByteArray bytes;
+    {
+        QDataStream stream(&bytes, QIODevice::WriteOnly);
+        put(stream);
+    }
+    serializer.putValueSize(static_cast<std::size_t>(bytes.size()));
+    serializer.putBytes(bytes.constData(), static_cast<std::size_t>(bytes.size()));
+}
+
+void koSessionUser::getValue(koNetSerializer& serializer)
+{
+    const std::size_t size = serializer.getValueSize();
+    if (size > maxSerializedSize) {
+        const std::string message = "Participant record of " + std::to_string(size)
+            + " bytes exceeds the limit of " + std::to_string(maxSerializedSize) + " bytes";
+        koLog::error("%s", message.c_str());
+        throw koNetError(message);
+    }
+    QByteArray bytes(static_cast<int>(size), Qt::Uninitialized);
+    serializer.getBytes(bytes.data(), size);
+    QDataStream stream(bytes);
+    get(stream);
+}
+
+QImage koSessionUser::getIcon() const
+{
+    QPixmap pixmap = QPixmap::fromImage(deviceImage);
+    const QBitmap mask = pixmap.createMaskFromColor(Qt::transparent, Qt::MaskInColor);
+    pixmap.fill(color);
+    pixmap.setMask(mask);
+    if (spectatorCount > 0)
+        paintSpectatorBadge(pixmap);
+    return pixmap.toImage();
+}
+
+void koSessionUser::paintSpectatorBadge(QPixmap& pixmap) const
+{
+    QPainter painter(&pixmap);
+    QFont font = painter.font();
+    // A font may be sized in pixels, in which case it has no point size.
+    if (font.pointSizeF() > 0)
+        font.setPointSizeF(font.pointSizeF() * 3);
+    else
+        font.setPixelSize(font.pixelSize() * 3);
+    painter.setFont(font);
+
+    const QRect badge(18, 2, pixmap.width() - 20, pixmap.height() - 20);
+    painter.setPen(QPen(QColor(Qt::transparent)));
+    painter.setBrush(QBrush(QColor(27, 29, 32, 200), Qt::SolidPattern));
+    painter.drawEllipse(badge);
+
+    painter.setPen(QPen(QColor(250, 186, 3, 255)));
+    painter.drawText(badge, Qt::AlignHCenter | Qt::AlignVCenter, QString::number(spectatorCount));
+}

@@ -1,0 +1,392 @@
+#include "koSessionServer.h"
+
+#include "koSessionChangeList.h"
+#include "koSessionClient.h"
+#include "koSessionUser.h"
+#include "koSessionUsersCommand.h"
+#include "koSessionWire.h"
+
+#include "koBoundSocketLink.h"
+#include "koConnectionClosed.h"
+#include "koLog.h"
+#include "koNetError.h"
+#include "koNetStream.h"
+#include "koSocketLink.h"
+#include "koSocketPipe.h"
+#include "koVersionInfo.h"
+
+#include <QStringList>
+
+#include <chrono>
+#include <map>
+#include <system_error>
+
+namespace {
+
+const char tunnelAnswer[] = "HTTP/1.1 200 OK\r\n\r\n";
+
+// User identifiers for the whole process: never reset, so a restarted or a
+// second server never hands out an identifier twice.
+std::atomic<int> nextUserId{1};
+
+using Peers = std::vector<std::shared_ptr<koSessionClient>>;
+
+} // namespace
+
+koSessionServer* koSessionServer::s_the = nullptr;
+
+koSessionServer::koSessionServer()
+    : changeList(std::make_shared<koSessionChangeList>()),
+      asyncChangeList(std::make_shared<koSessionChangeList>())
+{
+    s_the = this;
+}
+
+koSessionServer::~koSessionServer()
+{
+    try {
+        stop();
+        wait();
+        // A peer admitted while stop ran is still held; drop it the same way
+        // and wait for the removal jobs its threads submit.
+        Peers late;
+        {
+            std::lock_guard<std::recursive_mutex> lock(mutex);
+            late.swap(clients);
+        }
+        late.clear();
+        actionManager.waitAll();
+    } catch (const std::exception& e) {
+        koLog::error("Unable to shut the session server down:%s", e.what());
+    } catch (...) {
+        koLog::error("Unable to shut the session server down");
+    }
+}
+
+koSessionServer& koSessionServer::the()
+{
+    return *s_the;
+}
+
+// ---------------------------------------------------------------------------
+// Lifecycle
+
+void koSessionServer::start(const QString& pipeName, int port)
+{
+    if (acceptThread.joinable())
+        throw std::logic_error("koSessionServer::start needs a wait() after the previous run");
+    stopping = false;
+    running = true;
+    waitingForFirstClient = true;
+    changeList->clear();
+    asyncChangeList->clear();
+    // A restart with the other kind of transport drops the earlier one, so
+    // that accept and getPort only ever see the transport of this run.
+    std::lock_guard<std::recursive_mutex> lock(mutex);
+    if (!pipeName.isEmpty()) {
+        pipe = std::make_unique<koSocketPipe>(pipeName.toStdString());
+        boundLink.reset();
+    } else {
+        boundLink = std::make_unique<koBoundSocketLink>(port);
+        pipe.reset();
+    }
+    acceptThread = std::thread([this] { accept(); });
+    actionManager.run([this] { waitForFirstClient(EmptySessionSeconds); });
+}
+
+void koSessionServer::stop()
+{
+    Peers dropped;
+    {
+        std::lock_guard<std::recursive_mutex> lock(mutex);
+        if (!running)
+            return;
+        stopping = true;
+        if (pipe)
+            pipe->shutdown();
+        if (boundLink)
+            boundLink->shutdown();
+        if (auto link = handshakeLink.lock())
+            link->shutdown();
+        dropped.swap(clients);
+        running = false;
+    }
+    // Destroying a peer joins its threads, which may be waiting for the mutex.
+    dropped.clear();
+}
+
+void koSessionServer::wait()
+{
+    if (acceptThread.joinable()) {
+        if (acceptThread.get_id() == std::this_thread::get_id())
+            throw std::system_error(std::make_error_code(std::errc::resource_deadlock_would_occur),
+                                    "koSessionServer::wait on the accept thread");
+        acceptThread.join();
+    }
+    actionManager.waitAll();
+}
+
+int koSessionServer::getPort()
+{
+    return boundLink ? boundLink->getAddress().getPort() : 0;
+}
+
+void koSessionServer::checkClients()
+{
+    actionManager.run([this] { removeStoppedClients(); });
+}
+
+void koSessionServer::waitForFirstClient(int seconds)
+{
+    const auto started = std::chrono::system_clock::now();
+    for (;;) {
+        if (!running || !waitingForFirstClient || stopping)
+            return;
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        const auto elapsed = std::chrono::duration_cast<std::chrono::seconds>(
+            std::chrono::system_clock::now() - started);
+        if (elapsed.count() > seconds)
+            break;
+    }
+    koLog::info("Stopping empty session");
+    stop();
+}
+
+// ---------------------------------------------------------------------------
+// Accept loop
+
+void koSessionServer::accept()
+{
+    try {
+        while (!stopping) {
+            // Only a failure to accept ends the loop; one bad connection must
+            // not shut the door for the ones after it.
+            const std::shared_ptr<koSocketLink> link = acceptConnection();
+            handleConnection(link);
+        }
+    } catch (const koConnectionClosed&) {
+    } catch (const std::exception& e) {
+        if (!stopping)
+            koLog::error("Stop accepting clients:%s", e.what());
+    } catch (...) {
+        if (!stopping)
+            koLog::error("Stop accepting clients:%s", "unknown exception");
+    }
+    stopping = true;
+}
+
+std::shared_ptr<koSocketLink> koSessionServer::acceptConnection()
+{
+    if (pipe)
+        return std::make_shared<koSocketLink>(*pipe, -1.0);
+    return std::make_shared<koSocketLink>(*boundLink);
+}
+
+void koSessionServer::handleConnection(const std::shared_ptr<koSocketLink>& link)
+{
+    try {
+        setHandshakeLink(link);
+        link->setRecvTimeout(HandshakeTimeoutSeconds);
+        if (!pipe)
+            processHttpHeader(link.get());
+        waitingForFirstClient = false;
+        handleRequest(link);
+    } catch (const std::exception& e) {
+        // A handshake that stop cut short is no error of its own.
+        if (!stopping)
+            koLog::error("Unable to handle request:%s", e.what());
+    } catch (...) {
+        if (!stopping)
+            koLog::error("Unable to handle request:%s", "unknown exception");
+    }
+    setHandshakeLink(nullptr);
+}
+
+void koSessionServer::setHandshakeLink(const std::shared_ptr<koNetLink>& link)
+{
+    std::lock_guard<std::recursive_mutex> lock(mutex);
+    handshakeLink = link;
+    // A stop that came between the accept and now would otherwise miss it.
+    if (link && stopping)
+        link->shutdown();
+}
+
+// The tunnel header, read before any cipher: a line that ends with an empty
+// line. Only its first word matters; the session, version and mode fields are
+// the client's business.
+void koSessionServer::processHttpHeader(koSocketLink* link)
+{
+    const std::string text = koSessionWire::readTunnelHeader(*link, "Tunnel request");
+    if (text.compare(0, 7, "CONNECT") == 0)
+        link->send(tunnelAnswer, sizeof tunnelAnswer - 1);
+}
+
+void koSessionServer::handleRequest(const std::shared_ptr<koNetLink>& link)
+{
+    koSessionWire::setUpCipher(link, false);
+    // The cipher's exchange left nothing unread behind, so a fresh stream
+    // picks up the request where the exchange ended.
+    koNetStream requestStream(link);
+    const std::uint32_t request = requestStream.getValue<std::uint32_t>();
+    switch (request) {
+    case koSessionWire::RequestJoin:
+        if (checkVersion(requestStream))
+            acceptClient(link);
+        break;
+    case koSessionWire::RequestStop:
+        stop();
+        break;
+    case koSessionWire::RequestAsyncStream:
+        acceptAsyncStream(link);
+        break;
+    case koSessionWire::RequestDownloadScene:
+    case koSessionWire::RequestUploadScene:
+    default:
+        // Released unanswered.
+        break;
+    }
+}
+
+// The server's side of the version exchange: read the client's display
+// version, answer with its own, the number of participants and their names
+// (texts as a 32-bit count of UTF-16 units, then the units), then flush. The
+// answer is the same whether or not the versions match; on a mismatch the
+// caller just drops the connection and the client reports the error. The
+// names are copied under the mutex; the exchange itself runs without it so a
+// slow client never holds up stop or the peers.
+bool koSessionServer::checkVersion(koNetStream& stream)
+{
+    const QString own = QString::fromUtf8(koVersionInfo::the().getDisplayVersionYearString().c_str());
+    const QString theirs = koSessionWire::getText(stream);
+
+    QStringList names;
+    {
+        std::lock_guard<std::recursive_mutex> lock(mutex);
+        for (const auto& peer : clients)
+            names.append(peer->copyUser().getName());
+    }
+
+    koSessionWire::putText(stream, own);
+    koSessionWire::putNames(stream, names);
+    stream.flush();
+    return own == theirs;
+}
+
+// ---------------------------------------------------------------------------
+// Peers and roster
+
+void koSessionServer::acceptClient(std::shared_ptr<koNetLink> link)
+{
+    const int userId = getNewUserId();
+    const int colorIndex = getNewColorIndex();
+    auto peer = std::make_shared<koSessionClient>();
+    peer->accept(this, changeList, link, static_cast<unsigned short>(userId), colorIndex);
+    addClient(peer);
+}
+
+void koSessionServer::acceptAsyncStream(std::shared_ptr<koNetLink> link)
+{
+    unsigned short userId = 0;
+    {
+        koNetStream stream(link);
+        stream.getValue(userId);
+    }
+    Peers matching;
+    {
+        std::lock_guard<std::recursive_mutex> lock(mutex);
+        for (const auto& peer : clients)
+            if (peer->getUserId() == userId)
+                matching.push_back(peer);
+    }
+    // Outside the mutex: the pairing writes to the network, and the last
+    // share of a peer that stop dropped meanwhile may go here.
+    for (const auto& peer : matching)
+        peer->acceptAsyncLink(asyncChangeList, link);
+}
+
+void koSessionServer::addClient(const std::shared_ptr<koSessionClient>& client)
+{
+    std::shared_ptr<koSessionClient> refused;
+    {
+        std::lock_guard<std::recursive_mutex> lock(mutex);
+        if (running && !stopping) {
+            clients.push_back(client);
+            sendUpdatedUsers();
+            // Its threads may have ended, and asked for the removal, before
+            // it was in the roster: ask again so it cannot stay as a ghost.
+            if (!client->isConnected())
+                checkClients();
+        } else {
+            // A stop came during the admission: the newcomer goes too.
+            refused = client;
+        }
+    }
+    if (refused)
+        koLog::warning("Session stopped while admitting participant %u", unsigned(refused->getUserId()));
+}
+
+void koSessionServer::sendUpdatedUsers()
+{
+    // The walk and the push both stay under the mutex: the roster cannot
+    // change under the walk, and two broadcasts cannot overtake each other in
+    // the list, so the newest roster is always the one that stays there.
+    std::lock_guard<std::recursive_mutex> lock(mutex);
+    std::vector<koSessionUser> users;
+    users.reserve(clients.size());
+    std::map<unsigned short, int> spectators;
+    for (const auto& peer : clients) {
+        koSessionUser user = peer->copyUser();
+        if (user.getIsSpectator())
+            ++spectators[user.getSpectatedUserId()];
+        users.push_back(user);
+    }
+    for (koSessionUser& user : users) {
+        const auto found = spectators.find(user.getId());
+        user.setSpectatorCount(found == spectators.end() ? 0 : found->second);
+    }
+    changeList->push(koSessionUsersCommand(users));
+}
+
+void koSessionServer::removeStoppedClients()
+{
+    Peers removed;
+    {
+        std::lock_guard<std::recursive_mutex> lock(mutex);
+        Peers kept;
+        for (const auto& peer : clients)
+            (peer->isConnected() ? kept : removed).push_back(peer);
+        if (removed.empty())
+            return;
+        clients.swap(kept);
+        sendUpdatedUsers();
+        if (clients.empty()) {
+            koLog::info("Stopping session after last client has disconnected");
+            stop();
+        }
+    }
+    // Destroying a peer joins its threads, which may be waiting for the mutex.
+    removed.clear();
+}
+
+std::uint64_t koSessionServer::getClientCount()
+{
+    std::lock_guard<std::recursive_mutex> lock(mutex);
+    return clients.size();
+}
+
+int koSessionServer::getNewUserId()
+{
+    return nextUserId.fetch_add(1);
+}
+
+int koSessionServer::getNewColorIndex()
+{
+    std::lock_guard<std::recursive_mutex> lock(mutex);
+    for (int index = 0;; ++index) {
+        bool taken = false;
+        for (const auto& peer : clients)
+            taken = taken || peer->getColorIndex() == index;
+        if (!taken)
+            return index;
+    }
+}

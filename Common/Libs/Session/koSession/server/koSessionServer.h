@@ -1,0 +1,129 @@
+#pragma once
+
+#include "koSessionExport.h"
+
+#include "koNetActionManager.h"
+
+#include <QString>
+
+#include <atomic>
+#include <cstdint>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+class koBoundSocketLink;
+class koNetLink;
+class koNetStream;
+class koSessionChangeList;
+class koSessionClient;
+class koSocketLink;
+class koSocketPipe;
+
+// The relay every participant connects to. It accepts connections on a thread
+// of its own (one request per connection: join, scene transfer, stop, second
+// link), admits participants as server-role koSessionClient peers, relays
+// their changes through two shared change lists and broadcasts the roster.
+// It stops when asked, on a stop request, when nobody connects within a
+// minute, or when the last participant has left.
+//
+// Use: construct; start; stop (or let it stop by itself); wait; then destroy
+// it or start again. Lock order: the server's mutex, then a peer's own mutex,
+// then a change list's mutex.
+class KOSESSION_EXPORT koSessionServer
+{
+public:
+    // Limits of the accept thread, so one stalled or hostile connection
+    // cannot hold the door shut for everybody (the tunnel header's length
+    // bound is koSessionWire::MaxTunnelHeaderBytes).
+    static constexpr double HandshakeTimeoutSeconds = 10.0;
+    static constexpr int EmptySessionSeconds = 60;
+
+    // Makes the process-wide server point at this object. Host thread.
+    koSessionServer();
+    // stop(), then wait(); nothing escapes. Must not run on a thread of this server.
+    ~koSessionServer();
+
+    koSessionServer(const koSessionServer&) = delete;
+    koSessionServer& operator=(const koSessionServer&) = delete;
+
+    // Listens on `pipeName` when it is not empty, else on TCP `port` (0 takes a
+    // free one) and starts the accept thread and the empty-session watchdog.
+    // Host thread; needs a wait() after any earlier run. Throws koNetError when
+    // the transport cannot be made (std::logic_error without the wait()).
+    void start(const QString& pipeName, int port);
+    // Stops accepting and drops every peer. Safe to call more than once, from
+    // the host, the accept thread or a job; never from a peer's own threads.
+    void stop();
+    // Joins the accept thread, then waits for every job. Not from the accept
+    // thread (std::system_error) nor from a job.
+    void wait();
+    // The listening TCP port; 0 without a listening socket. Host thread.
+    int getPort();
+    // Has stopped peers removed by a job and returns at once. Peers' threads.
+    void checkClients();
+    // Pushes the roster (records with spectator counts) into the shared list.
+    // Any thread; takes the server's mutex, then each peer's own mutex briefly.
+    void sendUpdatedUsers();
+    // The process-wide server: the last one constructed. Valid while it lives.
+    koSessionServer& the();
+
+private:
+    void accept();
+    void processHttpHeader(koSocketLink* link);
+    bool checkVersion(koNetStream& stream);
+    void waitForFirstClient(int seconds);
+
+    void acceptClient(std::shared_ptr<koNetLink> link);
+    void acceptAsyncStream(std::shared_ptr<koNetLink> link);
+    void addClient(const std::shared_ptr<koSessionClient>& client);
+    void removeStoppedClients();
+    std::uint64_t getClientCount();
+    int getNewUserId();
+    int getNewColorIndex();
+
+    std::shared_ptr<koSocketLink> acceptConnection();
+    void handleConnection(const std::shared_ptr<koSocketLink>& link);
+    void handleRequest(const std::shared_ptr<koNetLink>& link);
+    void setHandshakeLink(const std::shared_ptr<koNetLink>& link);
+
+    // Shared by every peer's main link; the server pushes its roster here.
+    std::shared_ptr<koSessionChangeList> changeList;
+    // Shared by every peer's second link.
+    std::shared_ptr<koSessionChangeList> asyncChangeList;
+    // True tells the accept loop to end; the loop sets it when it ends.
+    std::atomic<bool> stopping{false};
+    // True from start until stop has done its work.
+    std::atomic<bool> running{false};
+    // Set by start, cleared once any connection has been accepted.
+    std::atomic<bool> waitingForFirstClient{false};
+    // Runs the watchdog, the removal of stopped peers and the scene transfers.
+    koNetActionManager actionManager{0};
+    // The roster of admitted peers in order of admission; the server holds one share each.
+    std::vector<std::shared_ptr<koSessionClient>> clients;
+    // Guards clients, sceneData, sceneName, handshakeLink and the transports
+    // while stop shuts them. Taken by the host (stop), the accept thread
+    // (admission, colours, pairing), jobs (removal, scenes) and peers'
+    // receiving threads (sendUpdatedUsers). Recursive because addClient and
+    // removeStoppedClients broadcast and stop while holding it. Its holder
+    // never destroys a peer: peers are released only after unlocking, since
+    // a peer's destructor joins threads that may be waiting for this mutex.
+    std::recursive_mutex mutex;
+    // Runs accept(); joinable from start until wait.
+    std::thread acceptThread;
+    // The listening TCP socket; null until a start in TCP mode.
+    std::unique_ptr<koBoundSocketLink> boundLink;
+    // The local pipe; null until a start in pipe mode.
+    std::unique_ptr<koSocketPipe> pipe;
+    // The stored scene; null until the first complete upload.
+    std::shared_ptr<std::vector<char>> sceneData;
+    // The stored scene's name, UTF-8.
+    std::string sceneName;
+    // The connection the accept thread is reading right now, so that stop can
+    // cut a stalled handshake short and wait returns promptly.
+    std::weak_ptr<koNetLink> handshakeLink;
+
+    static koSessionServer* s_the;
+};

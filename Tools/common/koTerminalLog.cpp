@@ -1,0 +1,62 @@
+#include "koTerminalLog.h"
+
+#include "koTerminalOutput.h"
+
+#include <QTime>
+
+namespace {
+
+int rank(koLog::Level level)
+{
+    switch (level) {
+    case koLog::Level::Info:
+        return 0;
+    case koLog::Level::Warning:
+        return 1;
+    case koLog::Level::Error:
+        return 2;
+    }
+    return 2;
+}
+
+const char* levelName(koLog::Level level)
+{
+    switch (level) {
+    case koLog::Level::Info:
+        return "info";
+    case koLog::Level::Warning:
+        return "warning";
+    case koLog::Level::Error:
+        return "error";
+    }
+    return "error";
+}
+
+} // namespace
+
+void koTerminalLog::install(Destination destination, koLog::Level lowest, Observer observer)
+{
+    koLog::setSink([destination, lowest, observer](koLog::Level level, const std::string& line) {
+        if (observer)
+            observer(level, line);
+        if (rank(level) < rank(lowest))
+            return;
+        const QString text = format(level, line);
+        if (destination == Destination::Output)
+            koTerminalOutput::print(text);
+        else
+            koTerminalOutput::printError(text);
+    });
+}
+
+void koTerminalLog::uninstall()
+{
+    koLog::setSink(koLog::Sink());
+}
+
+QString koTerminalLog::format(koLog::Level level, const std::string& line)
+{
+    return QStringLiteral("[%1] %2: %3")
+        .arg(QTime::currentTime().toString(QStringLiteral("HH:mm:ss.zzz")), QLatin1String(levelName(level)),
+             QString::fromStdString(line));
+}
