@@ -21,6 +21,16 @@ namespace {
 
 using FacadeGuardTest = FacadeTest;
 
+// A download that must not happen leaves what the caller passed in.
+void expectDownloadIgnored(koSession& facade)
+{
+    std::vector<char> data{'k', 'e', 'p', 't'};
+    QString name = QStringLiteral("kept");
+    facade.downloadScene(data, name);
+    EXPECT_EQ(data, std::vector<char>({'k', 'e', 'p', 't'}));
+    EXPECT_EQ(name, QStringLiteral("kept"));
+}
+
 // Everything an application might call on an idle facade; none of it may
 // fail or reach a client.
 void callEverything(koSession& facade, const QString& text)
@@ -29,6 +39,8 @@ void callEverything(koSession& facade, const QString& text)
     facade.pushCommand(NoteCommand(text));
     facade.pushAsyncCommand(NoteCommand(text + " async"));
     facade.updateUserInfo(makeUser(text));
+    facade.uploadScene(std::vector<char>(16, 'i'), text + ".kova");
+    expectDownloadIgnored(facade);
     facade.block(0);
     facade.unblock(0);
     facade.leave();
@@ -44,12 +56,33 @@ void expectInactive(koSession& facade, const koSessionUser* emptyRecord)
     EXPECT_EQ(&facade.getUser(), emptyRecord);
 }
 
+// What a dropped facade answers; leave and stopForAll are ignored too, so
+// the dropped client stays. Join completion does not look at the connection.
+void expectDroppedIgnoresEverything(koSession& facade, const koSessionUser* emptyRecord)
+{
+    expectInactive(facade, emptyRecord);
+    EXPECT_TRUE(facade.isJoinCompleted());
+    facade.leave();
+    EXPECT_TRUE(facade.isJoinCompleted());
+    facade.stopForAll();
+    EXPECT_TRUE(facade.isJoinCompleted());
+    EXPECT_NO_THROW(callEverything(facade, QStringLiteral("dropped")));
+    EXPECT_TRUE(facade.isJoinCompleted());
+    expectInactive(facade, emptyRecord);
+}
+
 // Alice executes whatever reaches her until `condition` holds. Used with a
 // short bound where nothing must happen.
 bool aliceSees(const std::shared_ptr<koSessionClient>& alice, const std::function<bool()>& condition,
                std::chrono::milliseconds timeout)
 {
     return pumpUntil({alice.get()}, condition, timeout);
+}
+
+// Alice executes rosters until hers holds exactly `ids`, in order.
+bool rosterBecomes(const std::shared_ptr<koSessionClient>& alice, const std::vector<unsigned short>& ids)
+{
+    return aliceSees(alice, [&] { return koServerTest::rosterIds(*alice) == ids; }, std::chrono::seconds(10));
 }
 
 } // namespace
@@ -140,6 +173,9 @@ TEST_F(FacadeGuardTest, FailedJoinKeepsThePreviousClientButNoLongerForwardsToIt)
     ASSERT_TRUE(facadeSees(2));
     const unsigned short first = facade.getUser().getId();
     ASSERT_TRUE(aliceSees(alice, [&] { return alice->getUsers().size() == 2; }, std::chrono::seconds(10)));
+    koServerTest::LogCapture log;
+    alice->uploadScene(std::vector<char>(64, 'a'), QStringLiteral("alice.kova"));
+    ASSERT_TRUE(log.waitFor("uploaded by"));
 
     const QString badLink = QStringLiteral("127.0.0.1:%1/00112233445566").arg(host->port());
     try {
@@ -153,31 +189,39 @@ TEST_F(FacadeGuardTest, FailedJoinKeepsThePreviousClientButNoLongerForwardsToIt)
     EXPECT_FALSE(facade.isJoinCompleted());
 
     // The previous client is still connected and in Alice's roster, but the
-    // facade sends nothing through it and executes nothing it receives.
+    // facade sends nothing through it, transfers no scene and executes
+    // nothing it receives.
     facade.pushCommand(NoteCommand(QStringLiteral("pushed while idle")));
     facade.pushAsyncCommand(NoteCommand(QStringLiteral("pushed async while idle")));
+    facade.uploadScene(std::vector<char>(64, 'i'), QStringLiteral("idle.kova"));
+    expectDownloadIgnored(facade);
     alice->push(NoteCommand(QStringLiteral("from Alice while idle"), false));
     const unsigned short aliceId = alice->getUserId();
     const auto leaked = [&] {
-        return alice->getUsers().size() != 2 || ExecutionLog::the().has(aliceId, QStringLiteral("pushed while idle"))
-            || ExecutionLog::the().has(aliceId, QStringLiteral("pushed async while idle"));
+        const QStringList executed = ExecutionLog::the().texts(aliceId);
+        return alice->getUsers().size() != 2 || executed.contains(QStringLiteral("pushed while idle"))
+            || executed.contains(QStringLiteral("pushed async while idle"));
     };
     EXPECT_FALSE(aliceSees(alice, leaked, std::chrono::milliseconds(600)));
     EXPECT_FALSE(recorder->pumpFacade(
         [&] { return ExecutionLog::the().has(first, QStringLiteral("from Alice while idle")); },
         std::chrono::milliseconds(300)));
+    EXPECT_EQ(log.count("uploaded by"), 1);
+    std::vector<char> data;
+    QString name;
+    EXPECT_TRUE(alice->downloadScene(data, name));
+    EXPECT_EQ(name, QStringLiteral("alice.kova"));
 
     // A join from here replaces the previous client, which then leaves the
     // session.
     joinFacade(QStringLiteral("Facade again"));
     const unsigned short second = facade.getUser().getId();
     EXPECT_NE(second, first);
-    ASSERT_TRUE(aliceSees(alice, [&] { return koServerTest::rosterIds(*alice) == std::vector<unsigned short>{aliceId, second}; },
-                          std::chrono::seconds(10)));
+    ASSERT_TRUE(rosterBecomes(alice, {aliceId, second}));
     EXPECT_TRUE(facadeSees(2));
 }
 
-TEST_F(FacadeGuardTest, DroppedSessionIgnoresEverythingButJoinCompletion)
+TEST_F(FacadeGuardTest, DroppedWhenTheServerStops)
 {
     koSession& facade = koSession::the();
     const koSessionUser* empty = &facade.getUser();
@@ -185,27 +229,41 @@ TEST_F(FacadeGuardTest, DroppedSessionIgnoresEverythingButJoinCompletion)
     joinFacade(QStringLiteral("Facade"));
     ASSERT_TRUE(facadeSees(2));
 
-    // Stopping the server drops every participant's links.
     host->server.stop();
     ASSERT_TRUE(koTest::waitFor([&] { return !facade.isConnected(); }));
-    expectInactive(facade, empty);
-    // Join completion does not look at the connection.
-    EXPECT_TRUE(facade.isJoinCompleted());
-
-    // leave and stopForAll are ignored too: the dropped client stays.
-    facade.leave();
-    EXPECT_TRUE(facade.isJoinCompleted());
-    facade.stopForAll();
-    EXPECT_TRUE(facade.isJoinCompleted());
-    EXPECT_NO_THROW(callEverything(facade, QStringLiteral("dropped")));
-    EXPECT_TRUE(facade.isJoinCompleted());
-    expectInactive(facade, empty);
+    expectDroppedIgnoresEverything(facade, empty);
 
     // A new join is allowed from here.
     koServerTest::TestServer other;
     facade.join(other.link(), makeUser(QStringLiteral("Facade")), QString(), false);
     EXPECT_TRUE(facade.isConnected());
     EXPECT_TRUE(facadeSees(1));
+    facade.leave();
+}
+
+TEST_F(FacadeGuardTest, DroppedWhenItsLinksAreCutWhileTheServerRunsOn)
+{
+    koSession& facade = koSession::the();
+    const koSessionUser* empty = &facade.getUser();
+    LinkCutter cutter(host->port());
+    auto alice = joinClient(QStringLiteral("Alice"));
+    const unsigned short aliceId = alice->getUserId();
+    facade.join(cutter.link(), makeUser(QStringLiteral("Facade")), QString(), false);
+    ASSERT_TRUE(facadeSees(2));
+
+    cutter.cutAll();
+    ASSERT_TRUE(koTest::waitFor([&] { return !facade.isConnected(); }));
+    // The server noticed as well: Alice is alone.
+    ASSERT_TRUE(rosterBecomes(alice, {aliceId}));
+    expectDroppedIgnoresEverything(facade, empty);
+
+    // Its stopForAll did not reach the server: the session goes on, and the
+    // facade can join it again.
+    auto bob = joinClient(QStringLiteral("Bob"));
+    ASSERT_TRUE(aliceSees(alice, [&] { return alice->getUsers().size() == 2; }, std::chrono::seconds(10)));
+    facade.join(cutter.link(), makeUser(QStringLiteral("Facade")), QString(), false);
+    EXPECT_TRUE(facadeSees(3));
+    EXPECT_TRUE(alice->isConnected());
     facade.leave();
 }
 
@@ -231,8 +289,7 @@ TEST_F(FacadeGuardTest, LeftSessionIgnoresEverything)
     // The client went away, and stopForAll did not end the session: Alice
     // stays, alone, and another participant can still join.
     const unsigned short aliceId = alice->getUserId();
-    ASSERT_TRUE(aliceSees(alice, [&] { return koServerTest::rosterIds(*alice) == std::vector<unsigned short>{aliceId}; },
-                          std::chrono::seconds(10)));
+    ASSERT_TRUE(rosterBecomes(alice, {aliceId}));
     EXPECT_TRUE(alice->isConnected());
     auto bob = joinClient(QStringLiteral("Bob"));
     EXPECT_TRUE(aliceSees(alice, [&] { return alice->getUsers().size() == 2; }, std::chrono::seconds(10)));

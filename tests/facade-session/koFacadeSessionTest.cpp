@@ -124,6 +124,26 @@ TEST_F(FacadeSessionTest, WholeSessionWithTheFacadeAsOneParticipant)
     EXPECT_EQ(recorder->roster(), QStringList({changed}));
     ASSERT_TRUE(pumpUntil(others, [&] { return namesOf(bob->getUsers()).contains("Facade renamed"); }));
 
+    // Scenes both ways: the facade's upload reaches a participant's download
+    // whole, in two pieces, with its name; and the other way round.
+    koServerTest::LogCapture serverLog;
+    std::vector<char> scene(1024 * 1024 + 1);
+    for (std::size_t i = 0; i < scene.size(); ++i)
+        scene[i] = char(i * 7 + i / 251);
+    const QString sceneName = QStringLiteral("Szene \u00fcber Br\u00fccken.kova");
+    facade.uploadScene(scene, sceneName);
+    ASSERT_TRUE(serverLog.waitFor("uploaded by"));
+    std::vector<char> data;
+    QString name;
+    ASSERT_TRUE(bob->downloadScene(data, name));
+    EXPECT_EQ(name, sceneName);
+    EXPECT_TRUE(data == scene);
+    alice->uploadScene(std::vector<char>(100, 'a'), QStringLiteral("alice.kova"));
+    ASSERT_TRUE(koTest::waitFor([&] { return serverLog.count("uploaded by") == 2; }));
+    facade.downloadScene(data, name);
+    EXPECT_EQ(name, QStringLiteral("alice.kova"));
+    EXPECT_EQ(data, std::vector<char>(100, 'a'));
+
     // A participant that leaves is one removal.
     recorder->clearRoster();
     bob.reset();
@@ -136,7 +156,8 @@ TEST_F(FacadeSessionTest, WholeSessionWithTheFacadeAsOneParticipant)
     EXPECT_FALSE(facade.isJoinCompleted());
     EXPECT_TRUE(facade.getUsers().empty());
     EXPECT_EQ(&facade.getUser(), idle);
-    ASSERT_TRUE(pumpUntil({alice.get()}, [&] { return koServerTest::rosterIds(*alice) == std::vector<unsigned short>{aliceId}; }));
+    const std::vector<unsigned short> aliceAlone = {aliceId};
+    ASSERT_TRUE(pumpUntil({alice.get()}, [&] { return koServerTest::rosterIds(*alice) == aliceAlone; }));
 
     // Each pose was delivered once to each other participant, no more.
     EXPECT_EQ(recorder->poseCount(self, 1.5f), 2);

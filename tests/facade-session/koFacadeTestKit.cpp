@@ -6,6 +6,10 @@
 #include "koSessionCommandFactory.h"
 #include "koSessionUserPoseCommand.h"
 
+#include "koBoundSocketLink.h"
+#include "koNetError.h"
+#include "koSocketLink.h"
+
 #include <QDataStream>
 
 #include <signal.h>
@@ -247,6 +251,93 @@ bool FacadeTest::facadeSees(std::size_t count)
     return recorder->pumpFacade([count] {
         return koSession::the().isJoinCompleted() && koSession::the().getUsers().size() == count;
     });
+}
+
+// A socket link that hands over whatever bytes have arrived, as a relay needs.
+class LinkCutter::Link : public koSocketLink
+{
+public:
+    using koSocketLink::koSocketLink;
+
+    std::size_t receiveSome(char* data, std::size_t size) { return rawRecv(data, size); }
+    void sendAll(const char* data, std::size_t size) { rawSend(data, size); }
+};
+
+LinkCutter::LinkCutter(int serverPort)
+    : serverPort(serverPort)
+    , listener(std::make_unique<koBoundSocketLink>(0))
+{
+    acceptThread = std::thread([this] { acceptLoop(); });
+}
+
+LinkCutter::~LinkCutter()
+{
+    listener->shutdown();
+    acceptThread.join();
+    cutAll();
+    for (std::thread& thread : takeThreads())
+        thread.join();
+}
+
+QString LinkCutter::link() const
+{
+    const int port = listener->getAddress().getPort();
+    return koSession::createSessionLink(QStringLiteral("127.0.0.1:%1").arg(port), QString());
+}
+
+void LinkCutter::cutAll()
+{
+    std::lock_guard<std::mutex> lock(mutex);
+    for (const std::shared_ptr<Link>& relayed : links)
+        relayed->shutdown();
+    links.clear();
+}
+
+std::vector<std::thread> LinkCutter::takeThreads()
+{
+    std::vector<std::thread> taken;
+    std::lock_guard<std::mutex> lock(mutex);
+    taken.swap(relays);
+    return taken;
+}
+
+void LinkCutter::acceptLoop()
+{
+    for (;;) {
+        std::shared_ptr<Link> participant;
+        try {
+            participant = std::make_shared<Link>(*listener);
+        } catch (...) {
+            return; // the listener was shut down
+        }
+        try {
+            auto server = std::make_shared<Link>(koSocketAddress("127.0.0.1", serverPort), 5.0);
+            std::lock_guard<std::mutex> lock(mutex);
+            links.push_back(participant);
+            links.push_back(server);
+            relays.emplace_back([this, participant, server] { relay(participant, server); });
+            relays.emplace_back([this, participant, server] { relay(server, participant); });
+        } catch (...) {
+            participant->shutdown(); // the server is gone: the participant sees a closed link
+        }
+    }
+}
+
+// Copies bytes until either end fails, then shuts both down so that the
+// other direction ends too.
+void LinkCutter::relay(const std::shared_ptr<Link>& from, const std::shared_ptr<Link>& to)
+{
+    try {
+        char buffer[16384];
+        for (;;) {
+            const std::size_t size = from->receiveSome(buffer, sizeof buffer);
+            to->sendAll(buffer, size);
+        }
+    } catch (...) {
+        // Either end failed or was cut: the relay of this direction is over.
+    }
+    from->shutdown();
+    to->shutdown();
 }
 
 QStringList namesOf(const std::vector<koSessionUser>& users)

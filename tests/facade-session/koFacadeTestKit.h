@@ -24,6 +24,7 @@
 #include <thread>
 #include <vector>
 
+class koBoundSocketLink;
 class koSessionClient;
 
 namespace koFacadeTest {
@@ -157,6 +158,40 @@ protected:
     // A link to `host`, made once: every link made anew has its own identifier.
     QString link;
     std::unique_ptr<SignalRecorder> recorder;
+};
+
+// A TCP relay between participants and a server, so that a test can cut a
+// participant's links while the server runs on. Connections made after a
+// cut are relayed again.
+class LinkCutter
+{
+public:
+    explicit LinkCutter(int serverPort);
+    // Stops accepting, cuts every relayed connection and joins every thread.
+    ~LinkCutter();
+    LinkCutter(const LinkCutter&) = delete;
+    LinkCutter& operator=(const LinkCutter&) = delete;
+
+    // A session link (without password) that leads through the relay.
+    QString link() const;
+    // Shuts down both ends of every connection relayed so far.
+    void cutAll();
+
+private:
+    class Link;
+
+    void acceptLoop();
+    void relay(const std::shared_ptr<Link>& from, const std::shared_ptr<Link>& to);
+    std::vector<std::thread> takeThreads();
+
+    const int serverPort;
+    std::unique_ptr<koBoundSocketLink> listener;
+    // Guards links and relays; taken by the accept thread, cutAll and the
+    // destructor. Never held while joining a thread.
+    std::mutex mutex;
+    std::vector<std::shared_ptr<Link>> links;
+    std::vector<std::thread> relays;
+    std::thread acceptThread;
 };
 
 // Names of the records of `users`, in order.

@@ -5,6 +5,7 @@
 #include "koSessionChangeList.h"
 #include "koSessionChangeReader.h"
 #include "koSessionCommand.h"
+#include "koSessionSceneWire.h"
 #include "koSessionServer.h"
 #include "koSessionUserInfoCommand.h"
 #include "koSessionVersionError.h"
@@ -84,6 +85,47 @@ bool isForParticipant(const koSessionChange& change, unsigned short participant)
     const unsigned short destination = change.getDestinationUserId();
     return destination == 0 || destination == participant;
 }
+
+// Ends the progress that a transfer began, also when the transfer throws:
+// a progress left running would keep the host's progress bar up after the
+// error reached the user.
+class TransferProgress
+{
+public:
+    TransferProgress(const char* text, std::size_t total)
+    {
+        koNetProgress::start(text, static_cast<double>(total));
+    }
+    ~TransferProgress()
+    {
+        try {
+            end();
+        } catch (...) {
+        }
+    }
+    TransferProgress(const TransferProgress&) = delete;
+    TransferProgress& operator=(const TransferProgress&) = delete;
+
+    void end()
+    {
+        if (!running)
+            return;
+        running = false;
+        koNetProgress::start(std::string(), 0.0);
+    }
+
+    // Before each piece: stops at the user's abort, otherwise counts the piece.
+    static bool advance(std::size_t piece)
+    {
+        if (koNetProgress::isAborting())
+            return false;
+        koNetProgress::add(static_cast<double>(piece));
+        return true;
+    }
+
+private:
+    bool running = true;
+};
 
 } // namespace
 
@@ -609,6 +651,67 @@ void koSessionClient::updateUserInfo(const koSessionUser& info)
     // Straight into the outgoing list: neither blocks nor executing hold it back.
     const koSessionUserInfoCommand command(record);
     outgoingChanges->push(std::make_shared<koSessionChange>(command, record.getId()));
+}
+
+// ---------------------------------------------------------------------------
+// Scene transfer
+
+std::unique_ptr<koNetStream> koSessionClient::openTransfer(std::uint32_t request, std::string* peer)
+{
+    const std::shared_ptr<koNetLink> transferLink = connectServer(link, password, false);
+    if (peer)
+        *peer = transferLink->getPeerName();
+    // The handshake's limit would end a download while the server is still
+    // busy with someone else's handshake; a vanished server is still noticed
+    // by the link's keep-alive.
+    transferLink->setRecvTimeout(0);
+    auto transfer = std::make_unique<koNetStream>(transferLink);
+    transfer->putValue(request);
+    transfer->flush();
+    return transfer;
+}
+
+// Upload stream: request type (flushed), name field, size field, the bytes.
+// The server answers nothing; an abort just leaves the stream short.
+void koSessionClient::uploadScene(const std::vector<char>& data, const QString& name)
+{
+    const std::string utf8 = name.toStdString();
+    koSessionSceneWire::checkName(utf8, "Scene name");
+    std::unique_ptr<koNetStream> transfer = openTransfer(koSessionWire::RequestUploadScene);
+    TransferProgress progress("Uploading scene ...", data.size());
+    koSessionSceneWire::putName(*transfer, utf8);
+    transfer->putValueSize(data.size());
+    koSessionSceneWire::putData(*transfer, data.data(), data.size(), &TransferProgress::advance);
+    transfer->flush();
+    progress.end();
+}
+
+// Download stream: request type (flushed); the server answers with the name
+// field, the size field and the bytes, or closes the link without a byte
+// when it holds no scene.
+bool koSessionClient::downloadScene(std::vector<char>& data, QString& name)
+{
+    if (sceneDeclined) {
+        sceneDeclined = false;
+        return false;
+    }
+    std::string server;
+    std::unique_ptr<koNetStream> transfer = openTransfer(koSessionWire::RequestDownloadScene, &server);
+    const std::string utf8 = koSessionSceneWire::getName(*transfer, server);
+    name = QString::fromUtf8(utf8.c_str());
+    const auto size = static_cast<std::size_t>(
+        koSessionSceneWire::getSize(*transfer, koSessionSceneWire::DefaultMaxSceneBytes, server));
+
+    TransferProgress progress("Downloading scene ...", size);
+    koSessionSceneWire::getData(*transfer, data, size, &TransferProgress::advance);
+    const bool aborted = koNetProgress::isAborting();
+    progress.end();
+    if (aborted) {
+        // The caller gets the announced size; what did not arrive stays zero.
+        data.resize(size);
+        koLog::warning("Download aborted by user");
+    }
+    return !aborted;
 }
 
 // ---------------------------------------------------------------------------

@@ -10,10 +10,12 @@
 
 #include <atomic>
 #include <chrono>
+#include <cstdint>
 #include <functional>
 #include <map>
 #include <memory>
 #include <mutex>
+#include <string>
 #include <thread>
 #include <vector>
 
@@ -102,6 +104,27 @@ public:
     // Main thread.
     void stopForAll();
 
+    // --- Scene transfer --------------------------------------------------
+
+    // Sends `data` under `name` to the server over a connection of its own,
+    // with progress "Uploading scene ..." in pieces of 1 MiB. An abort
+    // (koNetProgress) leaves the upload short; the server then keeps its
+    // previous scene and answers nothing either way. Main thread; blocks
+    // until the bytes are out. Throws koNetError (link or password, the
+    // connection, a name too long for the wire); the progress it began is
+    // ended before an exception passes, so the caller need not.
+    void uploadScene(const std::vector<char>& data, const QString& name);
+    // Fetches the stored scene into `data` and `name`, with progress
+    // "Downloading scene ...". False without any connection for the first
+    // call after the user declined the scene in join(), and false when the
+    // user aborted: `data` then has the announced size but holds only the
+    // pieces that arrived ("Download aborted by user" is logged). Main
+    // thread; blocks. Throws koNetError (no scene stored: the server closes
+    // the link; an announced size above
+    // koSessionSceneWire::DefaultMaxSceneBytes; link failures); the progress
+    // it began is ended before an exception passes.
+    bool downloadScene(std::vector<char>& data, QString& name);
+
     // --- Roster ----------------------------------------------------------
 
     // The own record. Takes and releases `mutex` and returns a reference:
@@ -142,6 +165,10 @@ private:
     void attachLink(koNetStream& target, const std::shared_ptr<koNetLink>& netLink);
     bool askSceneQuestion();
     void waitForScene();
+
+    // Scene transfer: connects with the handshake limit lifted, sends
+    // `request` and sets `*peer` (when given) to the server's address.
+    std::unique_ptr<koNetStream> openTransfer(std::uint32_t request, std::string* peer = nullptr);
 
     // Command pump
     void startThreads(koNetStream& stream, std::shared_ptr<koSessionChangeReader> reader,

@@ -154,6 +154,18 @@ void koSession::pushAsyncCommand(const koSessionCommand& command)
         current->pushAsync(command);
 }
 
+void koSession::uploadScene(const std::vector<char>& data, QString name)
+{
+    if (auto current = activeClient())
+        current->uploadScene(data, name);
+}
+
+void koSession::downloadScene(std::vector<char>& data, QString& name)
+{
+    if (auto current = activeClient())
+        current->downloadScene(data, name);
+}
+
 // Block counts belong to whatever client is held, connected or not.
 void koSession::block(unsigned int type)
 {

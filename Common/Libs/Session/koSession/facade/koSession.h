@@ -100,6 +100,17 @@ public:
     // Active only: queues the command for the second link, where receivers
     // execute it on their receiving threads. Dropped silently when not active.
     void pushAsyncCommand(const koSessionCommand& command);
+    // Active only: sends the scene to the server over a connection of its
+    // own, with progress; blocks until the bytes are out (the server answers
+    // nothing). Throws what the client's upload throws (koNetError).
+    void uploadScene(const std::vector<char>& data, QString name);
+    // Active only: fetches the stored scene into `data` and `name`, with
+    // progress; blocks. Whether it arrived whole is not told: after an abort
+    // `data` holds only the pieces that came, and the first call after the
+    // user declined the scene in join leaves both as they were. Untouched
+    // when not active. Throws what the client's download throws (koNetError,
+    // also when the server holds no scene).
+    void downloadScene(std::vector<char>& data, QString& name);
     // Block counts by command type (0: all types) for pushCommand. Reach the
     // current client whenever there is one, connected or not; nothing after
     // leave(). Never throw.

@@ -1,6 +1,7 @@
 #include "koSessionServer.h"
 
 #include "koSessionChangeList.h"
+#include "koSessionSceneWire.h"
 #include "koSessionClient.h"
 #include "koSessionUser.h"
 #include "koSessionUsersCommand.h"
@@ -17,6 +18,7 @@
 
 #include <QStringList>
 
+#include <algorithm>
 #include <chrono>
 #include <map>
 #include <system_error>
@@ -46,6 +48,9 @@ koSessionServer::~koSessionServer()
 {
     try {
         stop();
+        // The scene goes with the server, so nothing is lost by cutting the
+        // transfers, and wait() cannot hang on a peer that stopped moving bytes.
+        cutTransfers();
         wait();
         // A peer admitted while stop ran is still held; drop it the same way
         // and wait for the removal jobs its threads submit.
@@ -240,7 +245,11 @@ void koSessionServer::handleRequest(const std::shared_ptr<koNetLink>& link)
         acceptAsyncStream(link);
         break;
     case koSessionWire::RequestDownloadScene:
+        downloadScene(link);
+        break;
     case koSessionWire::RequestUploadScene:
+        uploadScene(link);
+        break;
     default:
         // Released unanswered.
         break;
@@ -389,4 +398,123 @@ int koSessionServer::getNewColorIndex()
         if (!taken)
             return index;
     }
+}
+
+// ---------------------------------------------------------------------------
+// Scene store
+
+void koSessionServer::setMaxSceneSize(std::uint64_t bytes)
+{
+    maxSceneSize = bytes;
+}
+
+std::uint64_t koSessionServer::getMaxSceneSize() const
+{
+    return maxSceneSize;
+}
+
+void koSessionServer::uploadScene(std::shared_ptr<koNetLink> link)
+{
+    // A big scene may pause longer than a handshake may; a vanished uploader
+    // is still noticed by the link's keep-alive.
+    link->setRecvTimeout(0);
+    actionManager.run([this, link]() mutable { receiveScene(std::move(link)); });
+}
+
+void koSessionServer::downloadScene(std::shared_ptr<koNetLink> link)
+{
+    link->setRecvTimeout(0);
+    actionManager.run([this, link]() mutable { sendScene(std::move(link)); });
+}
+
+// The upload job: name field, size field, then the data in pieces. The new
+// scene replaces the stored one only once it has arrived whole, so a failed
+// or aborted upload leaves the store as it was. Nothing is sent back.
+void koSessionServer::receiveScene(std::shared_ptr<koNetLink> link)
+{
+    try {
+        addTransfer(link);
+        const std::string peer = link->getPeerName();
+        auto data = std::make_shared<std::vector<char>>();
+        std::string name;
+        {
+            koNetStream stream(link);
+            name = koSessionSceneWire::getName(stream, peer);
+            const std::uint64_t size = koSessionSceneWire::getSize(stream, maxSceneSize, peer);
+            koSessionSceneWire::getData(stream, *data, static_cast<std::size_t>(size));
+        }
+        link.reset();
+        const std::size_t size = data->size();
+        {
+            std::lock_guard<std::recursive_mutex> lock(mutex);
+            sceneData.swap(data);
+            sceneName = name;
+        }
+        // The previous scene (now in `data`) is freed here, outside the mutex,
+        // or later by the last download still sending it.
+        data.reset();
+        koLog::info("Scene \"%s\" uploaded by %s: %zu bytes", name.c_str(), peer.c_str(), size);
+    } catch (const std::exception& e) {
+        koLog::error("Upload failed: %s", e.what());
+    } catch (...) {
+        koLog::error("Upload failed: %s", "unknown exception");
+    }
+}
+
+// The download job: sends the stored scene straight from the shared vector;
+// a later upload swaps in a new one without disturbing this send. When no
+// scene is stored, nothing is sent at all and the closed link tells the
+// client.
+void koSessionServer::sendScene(std::shared_ptr<koNetLink> link)
+{
+    try {
+        addTransfer(link);
+        const std::string peer = link->getPeerName();
+        std::shared_ptr<const std::vector<char>> data;
+        std::string name;
+        {
+            std::lock_guard<std::recursive_mutex> lock(mutex);
+            data = sceneData;
+            name = sceneName;
+        }
+        if (!data) {
+            koLog::info("No scene stored for the download of %s", peer.c_str());
+            return;
+        }
+        koNetStream stream(link);
+        koSessionSceneWire::putName(stream, name);
+        stream.putValueSize(data->size());
+        stream.flush();
+        koSessionSceneWire::putData(stream, data->data(), data->size());
+        stream.flush();
+        koLog::info("Scene \"%s\" downloaded by %s: %zu bytes", name.c_str(), peer.c_str(), data->size());
+    } catch (const std::exception& e) {
+        koLog::error("Download failed: %s", e.what());
+    } catch (...) {
+        koLog::error("Download failed: %s", "unknown exception");
+    }
+}
+
+void koSessionServer::addTransfer(const std::shared_ptr<koNetLink>& link)
+{
+    std::lock_guard<std::recursive_mutex> lock(mutex);
+    if (transfersCut) {
+        link->shutdown();
+        return;
+    }
+    transfers.erase(std::remove_if(transfers.begin(), transfers.end(),
+                                   [](const std::weak_ptr<koNetLink>& entry) { return entry.expired(); }),
+                    transfers.end());
+    transfers.push_back(link);
+}
+
+void koSessionServer::cutTransfers()
+{
+    std::lock_guard<std::recursive_mutex> lock(mutex);
+    transfersCut = true;
+    for (const auto& entry : transfers) {
+        if (auto link = entry.lock())
+            link->shutdown();
+    }
+    transfers.clear();
 }

@@ -1,6 +1,7 @@
 #pragma once
 
 #include "koSessionExport.h"
+#include "koSessionSceneWire.h"
 
 #include "koNetActionManager.h"
 
@@ -70,6 +71,13 @@ public:
     // The process-wide server: the last one constructed. Valid while it lives.
     koSessionServer& the();
 
+    // Bounds the scene size that an upload may announce; a larger one is
+    // refused (and logged) before anything is allocated. Any thread; applies
+    // to the uploads that read their size afterwards. Default:
+    // koSessionSceneWire::DefaultMaxSceneBytes.
+    void setMaxSceneSize(std::uint64_t bytes);
+    std::uint64_t getMaxSceneSize() const;
+
 private:
     void accept();
     void processHttpHeader(koSocketLink* link);
@@ -83,6 +91,16 @@ private:
     std::uint64_t getClientCount();
     int getNewUserId();
     int getNewColorIndex();
+
+    // Scene store. uploadScene and downloadScene (accept thread) lift the
+    // handshake time limit and submit receiveScene or sendScene, which own
+    // the link, as a job; they return at once.
+    void uploadScene(std::shared_ptr<koNetLink> link);
+    void downloadScene(std::shared_ptr<koNetLink> link);
+    void receiveScene(std::shared_ptr<koNetLink> link);
+    void sendScene(std::shared_ptr<koNetLink> link);
+    void addTransfer(const std::shared_ptr<koNetLink>& link);
+    void cutTransfers();
 
     std::shared_ptr<koSocketLink> acceptConnection();
     void handleConnection(const std::shared_ptr<koSocketLink>& link);
@@ -103,13 +121,15 @@ private:
     koNetActionManager actionManager{0};
     // The roster of admitted peers in order of admission; the server holds one share each.
     std::vector<std::shared_ptr<koSessionClient>> clients;
-    // Guards clients, sceneData, sceneName, handshakeLink and the transports
-    // while stop shuts them. Taken by the host (stop), the accept thread
-    // (admission, colours, pairing), jobs (removal, scenes) and peers'
-    // receiving threads (sendUpdatedUsers). Recursive because addClient and
-    // removeStoppedClients broadcast and stop while holding it. Its holder
-    // never destroys a peer: peers are released only after unlocking, since
-    // a peer's destructor joins threads that may be waiting for this mutex.
+    // Guards clients, sceneData, sceneName, handshakeLink, transfers,
+    // transfersCut and the transports while stop shuts them. Taken by the
+    // host (stop), the accept thread (admission, colours, pairing), jobs
+    // (removal; scene jobs only to swap or share the store, never across a
+    // transfer) and peers' receiving threads (sendUpdatedUsers). Recursive
+    // because addClient and removeStoppedClients broadcast and stop while
+    // holding it. Its holder never destroys a peer: peers are released only
+    // after unlocking, since a peer's destructor joins threads that may be
+    // waiting for this mutex.
     std::recursive_mutex mutex;
     // Runs accept(); joinable from start until wait.
     std::thread acceptThread;
@@ -124,6 +144,13 @@ private:
     // The connection the accept thread is reading right now, so that stop can
     // cut a stalled handshake short and wait returns promptly.
     std::weak_ptr<koNetLink> handshakeLink;
+    // The connections of running scene transfers, so that a server going away
+    // cuts them short instead of waiting for a peer that stopped moving bytes.
+    std::vector<std::weak_ptr<koNetLink>> transfers;
+    // Set by the destructor: a transfer that starts afterwards is cut at once.
+    bool transfersCut = false;
+    // Largest scene size an upload may announce.
+    std::atomic<std::uint64_t> maxSceneSize{koSessionSceneWire::DefaultMaxSceneBytes};
 
     static koSessionServer* s_the;
 };
