@@ -330,8 +330,12 @@ void koSessionServer::addClient(const std::shared_ptr<koSessionClient>& client)
             refused = client;
         }
     }
-    if (refused)
+    if (refused) {
         koLog::warning("Session stopped while admitting participant %u", unsigned(refused->getUserId()));
+        return;
+    }
+    const koSessionUser user = client->copyUser();
+    koLog::info("Participant %u \"%s\" joined", unsigned(user.getId()), user.getName().toUtf8().constData());
 }
 
 void koSessionServer::sendUpdatedUsers()

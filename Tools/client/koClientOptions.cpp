@@ -1,0 +1,104 @@
+#include "koClientOptions.h"
+
+#include "koCommandInterpreter.h"
+#include "koTerminalOutput.h"
+
+#include "koVersionInfo.h"
+
+#include <QCommandLineParser>
+
+namespace {
+
+const char description[] =
+    "Joins a koSession session as a participant in the terminal. It prints the roster's changes,\n"
+    "the messages, poses and scenes of the others as they arrive, and reads commands, one per\n"
+    "line, on its standard input (type 'help' for the list). It exits with status 0 when it\n"
+    "leaves or the session ends, 1 when it cannot join (no server, wrong link or password, another\n"
+    "version), and 2 on a bad option.";
+
+void printUsageError(const QString& message)
+{
+    koTerminalOutput::printError(QStringLiteral("kosession-client: %1").arg(message));
+    koTerminalOutput::printError(QStringLiteral("Try 'kosession-client --help'."));
+}
+
+} // namespace
+
+koClientOptions::Outcome koClientOptions::parse(const QStringList& arguments)
+{
+    QCommandLineParser parser;
+    parser.setApplicationDescription(QString::fromLatin1(description));
+    const QCommandLineOption helpOption = parser.addHelpOption();
+    const QCommandLineOption versionOption = parser.addVersionOption();
+    parser.addPositionalArgument(QStringLiteral("link"),
+                                 QStringLiteral("The session link that kosession-server printed."));
+    const QCommandLineOption nameOption({QStringLiteral("n"), QStringLiteral("name")},
+                                        QStringLiteral("Your name in the session (default \"participant\")."),
+                                        QStringLiteral("name"));
+    const QCommandLineOption passwordOption(QStringLiteral("password"),
+                                            QStringLiteral("The session password, if the link has one."),
+                                            QStringLiteral("password"));
+    const QCommandLineOption colorOption(
+        QStringLiteral("color"),
+        QStringLiteral("Your colour: a name such as \"orange\" or #rrggbb (default: the server picks one)."),
+        QStringLiteral("color"));
+    const QCommandLineOption spectateOption(
+        QStringLiteral("spectate"), QStringLiteral("Join as a spectator of the participant with this user number."),
+        QStringLiteral("user"));
+    const QCommandLineOption declineOption(
+        QStringLiteral("decline-scene"),
+        QStringLiteral("When the session already holds a scene, do not wait for it while joining (the first "
+                       "'download' is then skipped, as when a user answers Cancel)."));
+    const QCommandLineOption verboseOption(QStringLiteral("verbose"),
+                                           QStringLiteral("Also print the library's informational log lines."));
+    QCommandLineOption versionTextOption(
+        QStringLiteral("version-text"),
+        QStringLiteral("Replace this build's version text (for tests of a version mismatch)."),
+        QStringLiteral("text"));
+    versionTextOption.setFlags(QCommandLineOption::HiddenFromHelp);
+    parser.addOptions({nameOption, passwordOption, colorOption, spectateOption, declineOption, verboseOption,
+                       versionTextOption});
+
+    if (!parser.parse(arguments)) {
+        printUsageError(parser.errorText());
+        return Outcome::Invalid;
+    }
+    if (parser.isSet(helpOption)) {
+        koTerminalOutput::print(parser.helpText() + QLatin1Char('\n') + koCommandInterpreter::helpText());
+        return Outcome::Done;
+    }
+    if (parser.isSet(versionOption)) {
+        koTerminalOutput::print(QStringLiteral("kosession-client %1")
+                                    .arg(QString::fromStdString(koVersionInfo::the().getDisplayVersionYearString())));
+        return Outcome::Done;
+    }
+    if (parser.positionalArguments().size() != 1) {
+        printUsageError(QStringLiteral("give exactly one session link"));
+        return Outcome::Invalid;
+    }
+    link = parser.positionalArguments().first();
+    name = parser.isSet(nameOption) ? parser.value(nameOption) : QStringLiteral("participant");
+    password = parser.value(passwordOption);
+
+    color = QColor(Qt::transparent);
+    if (parser.isSet(colorOption)) {
+        color = QColor(parser.value(colorOption));
+        if (!color.isValid()) {
+            printUsageError(QStringLiteral("'%1' is not a colour").arg(parser.value(colorOption)));
+            return Outcome::Invalid;
+        }
+    }
+    if (parser.isSet(spectateOption)) {
+        bool ok = false;
+        const uint id = parser.value(spectateOption).toUInt(&ok);
+        if (!ok || id == 0 || id > 0xffff) {
+            printUsageError(QStringLiteral("--spectate needs a user number from 1 to 65535"));
+            return Outcome::Invalid;
+        }
+        spectatedUserId = static_cast<unsigned short>(id);
+    }
+    loadScene = !parser.isSet(declineOption);
+    verbose = parser.isSet(verboseOption);
+    versionText = parser.value(versionTextOption);
+    return Outcome::Run;
+}

@@ -1,0 +1,44 @@
+#pragma once
+
+#include <QColor>
+#include <QString>
+#include <QStringList>
+
+// The command line of kosession-client.
+class koClientOptions
+{
+public:
+    enum class Outcome {
+        Run,     // options are valid: join the session
+        Done,    // --help or --version was answered
+        Invalid, // an error was printed
+    };
+
+    // Parses the arguments (the program name first) and prints help, the
+    // version or what is wrong.
+    Outcome parse(const QStringList& arguments);
+
+    const QString& getLink() const { return link; }
+    const QString& getName() const { return name; }
+    const QString& getPassword() const { return password; }
+    // Fully transparent when none was given: the server then assigns one.
+    const QColor& getColor() const { return color; }
+    // The participant to watch from the start; 0 for none.
+    unsigned short getSpectatedUserId() const { return spectatedUserId; }
+    // The answer to "the session holds a scene: load it?"
+    bool getLoadScene() const { return loadScene; }
+    // Print the library's informational log lines as well.
+    bool isVerbose() const { return verbose; }
+    // Replacement display version text (hidden test option); empty: the build's own.
+    const QString& getVersionText() const { return versionText; }
+
+private:
+    QString link;
+    QString name;
+    QString password;
+    QColor color;
+    unsigned short spectatedUserId = 0;
+    bool loadScene = true;
+    bool verbose = false;
+    QString versionText;
+};

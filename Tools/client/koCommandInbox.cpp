@@ -1,0 +1,7 @@
+#include "koCommandInbox.h"
+
+koCommandInbox& koCommandInbox::the()
+{
+    static koCommandInbox inbox;
+    return inbox;
+}

@@ -1,0 +1,132 @@
+#include "koSceneTransfer.h"
+
+#include "koLoadSceneCommand.h"
+#include "koTerminalOutput.h"
+
+#include "koSession.h"
+
+#include "koNetProgress.h"
+
+#include <QCryptographicHash>
+#include <QElapsedTimer>
+#include <QFile>
+#include <QFileInfo>
+
+#include <vector>
+
+namespace {
+
+QByteArray checksumOf(const std::vector<char>& data)
+{
+    QCryptographicHash hash(QCryptographicHash::Sha256);
+    hash.addData(data.data(), static_cast<int>(data.size()));
+    return hash.result();
+}
+
+// "8388608 bytes in 95 ms (84.2 MiB/s)"
+QString describeTransfer(std::size_t bytes, qint64 nanoseconds)
+{
+    const double seconds = std::max<qint64>(nanoseconds, 1) / 1e9;
+    return QStringLiteral("%1 bytes in %2 ms (%3 MiB/s)")
+        .arg(bytes)
+        .arg(nanoseconds / 1e6, 0, 'f', 1)
+        .arg(bytes / seconds / (1024.0 * 1024.0), 0, 'f', 1);
+}
+
+void fail(const QString& message)
+{
+    koTerminalOutput::printError(QStringLiteral("error: %1").arg(message));
+}
+
+bool readFile(const QString& path, std::vector<char>& data)
+{
+    QFile file(path);
+    if (!file.open(QIODevice::ReadOnly)) {
+        fail(QStringLiteral("cannot read %1: %2").arg(path, file.errorString()));
+        return false;
+    }
+    data.resize(static_cast<std::size_t>(file.size()));
+    if (file.read(data.data(), file.size()) != file.size()) {
+        fail(QStringLiteral("cannot read all of %1: %2").arg(path, file.errorString()));
+        return false;
+    }
+    return true;
+}
+
+bool writeFile(const QString& path, const std::vector<char>& data)
+{
+    QFile file(path);
+    if (!file.open(QIODevice::WriteOnly | QIODevice::Truncate)
+        || file.write(data.data(), static_cast<qint64>(data.size())) != static_cast<qint64>(data.size())) {
+        fail(QStringLiteral("cannot write %1: %2").arg(path, file.errorString()));
+        return false;
+    }
+    return true;
+}
+
+} // namespace
+
+bool koSceneTransfer::upload(const QString& path)
+{
+    std::vector<char> data;
+    if (!readFile(path, data))
+        return false;
+    const QString name = QFileInfo(path).fileName();
+    QElapsedTimer timer;
+    timer.start();
+    try {
+        koSession::the().uploadScene(data, name);
+    } catch (const std::exception& e) {
+        fail(QStringLiteral("uploading %1 failed: %2").arg(name, QString::fromUtf8(e.what())));
+        return false;
+    }
+    const qint64 elapsed = timer.nsecsElapsed();
+    // The server sends no answer; an abort shows only in the progress state.
+    if (koNetProgress::isAborting()) {
+        fail(QStringLiteral("upload of %1 aborted; the server keeps its previous scene").arg(name));
+        return false;
+    }
+    koSession::the().pushCommand(koLoadSceneCommand(name, static_cast<qint64>(data.size()), checksumOf(data)));
+    koTerminalOutput::print(QStringLiteral("uploaded \"%1\": %2").arg(name, describeTransfer(data.size(), elapsed)));
+    return true;
+}
+
+bool koSceneTransfer::download(const QString& path, const Announcement& announced)
+{
+    std::vector<char> data;
+    QString name;
+    QElapsedTimer timer;
+    timer.start();
+    try {
+        koSession::the().downloadScene(data, name);
+    } catch (const std::exception& e) {
+        fail(QStringLiteral("downloading the scene failed: %1").arg(QString::fromUtf8(e.what())));
+        return false;
+    }
+    const qint64 elapsed = timer.nsecsElapsed();
+    if (koNetProgress::isAborting()) {
+        fail(QStringLiteral("download aborted; nothing was written"));
+        return false;
+    }
+    // A declined scene makes the first download return untouched.
+    if (name.isEmpty() && data.empty()) {
+        fail(QStringLiteral("nothing downloaded: the scene was declined when joining; the next download fetches it"));
+        return false;
+    }
+    const bool known = announced.size >= 0 && announced.name == name;
+    if (known && checksumOf(data) != announced.checksum) {
+        fail(QStringLiteral("the downloaded scene \"%1\" does not match its announcement (%2 bytes announced, %3 "
+                            "received, checksums differ)")
+                 .arg(name)
+                 .arg(announced.size)
+                 .arg(data.size()));
+        return false;
+    }
+    if (!writeFile(path, data))
+        return false;
+    koTerminalOutput::print(QStringLiteral("downloaded \"%1\" to %2: %3, %4")
+                                .arg(name, path, describeTransfer(data.size(), elapsed),
+                                     known ? QStringLiteral("checksum matches the announcement")
+                                           : QStringLiteral("no announcement to check it against")));
+    return true;
+}

@@ -1,0 +1,237 @@
+#include "koTerminalParticipant.h"
+
+#include "koCommandInbox.h"
+#include "koInterruptWatcher.h"
+#include "koTerminalOutput.h"
+#include "koUserText.h"
+
+#include "koSessionClient.h"
+#include "koSessionUserPoseCommand.h"
+#include "koSessionVersionError.h"
+
+#include "koNetProgress.h"
+#include "koVersionInfo.h"
+
+#include <QCoreApplication>
+
+namespace {
+
+// How often received changes are executed: often enough that the program
+// adds nothing noticeable to the links' own 40 and 20 ms cycles.
+constexpr int tickMilliseconds = 5;
+
+QString point(const float* values)
+{
+    return QStringLiteral("(%1, %2, %3)").arg(values[0]).arg(values[1]).arg(values[2]);
+}
+
+void copyPoint(const osg::Point<float, 3>& from, float* to)
+{
+    for (int i = 0; i < 3; ++i)
+        to[i] = from[i];
+}
+
+} // namespace
+
+koTerminalParticipant::koTerminalParticipant(const koClientOptions& options)
+    : options(options)
+{
+    connect(&ticker, &QTimer::timeout, this, [this] { tick(); });
+    connect(&reader, &koCommandReader::commandRead, this, [this](const QString& verb, const QString& rest) {
+        if (!ended)
+            interpreter.run(verb, rest);
+    });
+    connect(&reader, &koCommandReader::inputClosed, this, [this] {
+        if (!ended) {
+            koSession::the().leave();
+            end(QStringLiteral("left the session (end of input)"), 0);
+        }
+    });
+    connect(&interpreter, &koCommandInterpreter::sessionLeft, this, [this](const QString& how) { end(how, 0); });
+}
+
+koTerminalParticipant::~koTerminalParticipant()
+{
+    // Poses arrive on a library thread; none may reach this object once it goes.
+    disconnect(&koSession::the(), nullptr, this, nullptr);
+}
+
+bool koTerminalParticipant::join()
+{
+    koSessionUser user;
+    user.setName(options.getName());
+    user.setColor(options.getColor());
+    user.setDeviceName(QStringLiteral("terminal"));
+    if (options.getSpectatedUserId() != 0) {
+        user.setIsSpectator(true);
+        user.setSpectatedUserId(options.getSpectatedUserId());
+    }
+    const bool loadScene = options.getLoadScene();
+    koSessionClient::setSceneQuestion([loadScene] {
+        koTerminalOutput::print(loadScene ? QStringLiteral("The session holds a scene: waiting for its announcement.")
+                                          : QStringLiteral("The session holds a scene: declined."));
+        return loadScene;
+    });
+    connectSignals();
+    // Ticking already, so that Ctrl-C can abort the wait for the scene.
+    ticker.start(tickMilliseconds);
+    try {
+        koSession::the().join(options.getLink(), user, options.getPassword(), false);
+    } catch (const koSessionVersionError& e) {
+        const QString others = e.getUserNames().isEmpty() ? QStringLiteral("nobody")
+                                                          : QStringLiteral("\"%1\"").arg(e.getUserNames().join(
+                                                                QStringLiteral("\", \"")));
+        koTerminalOutput::printError(
+            QStringLiteral("kosession-client: cannot join: the server runs version \"%1\", this program \"%2\" "
+                           "(%3). Already in the session: %4.")
+                .arg(e.getVersion(), QString::fromStdString(koVersionInfo::the().getDisplayVersionYearString()),
+                     QString::fromUtf8(e.what()), others));
+        ticker.stop();
+        return false;
+    } catch (const std::exception& e) {
+        koTerminalOutput::printError(QStringLiteral("kosession-client: cannot join %1: %2")
+                                         .arg(options.getLink(), QString::fromUtf8(e.what())));
+        ticker.stop();
+        return false;
+    }
+    joined = true;
+    const koSessionUser& own = koSession::the().getUser();
+    koTerminalOutput::print(QStringLiteral("joined %1 as %2").arg(options.getLink(), describe(own)));
+    reader.start();
+    return true;
+}
+
+void koTerminalParticipant::connectSignals()
+{
+    koSession& session = koSession::the();
+    connect(&session, &koSession::userAdded, this, &koTerminalParticipant::userAdded);
+    connect(&session, &koSession::userChanged, this, &koTerminalParticipant::userChanged);
+    connect(&session, &koSession::userRemoved, this, &koTerminalParticipant::userRemoved);
+    // Direct: the pose lives only during the emission.
+    connect(&session, &koSession::poseChanged, this, &koTerminalParticipant::poseArrived, Qt::DirectConnection);
+    connect(&koCommandInbox::the(), &koCommandInbox::messageReceived, this, &koTerminalParticipant::printMessage);
+    connect(&koCommandInbox::the(), &koCommandInbox::sceneAnnounced, this,
+            [this](unsigned short from, const QString& name, qint64 size, const QByteArray&) {
+                printScene(from, name, size);
+            });
+}
+
+void koTerminalParticipant::tick()
+{
+    koSession& session = koSession::the();
+    if (koInterruptWatcher::takeRaised()) {
+        if (!joined) {
+            koNetProgress::requestAbort();
+        } else {
+            session.leave();
+            end(QStringLiteral("left the session (interrupted)"), 0);
+            return;
+        }
+    }
+    if (!joined || ended)
+        return;
+    printArrivedPoses();
+    try {
+        session.executeChanges();
+    } catch (const std::exception& e) {
+        koTerminalOutput::printError(QStringLiteral("error: a received change failed: %1").arg(QString::fromUtf8(e.what())));
+    }
+    if (!session.isConnected())
+        end(QStringLiteral("session ended: the connection to the server closed"), 0);
+}
+
+void koTerminalParticipant::end(const QString& message, int exitCode)
+{
+    if (ended)
+        return;
+    ended = true;
+    ticker.stop();
+    koTerminalOutput::print(message);
+    emit finished(exitCode);
+}
+
+void koTerminalParticipant::userAdded(const koSessionUser& user)
+{
+    names[user.getId()] = user.getName();
+    koTerminalOutput::print(QStringLiteral("+ %1").arg(describe(user)));
+}
+
+void koTerminalParticipant::userChanged(const koSessionUser& user)
+{
+    names[user.getId()] = user.getName();
+    koTerminalOutput::print(QStringLiteral("~ %1").arg(describe(user)));
+}
+
+void koTerminalParticipant::userRemoved(koSessionUserId userId)
+{
+    koTerminalOutput::print(QStringLiteral("- %1 left").arg(nameOf(userId)));
+    names.erase(userId);
+}
+
+void koTerminalParticipant::poseArrived(const koSessionUserPoseCommand* pose)
+{
+    PoseSummary summary;
+    summary.userId = pose->getUserId();
+    for (int i = 0; i < 3; ++i)
+        summary.camera[i] = pose->getCamera()[12 + i];
+    summary.head = pose->hasHead();
+    summary.leftHand = pose->hasLeftHand();
+    summary.rightHand = pose->hasRightHand();
+    summary.pointer = pose->hasPointer();
+    copyPoint(pose->getPointerFrom(), summary.pointerFrom);
+    copyPoint(pose->getPointerTo(), summary.pointerTo);
+    std::lock_guard<std::mutex> lock(poseMutex);
+    arrivedPoses.push_back(summary);
+}
+
+void koTerminalParticipant::printArrivedPoses()
+{
+    std::vector<PoseSummary> poses;
+    {
+        std::lock_guard<std::mutex> lock(poseMutex);
+        poses.swap(arrivedPoses);
+    }
+    for (const PoseSummary& pose : poses)
+        printPose(pose);
+}
+
+void koTerminalParticipant::printPose(const PoseSummary& pose)
+{
+    QString text = QStringLiteral("pose from %1: camera %2").arg(nameOf(pose.userId), point(pose.camera));
+    if (pose.head)
+        text += QStringLiteral(", head");
+    if (pose.leftHand)
+        text += QStringLiteral(", left hand");
+    if (pose.rightHand)
+        text += QStringLiteral(", right hand");
+    if (pose.pointer)
+        text += QStringLiteral(", pointer %1 -> %2").arg(point(pose.pointerFrom), point(pose.pointerTo));
+    koTerminalOutput::print(text);
+}
+
+void koTerminalParticipant::printMessage(unsigned short from, const QString& text, bool toMeOnly)
+{
+    koTerminalOutput::print(QStringLiteral("%1 from %2: %3")
+                                .arg(toMeOnly ? QStringLiteral("private message") : QStringLiteral("message"),
+                                     nameOf(from), text));
+}
+
+void koTerminalParticipant::printScene(unsigned short from, const QString& name, qint64 size)
+{
+    koTerminalOutput::print(QStringLiteral("scene from %1: \"%2\", %3 bytes; 'download <file>' fetches it")
+                                .arg(nameOf(from), name)
+                                .arg(size));
+}
+
+QString koTerminalParticipant::nameOf(unsigned short userId) const
+{
+    // Changes kept for later joiners may come before the roster that names their makers.
+    const auto found = names.find(userId);
+    return found == names.end() ? QStringLiteral("user %1").arg(userId) : koUserText::name(userId, found->second);
+}
+
+QString koTerminalParticipant::describe(const koSessionUser& user) const
+{
+    const bool own = user.getId() == koSession::the().getUser().getId();
+    return koUserText::describe(user) + (own ? QStringLiteral(" (you)") : QString());
+}

@@ -1,0 +1,162 @@
+#include "koServerHost.h"
+
+#include "koInterruptWatcher.h"
+#include "koTerminalLog.h"
+#include "koTerminalOutput.h"
+
+#include "koSession.h"
+
+#include "koNetError.h"
+#include "koSocketAddress.h"
+#include "koVersionInfo.h"
+
+#include <QCoreApplication>
+#include <QTimer>
+
+namespace {
+
+// How often the main thread looks for Ctrl-C and the end of the session.
+constexpr int pollMilliseconds = 20;
+
+bool startsWith(const std::string& text, const char* prefix)
+{
+    return text.rfind(prefix, 0) == 0;
+}
+
+} // namespace
+
+koServerHost::koServerHost(const koServerOptions& options)
+    : options(options)
+{
+}
+
+koServerHost::~koServerHost()
+{
+    // The server's own destructor stops it; the waiter must be gone first,
+    // since it is inside the server's wait().
+    server.stop();
+    if (waiter.joinable())
+        waiter.join();
+    koTerminalLog::uninstall();
+}
+
+int koServerHost::run()
+{
+    koTerminalLog::install(koTerminalLog::Destination::Output, koLog::Level::Info,
+                           [this](koLog::Level, const std::string& line) { noticeLogLine(line); });
+    if (!options.getVersionText().isEmpty())
+        koVersionInfo::the().setVersionStrings(koVersionInfo::the().getVersionString(),
+                                               options.getVersionText().toStdString());
+    if (!start())
+        return 1;
+
+    waiter = std::thread([this] {
+        try {
+            server.wait();
+        } catch (const std::exception& e) {
+            koTerminalOutput::printError(QStringLiteral("kosession-server: waiting for the session failed: %1")
+                                             .arg(QString::fromUtf8(e.what())));
+        } catch (...) {
+            koTerminalOutput::printError(QStringLiteral("kosession-server: waiting for the session failed"));
+        }
+        stopped = true;
+    });
+
+    QTimer ticker;
+    QObject::connect(&ticker, &QTimer::timeout, [this] { poll(); });
+    ticker.start(pollMilliseconds);
+    QCoreApplication::exec();
+    ticker.stop();
+    waiter.join();
+
+    koTerminalOutput::print(QStringLiteral("Session ended: %1.").arg(describeEnding()));
+    return ending == Ending::AcceptFailed ? 1 : 0;
+}
+
+bool koServerHost::start()
+{
+    try {
+        server.start(options.getPipeName(), options.getPort());
+    } catch (const std::exception& e) {
+        const QString where = options.getPipeName().isEmpty()
+            ? QStringLiteral("TCP port %1").arg(options.getPort())
+            : QStringLiteral("local pipe '%1'").arg(options.getPipeName());
+        koTerminalOutput::printError(
+            QStringLiteral("kosession-server: cannot listen on %1: %2").arg(where, QString::fromUtf8(e.what())));
+        return false;
+    }
+    const int port = server.getPort();
+    printStartup(koSession::createSessionLink(makeLinkAddress(port), options.getPassword()), port);
+    return true;
+}
+
+// The participants connect to the address in the link, on port 8889 unless
+// it names another one: a server on any other port must put it in the link.
+QString koServerHost::makeLinkAddress(int port) const
+{
+    if (!options.getPipeName().isEmpty())
+        return options.getAddress();
+    const koSocketAddress address(options.getAddress().toStdString(), port);
+    return QString::fromStdString(address.toString());
+}
+
+void koServerHost::printStartup(const QString& link, int port) const
+{
+    const koVersionInfo& version = koVersionInfo::the();
+    koTerminalOutput::print(QStringLiteral("kosession-server %1")
+                                .arg(QString::fromStdString(version.getDisplayVersionYearString())));
+    if (options.getPipeName().isEmpty())
+        koTerminalOutput::print(QStringLiteral("Listening on TCP port %1").arg(port));
+    else
+        koTerminalOutput::print(QStringLiteral("Listening on local pipe '%1'").arg(options.getPipeName()));
+    koTerminalOutput::print(QStringLiteral("Session link: %1").arg(link));
+    koTerminalOutput::print(options.getPassword().isEmpty()
+                                ? QStringLiteral("The link is not protected by a password.")
+                                : QStringLiteral("The link needs the session password to be used."));
+    koTerminalOutput::print(QStringLiteral("Waiting for participants; the session stops if nobody joins within "
+                                           "%1 seconds. Ctrl-C stops it.")
+                                .arg(koSessionServer::EmptySessionSeconds));
+}
+
+void koServerHost::poll()
+{
+    if (koInterruptWatcher::takeRaised() && !interrupted) {
+        interrupted = true;
+        ending = Ending::Interrupted;
+        koTerminalOutput::print(QStringLiteral("Interrupted: stopping the session."));
+        server.stop();
+    }
+    if (stopped)
+        QCoreApplication::quit();
+}
+
+// The library names the automatic stops in its log; a stop request leaves
+// no line of its own, so it is what remains when none of these came.
+void koServerHost::noticeLogLine(const std::string& line)
+{
+    if (ending == Ending::Interrupted)
+        return;
+    if (line == "Stopping empty session")
+        ending = Ending::Empty;
+    else if (line == "Stopping session after last client has disconnected")
+        ending = Ending::LastParticipantLeft;
+    else if (startsWith(line, "Stop accepting clients:"))
+        ending = Ending::AcceptFailed;
+}
+
+QString koServerHost::describeEnding() const
+{
+    switch (ending.load()) {
+    case Ending::StopRequest:
+        return QStringLiteral("a participant stopped it for everybody");
+    case Ending::Empty:
+        return QStringLiteral("nobody joined within %1 seconds").arg(koSessionServer::EmptySessionSeconds);
+    case Ending::LastParticipantLeft:
+        return QStringLiteral("the last participant left");
+    case Ending::Interrupted:
+        return QStringLiteral("stopped by Ctrl-C");
+    case Ending::AcceptFailed:
+        return QStringLiteral("the server could no longer accept connections");
+    }
+    return QString();
+}

@@ -1,0 +1,47 @@
+#pragma once
+
+#include "koServerOptions.h"
+
+#include "koSessionServer.h"
+
+#include <QString>
+
+#include <atomic>
+#include <thread>
+
+// Hosts one session for kosession-server: starts the relay, prints the
+// session link, logs the library's lines, and ends when the session does.
+// Main thread; needs a QCoreApplication.
+class koServerHost
+{
+public:
+    explicit koServerHost(const koServerOptions& options);
+    ~koServerHost();
+
+    koServerHost(const koServerHost&) = delete;
+    koServerHost& operator=(const koServerHost&) = delete;
+
+    // Runs the session to its end and answers the program's exit status.
+    int run();
+
+private:
+    // Why the session ended, as far as this program can tell.
+    enum class Ending { StopRequest, Empty, LastParticipantLeft, Interrupted, AcceptFailed };
+
+    bool start();
+    QString makeLinkAddress(int port) const;
+    void printStartup(const QString& link, int port) const;
+    // The event loop's tick: Ctrl-C, and the end of the session.
+    void poll();
+    void noticeLogLine(const std::string& line);
+    QString describeEnding() const;
+
+    const koServerOptions& options;
+    koSessionServer server;
+    // Runs server.wait(), which returns once the session has stopped.
+    std::thread waiter;
+    std::atomic<bool> stopped{false};
+    // Set by the log observer on a library thread, read by the main thread.
+    std::atomic<Ending> ending{Ending::StopRequest};
+    bool interrupted = false;
+};

@@ -1,0 +1,23 @@
+// kosession-server left alone: nobody joins, so the session stops itself
+// after a minute and the program exits with status 0, saying why.
+#include "koToolsTestKit.h"
+
+namespace koToolsTest {
+namespace {
+
+using ServerWatchdogProgramTest = ProgramTest;
+
+TEST_F(ServerWatchdogProgramTest, SessionThatNobodyJoinsEndsAfterAMinute)
+{
+    startServer();
+    ASSERT_FALSE(link.isEmpty());
+    // The watchdog gives up after more than 60 whole seconds.
+    EXPECT_TRUE(server->waitForExit(90s)) << server->getText().toStdString();
+    EXPECT_EQ(server->getExitCode(), 0);
+    EXPECT_GE(server->findLine(pattern(QStringLiteral("info: Stopping empty session$"))), 0);
+    EXPECT_GE(server->findLine(pattern(QStringLiteral("^Session ended: nobody joined within 60 seconds\\.$"))), 0)
+        << server->getText().toStdString();
+}
+
+} // namespace
+} // namespace koToolsTest
