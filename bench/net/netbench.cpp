@@ -1,23 +1,15 @@
 // kosession-netbench: moves a block of bytes over loopback TCP through
 // koNetStream twice per round, once over a bare koSocketLink and once with
 // koNetCipher installed on both ends, and prints both rates and their ratio.
-#include "koBoundSocketLink.h"
+#include "koBenchTransfer.h"
+
 #include "koNetCipher.h"
-#include "koNetStream.h"
-#include "koSocketLink.h"
 
 #include <algorithm>
-#include <chrono>
 #include <cstdio>
 #include <cstdlib>
-#include <cstring>
-#include <exception>
-#include <functional>
-#include <memory>
 #include <stdexcept>
 #include <string>
-#include <thread>
-#include <vector>
 
 namespace {
 
@@ -70,127 +62,6 @@ Options parseOptions(int argc, char** argv)
     return options;
 }
 
-// Runs `job` on a thread of its own; join() rethrows what it threw.
-class Worker
-{
-public:
-    explicit Worker(std::function<void()> job)
-        : thread([this, job] {
-            try {
-                job();
-            } catch (...) {
-                error = std::current_exception();
-            }
-        })
-    {
-    }
-    void join()
-    {
-        thread.join();
-        if (error)
-            std::rethrow_exception(error);
-    }
-
-private:
-    std::exception_ptr error;
-    std::thread thread;
-};
-
-struct Connection
-{
-    std::shared_ptr<koSocketLink> client;
-    std::shared_ptr<koSocketLink> server;
-};
-
-// A TCP connection over 127.0.0.1, with the cipher handshake on both ends
-// (the server's on the accepting thread) when `encrypted`.
-Connection connect(bool encrypted)
-{
-    koBoundSocketLink bound(0);
-    const int port = bound.getAddress().getPort();
-    Connection connection;
-    Worker accept([&] {
-        connection.server = std::make_shared<koSocketLink>(bound);
-        connection.server->setRecvTimeout(30.0);
-        if (encrypted) {
-            koNetStream stream(connection.server);
-            connection.server->setCipher(std::make_shared<koNetCipher>(false, stream));
-        }
-    });
-    try {
-        connection.client = std::make_shared<koSocketLink>(koSocketAddress("127.0.0.1", port), 5.0);
-        connection.client->setRecvTimeout(30.0);
-        if (encrypted) {
-            koNetStream stream(connection.client);
-            connection.client->setCipher(std::make_shared<koNetCipher>(true, stream));
-        }
-    } catch (...) {
-        bound.shutdown();
-        if (connection.client)
-            connection.client->shutdown();
-        try {
-            accept.join();
-        } catch (...) {
-        }
-        throw;
-    }
-    accept.join();
-    return connection;
-}
-
-// Seconds from the first write until the receiver holds the last byte. The
-// receiver checks the head of every chunk and the whole of the last one.
-double transfer(const Options& options, bool encrypted)
-{
-    Connection connection = connect(encrypted);
-    std::vector<char> source(options.chunk);
-    for (std::size_t i = 0; i < source.size(); ++i)
-        source[i] = static_cast<char>(i * 131 + (i >> 8));
-
-    const auto start = std::chrono::steady_clock::now();
-    Worker receiver([&] {
-        try {
-            koNetStream in(connection.server);
-            std::vector<char> chunk(options.chunk);
-            for (std::size_t left = options.bytes; left > 0;) {
-                const std::size_t n = std::min(left, chunk.size());
-                in.getBytes(chunk.data(), n);
-                const std::size_t checked = left == n ? n : std::min<std::size_t>(n, 64);
-                if (std::memcmp(chunk.data(), source.data(), checked) != 0)
-                    throw std::runtime_error("received bytes differ from the bytes sent");
-                left -= n;
-            }
-        } catch (...) {
-            connection.client->shutdown(); // the sender must not wait for a reader that left
-            throw;
-        }
-    });
-    try {
-        koNetStream out(connection.client);
-        for (std::size_t left = options.bytes; left > 0;) {
-            const std::size_t n = std::min(left, source.size());
-            out.putBytes(source.data(), n);
-            out.flush();
-            left -= n;
-        }
-    } catch (...) {
-        connection.server->shutdown();
-        try {
-            receiver.join();
-        } catch (...) {
-        }
-        throw;
-    }
-    receiver.join();
-    const std::chrono::duration<double> elapsed = std::chrono::steady_clock::now() - start;
-    return elapsed.count();
-}
-
-double megabytesPerSecond(std::size_t bytes, double seconds)
-{
-    return static_cast<double>(bytes) / 1e6 / seconds;
-}
-
 } // namespace
 
 int main(int argc, char** argv)
@@ -213,12 +84,12 @@ int main(int argc, char** argv)
         for (int round = 1; round <= options.rounds; ++round) {
             std::printf("  round %d:", round);
             if (options.plain) {
-                const double rate = megabytesPerSecond(options.bytes, transfer(options, false));
+                const double rate = koBench::megabytesPerSecond(options.bytes, koBench::transfer(options.bytes, options.chunk, false));
                 std::printf(" plain %8.1f MB/s", rate);
                 plainBest = std::max(plainBest, rate);
             }
             if (options.encrypted) {
-                const double rate = megabytesPerSecond(options.bytes, transfer(options, true));
+                const double rate = koBench::megabytesPerSecond(options.bytes, koBench::transfer(options.bytes, options.chunk, true));
                 std::printf(" encrypted %8.1f MB/s", rate);
                 encryptedBest = std::max(encryptedBest, rate);
             }
