@@ -5,7 +5,7 @@ JOBS       ?= $(shell nproc 2>/dev/null || echo 2)
 CMAKE_ARGS ?=
 CTEST_ARGS ?=
 
-.PHONY: all deps configure build test demo bench sanitize sanitize-address sanitize-thread install clean
+.PHONY: all deps configure build test demo bench sanitize sanitize-address sanitize-thread fuzz install clean
 
 all: build
 
@@ -42,6 +42,15 @@ sanitize-thread: deps
 	$(MAKE) build BUILD=build-tsan CMAKE_ARGS="-DKOSESSION_SANITIZE=thread -DKOSESSION_BUILD_BENCH=OFF"
 	cd build-tsan && TSAN_OPTIONS="halt_on_error=1 second_deadlock_stack=1" \
 		ctest --output-on-failure -j $(JOBS) -L threaded -LE slow $(CTEST_ARGS)
+
+# libFuzzer (clang) with AddressSanitizer and UndefinedBehaviorSanitizer:
+# every fuzz target for FUZZ_SECONDS, one after another, from its seeds.
+FUZZ_SECONDS ?= 30
+fuzz: deps
+	$(MAKE) configure BUILD=build-fuzz-clang CMAKE_ARGS="-DCMAKE_CXX_COMPILER=clang++ -DKOSESSION_FUZZ=ON \
+		-DKOSESSION_SANITIZE=fuzzer-no-link,address,undefined -DKOSESSION_BUILD_BENCH=OFF -DKOSESSION_BUILD_TOOLS=OFF"
+	cmake --build build-fuzz-clang -j $(JOBS) --target kosession-fuzzers
+	tests/fuzz/run-fuzzers build-fuzz-clang $(FUZZ_SECONDS)
 
 install: build
 	cmake --install $(BUILD) --prefix $(or $(PREFIX),/usr/local)

@@ -9,11 +9,89 @@
 #include <QByteArray>
 #include <QDataStream>
 #include <QFont>
+#include <QImageReader>
 #include <QPainter>
 #include <QPen>
 #include <QPixmap>
+#include <QtNumeric>
 
 #include <string>
+
+namespace {
+
+bool hasFiniteComponents(const QColor& color)
+{
+    return qIsFinite(color.redF()) && qIsFinite(color.greenF()) && qIsFinite(color.blueF())
+        && qIsFinite(color.alphaF());
+}
+
+// Reads a colour in Qt's QDataStream form: a signed byte of QColor::Spec, then
+// alpha, three components and padding, 16 bits each. Qt keeps the spec byte
+// as it comes, and a value outside QColor::Spec is undefined behaviour on the
+// colour's first copy; an extended colour may carry NaN or infinite halves,
+// which never compare equal nor convert to integer components. Either marks the
+// stream as corrupt and reads as an invalid colour instead.
+void readColor(QDataStream& stream, QColor& color)
+{
+    constexpr int formSize = 1 + 5 * 2;
+    if (stream.version() < QDataStream::Qt_4_0) {
+        stream >> color;
+        return;
+    }
+    char form[formSize];
+    if (stream.readRawData(form, formSize) != formSize) {
+        stream.setStatus(QDataStream::ReadPastEnd);
+        return;
+    }
+    const qint8 spec = static_cast<qint8>(form[0]);
+    QColor read;
+    bool usable = spec >= QColor::Invalid && spec <= QColor::ExtendedRgb;
+    if (usable) {
+        QDataStream checked(QByteArray(form, formSize));
+        checked.setVersion(stream.version());
+        checked.setByteOrder(stream.byteOrder());
+        checked >> read;
+        usable = read.spec() != QColor::ExtendedRgb || hasFiniteComponents(read);
+    }
+    if (!usable) {
+        stream.setStatus(QDataStream::ReadCorruptData);
+        read = QColor();
+    }
+    color = read;
+}
+
+// Reads an image in Qt's QDataStream form (a 32-bit marker, 0 for a null
+// image, then a PNG), refusing from the PNG's header, before a pixel is
+// decoded, a picture above maxDeviceImageSide: a few hundred bytes of PNG
+// may announce gigabytes of pixels.
+void readImage(QDataStream& stream, QImage& image)
+{
+    if (stream.version() < QDataStream::Qt_3_1) {
+        stream >> image;
+        return;
+    }
+    qint32 marker = 0;
+    stream >> marker;
+    if (marker == 0) {
+        image = QImage();
+        return;
+    }
+    QImageReader reader(stream.device(), "png");
+    const QSize size = reader.size();
+    const int limit = koSessionUser::maxDeviceImageSide;
+    if (size.width() > limit || size.height() > limit) {
+        koLog::warning("Participant's device picture of %dx%d pixels exceeds the limit of %dx%d",
+                       size.width(), size.height(), limit, limit);
+        stream.setStatus(QDataStream::ReadCorruptData);
+        image = QImage();
+        return;
+    }
+    image = reader.read();
+    if (image.isNull())
+        stream.setStatus(QDataStream::ReadPastEnd);
+}
+
+} // namespace
 
 koSessionUser::koSessionUser()
     : name(QStringLiteral("unnamed"))
@@ -49,8 +127,11 @@ void koSessionUser::get(QDataStream& stream)
     quint32 newProjectCRC = 0;
     quint16 newSpectatedUserId = 0;
     qint32 newSpectatorCount = 0;
-    stream >> newId >> name >> color >> newProjectCRC >> projectName >> isHmd >> room >> visible
-        >> deviceName >> deviceImage >> isSpectator >> newSpectatedUserId >> newSpectatorCount;
+    stream >> newId >> name;
+    readColor(stream, color);
+    stream >> newProjectCRC >> projectName >> isHmd >> room >> visible >> deviceName;
+    readImage(stream, deviceImage);
+    stream >> isSpectator >> newSpectatedUserId >> newSpectatorCount;
     id = newId;
     projectCRC = newProjectCRC;
     spectatedUserId = newSpectatedUserId;

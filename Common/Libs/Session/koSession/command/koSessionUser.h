@@ -24,6 +24,9 @@ public:
     // Largest QDataStream form that getValue accepts. A device image makes
     // the record large, yet a few megabytes are plenty for an icon picture.
     static constexpr std::size_t maxSerializedSize = 16u * 1024u * 1024u;
+    // Widest and tallest device picture that get accepts: an icon. Checked
+    // from the picture's header before it is decoded.
+    static constexpr int maxDeviceImageSide = 1024;
 
     koSessionUser();
 
@@ -57,7 +60,9 @@ public:
     // True when any field but projectName differs.
     bool operator!=(const koSessionUser& other) const;
 
-    // The QDataStream form. get does not validate: a short stream leaves the
+    // The QDataStream form. get does not validate beyond refusing a colour
+    // of unknown form and a device picture above maxDeviceImageSide (the
+    // stream's status turns ReadCorruptData): a short stream leaves the
     // remaining fields as QDataStream leaves them (check the stream's status).
     void put(QDataStream& stream) const;
     void get(QDataStream& stream);
