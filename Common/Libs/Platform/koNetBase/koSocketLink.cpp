@@ -74,8 +74,6 @@ void configureTcp(int fd)
     setOption(fd, IPPROTO_TCP, TCP_USER_TIMEOUT, kUserTimeoutMs);
 #endif
     preventSigpipe(fd);
-    if (getenv("KOSB")) setOption(fd, SOL_SOCKET, SO_SNDBUF, atoi(getenv("KOSB")));
-    if (getenv("KORB")) setOption(fd, SOL_SOCKET, SO_RCVBUF, atoi(getenv("KORB")));
 }
 
 koSocketAddress localAddress(int fd)
