@@ -140,6 +140,17 @@ TEST(koSocketLink, ShutdownWakesABlockedAcceptOnAPort)
     expectShutdownWakesAccept([&] { koSocketLink link(bound); }, [&] { bound.shutdown(); });
 }
 
+TEST(koSocketLink, ShutDownPortRefusesNewConnections)
+{
+    // A stopped server keeps its listening link until it is started again;
+    // meanwhile a participant must be refused at once, not left hanging.
+    koBoundSocketLink bound(0);
+    const int port = bound.getAddress().getPort();
+    bound.shutdown();
+    const Outcome outcome = outcomeOf([&] { koSocketLink link(koSocketAddress("127.0.0.1", port), 2.0); });
+    EXPECT_EQ(outcome.message, "Connection to 127.0.0.1:" + std::to_string(port) + " refused");
+}
+
 TEST(koSocketLink, ShutdownWakesABlockedAcceptOnAPipe)
 {
     koSocketPipe pipe(uniquePipeName("wake"));

@@ -88,5 +88,10 @@ koBoundSocketLink::~koBoundSocketLink() = default;
 void koBoundSocketLink::shutdown()
 {
     markShutdown();
+    // Stops listening, so that new connections are refused at once instead
+    // of waiting in the backlog of a socket that nobody accepts from; the
+    // descriptor stays open until the link goes, so no other socket can take
+    // its number while the accept thread still looks at it.
+    ::shutdown(socket->fd, SHUT_RDWR);
     Sys::wake(socket->wakeWrite);
 }

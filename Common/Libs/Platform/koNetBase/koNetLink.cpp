@@ -1,5 +1,6 @@
 #include "koNetLink.h"
 
+#include "koLog.h"
 #include "koNetError.h"
 // koNetRendering builds on this library, so its interface folder is not on our
 // include path; the cipher is used only through this abstract class.
@@ -13,10 +14,12 @@
 namespace {
 
 // How much a read may take from the transport ahead of what it was asked for:
-// with a cipher, several frames, so that one receive feeds several opens.
-constexpr std::size_t kReadAhead = 1024 * 1024;
+// several frames, yet little enough to stay in the cache until opened.
+constexpr std::size_t kReadAhead = 256 * 1024;
 // Reads at least this large go straight into the caller's memory (no cipher).
 constexpr std::size_t kDirectRead = 64 * 1024;
+// Plain bytes sealed and sent in one go by write().
+constexpr std::size_t kSealChunk = 256 * 1024;
 // Room beyond the cipher's largest plain frame for its header and tag.
 constexpr std::size_t kFrameSlack = 4096;
 
@@ -111,11 +114,12 @@ void koNetLink::write(const void* data, std::size_t size)
         rawSend(bytes, size);
         return;
     }
-    // One frame at a time, sealed straight from the caller's bytes, keeps
-    // the sealed copy small enough to stay in the cache.
+    // Sealed straight from the caller's bytes, a few frames per send: few
+    // system calls, and the sealed copy stays in the cache until it is sent.
     const std::size_t frame = std::max<std::size_t>(1, state->cipher->getMaxFrameSize());
+    const std::size_t chunk = std::max<std::size_t>(1, kSealChunk / frame) * frame;
     while (size > 0) {
-        const std::size_t n = std::min(size, frame);
+        const std::size_t n = std::min(size, chunk);
         state->sealed.clear();
         state->cipher->seal(bytes, n, state->sealed);
         rawSend(state->sealed.data(), state->sealed.size());
@@ -199,9 +203,11 @@ void koNetLink::openFrame()
         }
         raw.makeRoom(capacity, frame);
         if (raw.end == raw.bytes.size()) {
+            const std::string message = "Frame from " + getPeerName() + " does not fit in the receive buffer of "
+                + std::to_string(capacity) + " bytes";
+            koLog::warning("%s", message.c_str());
             shutdown();
-            throw koNetError("Frame from " + getPeerName() + " does not fit in "
-                             + std::to_string(capacity) + " bytes");
+            throw koNetError(message);
         }
         raw.end += rawRecv(raw.bytes.data() + raw.end, raw.bytes.size() - raw.end);
     }
