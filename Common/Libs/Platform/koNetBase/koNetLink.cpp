@@ -2,9 +2,7 @@
 
 #include "koLog.h"
 #include "koNetError.h"
-// koNetRendering builds on this library, so its interface folder is not on our
-// include path; the cipher is used only through this abstract class.
-#include "../../Imports/koNetRendering/koNetCipherBase.h"
+#include "koNetCipherBase.h"
 
 #include <algorithm>
 #include <atomic>
