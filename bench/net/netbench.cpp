@@ -1,108 +1,101 @@
-// kosession-netbench: moves a block of bytes over loopback TCP through
-// koNetStream twice per round, once over a bare koSocketLink and once with
-// koNetCipher installed on both ends, and prints both rates and their ratio.
+// kosession-netbench: moves a block of bytes over loopback TCP three ways per
+// round: between two bare sockets, through koNetStream over a bare
+// koSocketLink, and with koNetCipher installed on both ends. Prints each
+// rate, its ratio to the bare sockets, and the CPU time of the sending and
+// the receiving thread per GiB: on a busy machine the slower side's CPU time
+// tells what an idle machine would reach.
+#include "koBenchOptions.h"
 #include "koBenchTransfer.h"
 
 #include "koNetCipher.h"
 
 #include <algorithm>
 #include <cstdio>
-#include <cstdlib>
 #include <stdexcept>
 #include <string>
 
 namespace {
 
-struct Options
+const char* const kUsage =
+    "usage: kosession-netbench [--size MiB] [--chunk KiB] [--rounds N] [--only socket|plain|encrypted]\n"
+    "  --size    bytes moved per transfer, in MiB (default 1024)\n"
+    "  --chunk   bytes per write and per read, in KiB (default 1024)\n"
+    "  --rounds  transfers per mode; the best counts (default 3)\n"
+    "  --only    run one mode alone (for profiling)\n";
+
+struct ModeRow
 {
-    std::size_t bytes = std::size_t(1) << 30;
-    std::size_t chunk = std::size_t(1) << 20;
-    int rounds = 3;
-    bool plain = true;     // run the transfers without cipher
-    bool encrypted = true; // run the transfers with cipher
+    const char* name;
+    const char* label;
+    koBench::Mode mode;
+    bool enabled = true;
+    koBench::Timing best;
+    bool measured = false;
 };
 
-void usage()
+void keepBest(ModeRow& row, const koBench::Timing& timing)
 {
-    std::fprintf(stderr,
-                 "usage: kosession-netbench [--size MiB] [--chunk KiB] [--rounds N] [--only plain|encrypted]\n"
-                 "  --size    bytes moved per transfer, in MiB (default 1024)\n"
-                 "  --chunk   bytes per write and per read, in KiB (default 1024)\n"
-                 "  --rounds  transfers per mode; the best counts (default 3)\n"
-                 "  --only    run one mode alone (for profiling)\n");
+    if (!row.measured || timing.seconds < row.best.seconds)
+        row.best = timing;
+    row.measured = true;
 }
 
-Options parseOptions(int argc, char** argv)
+void printRow(const ModeRow& row, std::size_t bytes, double socketSeconds)
 {
-    Options options;
-    for (int i = 1; i < argc; ++i) {
-        const std::string name = argv[i];
-        if (i + 1 >= argc)
-            throw std::invalid_argument("missing value after " + name);
-        if (name == "--only") {
-            const std::string mode = argv[++i];
-            if (mode != "plain" && mode != "encrypted")
-                throw std::invalid_argument("--only takes plain or encrypted");
-            options.plain = mode == "plain";
-            options.encrypted = mode == "encrypted";
-            continue;
-        }
-        const long value = std::strtol(argv[++i], nullptr, 10);
-        if (value <= 0)
-            throw std::invalid_argument("bad value for " + name);
-        if (name == "--size")
-            options.bytes = static_cast<std::size_t>(value) << 20;
-        else if (name == "--chunk")
-            options.chunk = static_cast<std::size_t>(value) << 10;
-        else if (name == "--rounds")
-            options.rounds = static_cast<int>(value);
-        else
-            throw std::invalid_argument("unknown option " + name);
-    }
-    return options;
+    const double gib = static_cast<double>(bytes) / double(1 << 30);
+    const double slower = std::max(row.best.senderCpu, row.best.receiverCpu);
+    std::printf("%-38s: %8.1f MB/s", row.label, koBench::megabytesPerSecond(bytes, row.best.seconds));
+    if (socketSeconds > 0.0)
+        std::printf("  ratio %.2f", socketSeconds / row.best.seconds);
+    std::printf("  CPU s/GiB send %.3f recv %.3f  (CPU-bound %.0f MB/s)\n", row.best.senderCpu / gib,
+                row.best.receiverCpu / gib, slower > 0.0 ? koBench::megabytesPerSecond(bytes, slower) : 0.0);
 }
 
 } // namespace
 
 int main(int argc, char** argv)
 {
+    std::size_t bytes = std::size_t(1) << 30;
+    std::size_t chunk = std::size_t(1) << 20;
+    int rounds = 3;
+    std::string only;
+    koBench::Options options("kosession-netbench", kUsage);
+    options.addNumber("--size", std::size_t(1) << 20, bytes);
+    options.addNumber("--chunk", std::size_t(1) << 10, chunk);
+    options.addNumber("--rounds", rounds);
+    options.addChoice("--only", {"socket", "plain", "encrypted"}, only);
+    if (!options.parse(argc, argv))
+        return 2;
+
+    ModeRow rows[] = {
+        {"socket", "socket    (send/recv, no library)", koBench::Mode::Socket, true, {}, false},
+        {"plain", "plain     (koSocketLink, no cipher)", koBench::Mode::Link, true, {}, false},
+        {"encrypted", "encrypted (koSocketLink + koNetCipher)", koBench::Mode::Encrypted, true, {}, false},
+    };
+    for (ModeRow& row : rows)
+        row.enabled = only.empty() || only == row.name;
     try {
-        Options options;
-        try {
-            options = parseOptions(argc, argv);
-        } catch (const std::invalid_argument& error) {
-            std::fprintf(stderr, "kosession-netbench: %s\n", error.what());
-            usage();
-            return 2;
-        }
         std::printf("kosession-netbench: %zu MiB per transfer over loopback TCP (127.0.0.1), "
-                    "%zu KiB writes and reads, best of %d\n",
-                    options.bytes >> 20, options.chunk >> 10, options.rounds);
-        double plainBest = 0.0;
-        double encryptedBest = 0.0;
-        // Alternating the modes spreads the noise of a shared machine over both.
-        for (int round = 1; round <= options.rounds; ++round) {
+                    "%zu KiB writes and reads, best of %d [%s]\n",
+                    bytes >> 20, chunk >> 10, rounds, koNetCipher::getSuiteName());
+        // Alternating the modes spreads the noise of a shared machine over all.
+        for (int round = 1; round <= rounds; ++round) {
             std::printf("  round %d:", round);
-            if (options.plain) {
-                const double rate = koBench::megabytesPerSecond(options.bytes, koBench::transfer(options.bytes, options.chunk, false));
-                std::printf(" plain %8.1f MB/s", rate);
-                plainBest = std::max(plainBest, rate);
-            }
-            if (options.encrypted) {
-                const double rate = koBench::megabytesPerSecond(options.bytes, koBench::transfer(options.bytes, options.chunk, true));
-                std::printf(" encrypted %8.1f MB/s", rate);
-                encryptedBest = std::max(encryptedBest, rate);
+            for (ModeRow& row : rows) {
+                if (!row.enabled)
+                    continue;
+                const koBench::Timing timing = koBench::transfer(bytes, chunk, row.mode);
+                std::printf(" %s %8.1f MB/s", row.name, koBench::megabytesPerSecond(bytes, timing.seconds));
+                keepBest(row, timing);
             }
             std::printf("\n");
             std::fflush(stdout);
         }
-        if (options.plain)
-            std::printf("plain     (koSocketLink, no cipher)    : %8.1f MB/s\n", plainBest);
-        if (options.encrypted)
-            std::printf("encrypted (koSocketLink + koNetCipher) : %8.1f MB/s  [%s]\n", encryptedBest,
-                        koNetCipher::getSuiteName());
-        if (options.plain && options.encrypted)
-            std::printf("ratio encrypted / plain                : %8.2f\n", encryptedBest / plainBest);
+        const double socketSeconds = rows[0].measured ? rows[0].best.seconds : 0.0;
+        for (const ModeRow& row : rows) {
+            if (row.measured)
+                printRow(row, bytes, socketSeconds);
+        }
         return 0;
     } catch (const std::exception& error) {
         std::fprintf(stderr, "kosession-netbench: %s\n", error.what());

@@ -3,6 +3,7 @@
 // TCP with the real cipher, and prints the rate of each direction next to the
 // plain-socket and encrypted-link rates of the same block size measured in
 // the same run.
+#include "koBenchOptions.h"
 #include "koBenchTransfer.h"
 
 #include "koSession.h"
@@ -27,6 +28,13 @@
 
 namespace {
 
+const char* const kUsage =
+    "usage: kosession-scenebench [--size MiB] [--rounds N] [--only references|upload|download]\n"
+    "  --size    scene size in MiB (default 1024)\n"
+    "  --rounds  rounds of all four transfers; the best of each counts (default 3)\n"
+    "  --only    time one kind alone (for profiling; a download is timed after an\n"
+    "            untimed upload)\n";
+
 struct Options
 {
     std::size_t bytes = std::size_t(1) << 30;
@@ -36,43 +44,21 @@ struct Options
     bool download = true; // needs an upload before it
 };
 
-void usage()
+bool parseOptions(int argc, char** argv, Options& options)
 {
-    std::fprintf(stderr,
-                 "usage: kosession-scenebench [--size MiB] [--rounds N] [--only references|upload|download]\n"
-                 "  --size    scene size in MiB (default 1024)\n"
-                 "  --rounds  rounds of all four transfers; the best of each counts (default 3)\n"
-                 "  --only    time one kind alone (for profiling; a download is timed after an\n"
-                 "            untimed upload)\n");
-}
-
-Options parseOptions(int argc, char** argv)
-{
-    Options options;
-    for (int i = 1; i < argc; ++i) {
-        const std::string name = argv[i];
-        if (i + 1 >= argc)
-            throw std::invalid_argument("missing value after " + name);
-        if (name == "--only") {
-            const std::string kind = argv[++i];
-            if (kind != "references" && kind != "upload" && kind != "download")
-                throw std::invalid_argument("--only takes references, upload or download");
-            options.references = kind == "references";
-            options.upload = kind == "upload";
-            options.download = kind == "download";
-            continue;
-        }
-        const long value = std::strtol(argv[++i], nullptr, 10);
-        if (value <= 0)
-            throw std::invalid_argument("bad value for " + name);
-        if (name == "--size")
-            options.bytes = static_cast<std::size_t>(value) << 20;
-        else if (name == "--rounds")
-            options.rounds = static_cast<int>(value);
-        else
-            throw std::invalid_argument("unknown option " + name);
+    std::string only;
+    koBench::Options parser("kosession-scenebench", kUsage);
+    parser.addNumber("--size", std::size_t(1) << 20, options.bytes);
+    parser.addNumber("--rounds", options.rounds);
+    parser.addChoice("--only", {"references", "upload", "download"}, only);
+    if (!parser.parse(argc, argv))
+        return false;
+    if (!only.empty()) {
+        options.references = only == "references";
+        options.upload = only == "upload";
+        options.download = only == "download";
     }
-    return options;
+    return true;
 }
 
 // The server tells of a stored upload only in its log: counts those lines and
@@ -131,13 +117,8 @@ struct Best
 int main(int argc, char** argv)
 {
     Options options;
-    try {
-        options = parseOptions(argc, argv);
-    } catch (const std::invalid_argument& error) {
-        std::fprintf(stderr, "kosession-scenebench: %s\n", error.what());
-        usage();
+    if (!parseOptions(argc, argv, options))
         return 2;
-    }
     try {
         koSession::the();
         StoreWatch watch;
@@ -164,8 +145,10 @@ int main(int argc, char** argv)
             double plain = 0.0;
             double encrypted = 0.0;
             if (options.references) {
-                plain = koBench::megabytesPerSecond(options.bytes, koBench::transfer(options.bytes, chunk, false));
-                encrypted = koBench::megabytesPerSecond(options.bytes, koBench::transfer(options.bytes, chunk, true));
+                plain = koBench::megabytesPerSecond(
+                    options.bytes, koBench::transfer(options.bytes, chunk, koBench::Mode::Link).seconds);
+                encrypted = koBench::megabytesPerSecond(
+                    options.bytes, koBench::transfer(options.bytes, chunk, koBench::Mode::Encrypted).seconds);
             }
 
             double upload = 0.0;

@@ -1,8 +1,8 @@
 #pragma once
 
-// The reference transfer of the end-to-end benchmarks: a block of bytes moved
-// over loopback TCP through koNetStream, over a bare koSocketLink or with
-// koNetCipher installed on both ends.
+// The reference transfers of the end-to-end benchmarks: a block of bytes moved
+// over loopback TCP between two bare sockets, or through koNetStream over a
+// bare koSocketLink or with koNetCipher installed on both ends.
 
 #include <cstddef>
 #include <exception>
@@ -36,10 +36,30 @@ struct Connection
 // (the server's on the accepting thread) when `encrypted`.
 Connection connect(bool encrypted);
 
-// Seconds from the first write until the receiver holds the last of `bytes`,
-// written and read `chunk` bytes at a time. The receiver checks the head of
-// every chunk and the whole of the last one; throws when they differ.
-double transfer(std::size_t bytes, std::size_t chunk, bool encrypted);
+enum class Mode
+{
+    Socket,    // send() and recv() on two TCP sockets, no library code
+    Link,      // koNetStream over koSocketLink
+    Encrypted, // koNetStream over koSocketLink with koNetCipher
+};
+
+// What one transfer took: wall-clock seconds, and the CPU seconds of the
+// sending and of the receiving thread. On a busy machine the CPU times say
+// more than the clock: the slower side bounds the rate of an idle one.
+struct Timing
+{
+    double seconds = 0.0;
+    double senderCpu = 0.0;
+    double receiverCpu = 0.0;
+};
+
+// From the first write until the receiver holds the last of `bytes`, written
+// and read `chunk` bytes at a time. The receiver checks the head of every
+// chunk and the whole of the last one; throws when they differ.
+Timing transfer(std::size_t bytes, std::size_t chunk, Mode mode);
+
+// CPU seconds this thread has used so far.
+double threadCpuSeconds();
 
 double megabytesPerSecond(std::size_t bytes, double seconds);
 

@@ -53,37 +53,67 @@ std::size_t FrameCipher::getMaxFrameSize() const
 
 void FrameCipher::seal(const char* plain, std::size_t size, std::vector<char>& out)
 {
+    const std::size_t frames = (size + maxFrame - 1) / maxFrame;
+    const std::size_t at = out.size();
+    out.resize(at + size + frames * (kHeader + kTrailer));
+    sealInto(plain, size, out.data() + at, out.size() - at);
+}
+
+std::size_t FrameCipher::sealInto(const char* plain, std::size_t size, char* out, std::size_t room)
+{
+    const std::size_t frames = (size + maxFrame - 1) / maxFrame;
+    if (size + frames * (kHeader + kTrailer) > room)
+        throw koNetError("Test frames do not fit in " + std::to_string(room) + " bytes");
+    char* frame = out;
     while (size > 0) {
         const std::size_t n = std::min(size, maxFrame);
-        const std::size_t at = out.size();
-        out.resize(at + kHeader + n + kTrailer);
-        char* frame = out.data() + at;
         putLe(frame, static_cast<std::uint32_t>(n), kHeader);
         for (std::size_t i = 0; i < n; ++i)
             frame[kHeader + i] = static_cast<char>(plain[i] ^ key);
         putLe(frame + kHeader + n, qChecksum(plain, static_cast<uint>(n)), kTrailer);
+        frame += kHeader + n + kTrailer;
         plain += n;
         size -= n;
     }
+    return static_cast<std::size_t>(frame - out);
 }
 
+// One frame per call, as a cipher that opens frame by frame would.
 std::size_t FrameCipher::open(const char* raw, std::size_t size, std::vector<char>& plain)
 {
+    if (size < kHeader)
+        return 0;
+    const std::size_t at = plain.size();
+    plain.resize(at + std::min<std::size_t>(getLe(raw, kHeader), maxFrame));
+    std::size_t opened = 0;
+    try {
+        const std::size_t used = openInto(raw, size, plain.data() + at, plain.size() - at, opened);
+        plain.resize(at + opened);
+        return used;
+    } catch (...) {
+        plain.resize(at);
+        throw;
+    }
+}
+
+std::size_t FrameCipher::openInto(const char* raw, std::size_t size, char* out, std::size_t room,
+                                  std::size_t& opened)
+{
+    opened = 0;
     if (size < kHeader)
         return 0;
     const std::size_t n = getLe(raw, kHeader);
     if (n > maxFrame)
         throw koNetError("Test frame announces " + std::to_string(n) + " bytes, above " + std::to_string(maxFrame));
-    if (size < kHeader + n + kTrailer)
+    if (size < kHeader + n + kTrailer || n > room)
         return 0;
-    const std::size_t at = plain.size();
-    plain.resize(at + n);
     for (std::size_t i = 0; i < n; ++i)
-        plain[at + i] = static_cast<char>(raw[kHeader + i] ^ key);
-    if (qChecksum(plain.data() + at, static_cast<uint>(n)) != getLe(raw + kHeader + n, kTrailer)) {
-        plain.resize(at);
+        out[i] = static_cast<char>(raw[kHeader + i] ^ key);
+    if (qChecksum(out, static_cast<uint>(n)) != getLe(raw + kHeader + n, kTrailer)) {
+        std::memset(out, 0, n);
         throw koNetError("Test frame fails its checksum");
     }
+    opened = n;
     return kHeader + n + kTrailer;
 }
 

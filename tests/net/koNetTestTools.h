@@ -26,7 +26,11 @@ public:
 
     std::size_t getMaxFrameSize() const override;
     void seal(const char* plain, std::size_t size, std::vector<char>& out) override;
+    std::size_t sealInto(const char* plain, std::size_t size, char* out, std::size_t room) override;
     std::size_t open(const char* raw, std::size_t size, std::vector<char>& plain) override;
+    // Opens one frame per call, so the link's loops see every frame apart.
+    std::size_t openInto(const char* raw, std::size_t size, char* out, std::size_t room,
+                         std::size_t& opened) override;
 
 private:
     std::size_t maxFrame;

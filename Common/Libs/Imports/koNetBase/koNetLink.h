@@ -1,6 +1,7 @@
 #pragma once
 
 #include <cstddef>
+#include <functional>
 #include <memory>
 #include <string>
 #include <vector>
@@ -68,6 +69,12 @@ private:
     struct State;
     std::unique_ptr<State> state;
 
+    // One attempt of the cipher on the receive buffer: (cipher, raw bytes,
+    // their count, plain bytes given) -> raw bytes used.
+    using OpenStep = std::function<std::size_t(koNetCipherBase&, const char*, std::size_t, std::size_t&)>;
+
     void readBuffered(char* data, std::size_t size);
     void openFrame();
+    std::size_t openInto(char* out, std::size_t room);
+    std::size_t openWith(const OpenStep& open);
 };

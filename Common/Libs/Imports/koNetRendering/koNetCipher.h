@@ -24,9 +24,15 @@ public:
 
     std::size_t getMaxFrameSize() const override;
     void seal(const char* plain, std::size_t size, std::vector<char>& out) override;
+    std::size_t sealInto(const char* plain, std::size_t size, char* out, std::size_t room) override;
     std::size_t open(const char* raw, std::size_t size, std::vector<char>& plain) override;
+    std::size_t openInto(const char* raw, std::size_t size, char* out, std::size_t room,
+                         std::size_t& opened) override;
 
 private:
+    // Lets tests start the frame counters near their end (not installed).
+    friend class koNetCipherCounters;
+
     struct State;
     std::unique_ptr<State> state;
 };

@@ -19,7 +19,7 @@ constexpr std::size_t kDirectRead = 64 * 1024;
 // Plain bytes sealed and sent in one go by write().
 constexpr std::size_t kSealChunk = 256 * 1024;
 // Room beyond the cipher's largest plain frame for its header and tag.
-constexpr std::size_t kFrameSlack = 4096;
+constexpr std::size_t kFrameSlack = koNetCipherBase::FrameSlack;
 
 // Bytes that arrived but were not consumed yet: [begin, end) of `bytes`.
 struct RawBuffer
@@ -64,7 +64,7 @@ struct koNetLink::State
     // Guards `sealed` and the sealing direction of the cipher. Taken by write()
     // for the whole call, so writers never interleave their bytes.
     std::mutex sendMutex;
-    std::vector<char> sealed;
+    std::vector<char> sealed; // sized once, then reused: no zero-fill per send
 
     // Guards `raw`, `plain`, `plainPos` and the opening direction of the
     // cipher. Taken by read() and readRaw() for the whole call.
@@ -114,13 +114,26 @@ void koNetLink::write(const void* data, std::size_t size)
     }
     // Sealed straight from the caller's bytes, a few frames per send: few
     // system calls, and the sealed copy stays in the cache until it is sent.
-    const std::size_t frame = std::max<std::size_t>(1, state->cipher->getMaxFrameSize());
-    const std::size_t chunk = std::max<std::size_t>(1, kSealChunk / frame) * frame;
+    koNetCipherBase& cipher = *state->cipher;
+    const std::size_t frame = std::max<std::size_t>(1, cipher.getMaxFrameSize());
+    const std::size_t frames = std::max<std::size_t>(1, kSealChunk / frame);
+    const std::size_t chunk = frames * frame;
+    std::vector<char>& sealed = state->sealed;
+    if (sealed.size() < chunk + frames * kFrameSlack)
+        sealed.resize(chunk + frames * kFrameSlack);
     while (size > 0) {
         const std::size_t n = std::min(size, chunk);
-        state->sealed.clear();
-        state->cipher->seal(bytes, n, state->sealed);
-        rawSend(state->sealed.data(), state->sealed.size());
+        std::size_t length = 0;
+        try {
+            length = cipher.sealInto(bytes, n, sealed.data(), sealed.size());
+        } catch (const koNetError& error) {
+            // A cipher that cannot seal (its counter ran out) must not let
+            // anything else through: the link ends here.
+            koLog::warning("Link to %s ends: %s", getPeerName().c_str(), error.what());
+            shutdown();
+            throw;
+        }
+        rawSend(sealed.data(), length);
         bytes += n;
         size -= n;
     }
@@ -136,16 +149,25 @@ void koNetLink::read(void* data, std::size_t size)
         readBuffered(out, size);
         return;
     }
+    const std::size_t direct = std::max<std::size_t>(1, state->cipher->getMaxFrameSize());
     while (size > 0) {
-        if (state->plainPos == state->plain.size()) {
-            state->plain.clear();
-            state->plainPos = 0;
+        if (state->plainPos < state->plain.size()) {
+            const std::size_t n = std::min(size, state->plain.size() - state->plainPos);
+            std::memcpy(out, state->plain.data() + state->plainPos, n);
+            state->plainPos += n;
+            out += n;
+            size -= n;
+            continue;
+        }
+        state->plain.clear();
+        state->plainPos = 0;
+        // Any frame fits in what is left to read: open it straight into the
+        // caller's memory instead of through `plain`.
+        const std::size_t n = size >= direct ? openInto(out, size) : 0;
+        if (n == 0) {
             openFrame();
             continue;
         }
-        const std::size_t n = std::min(size, state->plain.size() - state->plainPos);
-        std::memcpy(out, state->plain.data() + state->plainPos, n);
-        state->plainPos += n;
         out += n;
         size -= n;
     }
@@ -177,9 +199,32 @@ void koNetLink::readBuffered(char* out, std::size_t size)
     }
 }
 
-// Opens the next frame into `plain`, receiving raw bytes until one is whole.
-// A frame that fails ends the link. Caller holds recvMutex.
+// Opens the next frame(s) into `plain`. Caller holds recvMutex.
 void koNetLink::openFrame()
+{
+    std::vector<char>& plain = state->plain;
+    openWith([&plain](koNetCipherBase& cipher, const char* raw, std::size_t size, std::size_t& opened) {
+        const std::size_t before = plain.size();
+        const std::size_t used = cipher.open(raw, size, plain);
+        opened = plain.size() - before;
+        return used;
+    });
+}
+
+// Opens whole frames straight into `out`, all of which must fit in `room`
+// (room is at least the cipher's largest frame). Returns the plain bytes
+// written. Caller holds recvMutex.
+std::size_t koNetLink::openInto(char* out, std::size_t room)
+{
+    return openWith([out, room](koNetCipherBase& cipher, const char* raw, std::size_t size, std::size_t& opened) {
+        return cipher.openInto(raw, size, out, room, opened);
+    });
+}
+
+// Receives raw bytes until `open` takes at least one whole frame from the
+// receive buffer; returns the plain bytes it gave. A frame that fails ends
+// the link. Caller holds recvMutex.
+std::size_t koNetLink::openWith(const OpenStep& open)
 {
     RawBuffer& raw = state->raw;
     koNetCipherBase& cipher = *state->cipher;
@@ -187,8 +232,9 @@ void koNetLink::openFrame()
     const std::size_t capacity = std::max(kReadAhead, 2 * frame);
     for (;;) {
         std::size_t used = 0;
+        std::size_t opened = 0;
         try {
-            used = cipher.open(raw.bytes.data() + raw.begin, raw.available(), state->plain);
+            used = open(cipher, raw.bytes.data() + raw.begin, raw.available(), opened);
         } catch (const koNetError&) {
             shutdown();
             throw;
@@ -197,7 +243,7 @@ void koNetLink::openFrame()
             raw.begin += used;
             if (raw.begin == raw.end)
                 raw.begin = raw.end = 0;
-            return;
+            return opened;
         }
         raw.makeRoom(capacity, frame);
         if (raw.end == raw.bytes.size()) {

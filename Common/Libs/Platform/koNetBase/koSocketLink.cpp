@@ -167,8 +167,13 @@ int acceptNext(int listenFd, int wakeFd, const std::function<bool()>& isShut, do
             Sys::setNonBlocking(fd, false);
             return fd;
         }
-        if (errno != EINTR && errno != EAGAIN && errno != EWOULDBLOCK && errno != ECONNABORTED)
-            throw koNetError("Accepting a connection on " + what + " failed: " + Sys::errorText(errno));
+        const int error = errno;
+        // Shutting the listening socket down wakes poll before the wake-up
+        // pipe does, and accept then fails: report the shutdown, not that.
+        if (isShut())
+            throw koNetError("Waiting for a connection on " + what + " was shut down");
+        if (error != EINTR && error != EAGAIN && error != EWOULDBLOCK && error != ECONNABORTED)
+            throw koNetError("Accepting a connection on " + what + " failed: " + Sys::errorText(error));
     }
 }
 
@@ -344,11 +349,18 @@ std::size_t koSocketLink::rawRecv(char* data, std::size_t size)
     for (;;) {
         if (isShutdown())
             throw koNetError("Link to " + socket->peerName + " has been shut down");
+        // With a time limit, bytes that are already there are taken without
+        // a poll first: one system call per receive while data flows.
         const int timeoutMs = socket->recvTimeoutMs.load();
-        if (timeoutMs > 0 && Sys::waitReadable(socket->fd, -1, timeoutMs) == Sys::Wait::TimedOut)
-            throw koNetError("Receiving from " + socket->peerName + " timed out after "
-                             + Sys::secondsText(timeoutMs / 1000.0) + " s");
-        const ssize_t received = ::recv(socket->fd, data, size, 0);
+        ssize_t received = timeoutMs > 0 ? ::recv(socket->fd, data, size, MSG_DONTWAIT) : -1;
+        if (received < 0 && timeoutMs > 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
+            if (Sys::waitReadable(socket->fd, -1, timeoutMs) == Sys::Wait::TimedOut)
+                throw koNetError("Receiving from " + socket->peerName + " timed out after "
+                                 + Sys::secondsText(timeoutMs / 1000.0) + " s");
+            continue;
+        }
+        if (timeoutMs <= 0)
+            received = ::recv(socket->fd, data, size, 0);
         if (received > 0)
             return static_cast<std::size_t>(received);
         const int error = errno;

@@ -1,4 +1,5 @@
 #include "koNetCipher.h"
+#include "koNetCipherCounters.h"
 
 #include "koNetError.h"
 #include "koNetStream.h"
@@ -130,6 +131,25 @@ std::uint32_t getLength(const unsigned char* header)
     return length;
 }
 
+constexpr std::size_t kFrameOverhead = kHeaderSize + kTagSize;
+static_assert(kFrameOverhead <= koNetCipherBase::FrameSlack, "a frame must fit in the room the link gives");
+
+// Sentinel of frameLength(): the header is not whole yet.
+constexpr std::size_t kNoHeader = std::numeric_limits<std::size_t>::max();
+
+// The plain length the frame at `raw` announces, checked against the bound as
+// soon as the header is there and before anything is buffered or opened.
+std::size_t frameLength(const unsigned char* raw, std::size_t size)
+{
+    if (size < kHeaderSize)
+        return kNoHeader;
+    const std::size_t length = getLength(raw);
+    if (length > kMaxFrameSize)
+        fail("incoming frame announces " + std::to_string(length) + " bytes, above the limit of "
+             + std::to_string(kMaxFrameSize));
+    return length;
+}
+
 // One direction of the link: its key schedule, nonce base and frame counter.
 // The context is keyed once; each frame only sets a new nonce.
 class Direction
@@ -151,12 +171,10 @@ public:
             fail("cannot set up the AEAD cipher");
     }
 
-    // Appends one frame of `length` plain bytes to `out`.
-    void sealFrame(const char* plain, std::size_t length, std::vector<char>& out)
+    // Seals `length` plain bytes as one frame at `frame`, which has room for
+    // length + kFrameOverhead bytes.
+    void sealFrame(const char* plain, std::size_t length, unsigned char* frame)
     {
-        const std::size_t start = out.size();
-        out.resize(start + kHeaderSize + length + kTagSize);
-        auto* frame = reinterpret_cast<unsigned char*>(out.data() + start);
         putLength(frame, static_cast<std::uint32_t>(length));
         startFrame();
         int written = 0;
@@ -166,30 +184,16 @@ public:
                                  reinterpret_cast<const unsigned char*>(plain), static_cast<int>(length)) == 1
             && EVP_EncryptFinal_ex(context, frame + kHeaderSize + written, &finalWritten) == 1
             && EVP_CIPHER_CTX_ctrl(context, EVP_CTRL_AEAD_GET_TAG, kTagSize, frame + kHeaderSize + length) == 1;
-        if (!ok) {
-            out.resize(start);
+        if (!ok)
             fail("sealing a frame failed");
-        }
         ++counter;
     }
 
-    // Opens the frame at the start of `raw` into `plain`; returns the raw bytes
-    // it took, or 0 when the frame is not whole yet. The length is checked
-    // against the bound before anything else happens.
-    std::size_t openFrame(const unsigned char* raw, std::size_t size, std::vector<char>& plain)
+    // Opens the whole frame at `raw`, whose plain `length` frameLength() gave,
+    // into `out`. A frame that fails leaves nothing readable in `out`, and the
+    // counter stays where it was.
+    void openFrame(const unsigned char* raw, std::size_t length, unsigned char* out)
     {
-        if (size < kHeaderSize)
-            return 0;
-        const std::size_t length = getLength(raw);
-        if (length > kMaxFrameSize)
-            fail("incoming frame announces " + std::to_string(length) + " bytes, above the limit of "
-                 + std::to_string(kMaxFrameSize));
-        if (size < kHeaderSize + length + kTagSize)
-            return 0;
-
-        const std::size_t start = plain.size();
-        plain.resize(start + length);
-        auto* out = reinterpret_cast<unsigned char*>(plain.data() + start);
         startFrame();
         int written = 0;
         int finalWritten = 0;
@@ -199,15 +203,13 @@ public:
                                    const_cast<unsigned char*>(raw + kHeaderSize + length)) == 1
             && EVP_DecryptFinal_ex(context, out + written, &finalWritten) > 0;
         if (!ok) {
-            // Nothing of a frame that failed may reach the reader, and the
-            // counter stays where it was.
             OPENSSL_cleanse(out, length);
-            plain.resize(start);
             fail("frame failed authentication (tampered, replayed or out of order)");
         }
         ++counter;
-        return kHeaderSize + length + kTagSize;
     }
+
+    void setCounter(std::uint64_t value) { counter = value; }
 
 private:
     // Sets the nonce for the next frame; refuses to go past the last counter,
@@ -227,6 +229,64 @@ private:
     std::array<unsigned char, kNonceSize> nonceBase{};
     std::uint64_t counter = 0;
 };
+
+// Where openFrames() puts plain text: fits(length) says whether a frame of
+// that length may be opened now, at(length) gives the room for it, and
+// keep(length) or drop(length) follows once the frame did or did not open.
+struct VectorSink
+{
+    std::vector<char>& plain;
+    bool fits(std::size_t) const { return true; }
+    unsigned char* at(std::size_t length)
+    {
+        plain.resize(plain.size() + length);
+        return reinterpret_cast<unsigned char*>(plain.data() + plain.size() - length);
+    }
+    void keep(std::size_t) {}
+    void drop(std::size_t length) { plain.resize(plain.size() - length); }
+};
+
+struct MemorySink
+{
+    char* out;
+    std::size_t room;
+    std::size_t& opened;
+    bool fits(std::size_t length) const { return length <= room - opened; }
+    unsigned char* at(std::size_t) { return reinterpret_cast<unsigned char*>(out + opened); }
+    void keep(std::size_t length) { opened += length; }
+    void drop(std::size_t) {}
+};
+
+// Opens whole frames from `raw` while the sink takes them. A bad frame after
+// good ones is left for the next call, so the reader gets every byte that did
+// authenticate before the link ends. Returns the raw bytes used.
+template <class Sink>
+std::size_t openFrames(Direction& direction, const char* raw, std::size_t size, Sink sink)
+{
+    const auto* bytes = reinterpret_cast<const unsigned char*>(raw);
+    std::size_t used = 0;
+    for (;;) {
+        std::size_t length = kNoHeader;
+        try {
+            length = frameLength(bytes + used, size - used);
+            if (length == kNoHeader || size - used < length + kFrameOverhead || !sink.fits(length))
+                return used;
+            unsigned char* target = sink.at(length);
+            try {
+                direction.openFrame(bytes + used, length, target);
+            } catch (...) {
+                sink.drop(length);
+                throw;
+            }
+            sink.keep(length);
+            used += length + kFrameOverhead;
+        } catch (const koNetError&) {
+            if (used > 0)
+                return used;
+            throw;
+        }
+    }
+}
 
 } // namespace
 
@@ -280,32 +340,50 @@ std::size_t koNetCipher::getMaxFrameSize() const
 
 void koNetCipher::seal(const char* plain, std::size_t size, std::vector<char>& out)
 {
-    while (size > 0) {
-        const std::size_t length = size < kMaxFrameSize ? size : kMaxFrameSize;
-        state->sending.sealFrame(plain, length, out);
-        plain += length;
-        size -= length;
+    const std::size_t frames = (size + kMaxFrameSize - 1) / kMaxFrameSize;
+    const std::size_t start = out.size();
+    out.resize(start + size + frames * kFrameOverhead);
+    try {
+        sealInto(plain, size, out.data() + start, out.size() - start);
+    } catch (...) {
+        out.resize(start);
+        throw;
     }
 }
 
-// Opens every whole frame there is. A bad frame after good ones is left for
-// the next call, so the reader gets every byte that did authenticate before
-// the link ends.
+std::size_t koNetCipher::sealInto(const char* plain, std::size_t size, char* out, std::size_t room)
+{
+    const std::size_t frames = (size + kMaxFrameSize - 1) / kMaxFrameSize;
+    const std::size_t total = size + frames * kFrameOverhead;
+    if (total > room)
+        fail("sealing " + std::to_string(size) + " bytes needs " + std::to_string(total) + " bytes of room, "
+             + std::to_string(room) + " given");
+    auto* frame = reinterpret_cast<unsigned char*>(out);
+    while (size > 0) {
+        const std::size_t length = size < kMaxFrameSize ? size : kMaxFrameSize;
+        state->sending.sealFrame(plain, length, frame);
+        frame += length + kFrameOverhead;
+        plain += length;
+        size -= length;
+    }
+    return total;
+}
+
 std::size_t koNetCipher::open(const char* raw, std::size_t size, std::vector<char>& plain)
 {
-    std::size_t used = 0;
-    for (;;) {
-        std::size_t taken = 0;
-        try {
-            taken = state->receiving.openFrame(reinterpret_cast<const unsigned char*>(raw + used),
-                                               size - used, plain);
-        } catch (const koNetError&) {
-            if (used > 0)
-                return used;
-            throw;
-        }
-        if (taken == 0)
-            return used;
-        used += taken;
-    }
+    return openFrames(state->receiving, raw, size, VectorSink{plain});
+}
+
+std::size_t koNetCipher::openInto(const char* raw, std::size_t size, char* out, std::size_t room,
+                                  std::size_t& opened)
+{
+    opened = 0;
+    return openFrames(state->receiving, raw, size, MemorySink{out, room, opened});
+}
+
+// The test hook declared as a friend in koNetCipher.h (see koNetCipherCounters.h).
+void koNetCipherCounters::start(koNetCipher& cipher, std::uint64_t sending, std::uint64_t receiving)
+{
+    cipher.state->sending.setCounter(sending);
+    cipher.state->receiving.setCounter(receiving);
 }
