@@ -95,7 +95,7 @@ void BM_RecordWriteRead(benchmark::State& state)
 {
     const std::size_t payloadSize = static_cast<std::size_t>(state.range(0));
     const koSessionChange change(BenchCommand(7, payloadSize), 3);
-    koTestMemorySerializer serializer;
+    koTest::MemorySerializer serializer;
     serializer.recordPieces = false;
     for (auto _ : state) {
         serializer.reset();

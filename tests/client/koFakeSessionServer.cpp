@@ -1,9 +1,10 @@
 #include "koFakeSessionServer.h"
 
-#include "koSession.h"
-#include "koSessionChange.h"
+#include "koTestSupport.h"
 
-#include "koNetCipher.h"
+#include "koSessionChange.h"
+#include "koSessionWire.h"
+
 #include "koNetError.h"
 #include "koNetLinkReceiver.h"
 #include "koNetLinkSender.h"
@@ -16,26 +17,6 @@ namespace koTest {
 
 namespace {
 
-// The handshake text, written out here by hand so that the tests do not
-// check the client's encoding against itself.
-QString readText(koNetSerializer& in)
-{
-    const auto units = in.getValue<std::uint32_t>();
-    if (units > 1024)
-        throw std::runtime_error("fake server: text of " + std::to_string(units) + " units");
-    QString text;
-    for (std::uint32_t i = 0; i < units; ++i)
-        text.append(QChar(in.getValue<std::uint16_t>()));
-    return text;
-}
-
-void writeText(koNetSerializer& out, const QString& text)
-{
-    out.putValue(static_cast<std::uint32_t>(text.size()));
-    for (const QChar unit : text)
-        out.putValue(static_cast<std::uint16_t>(unit.unicode()));
-}
-
 void expect(bool condition, const std::string& what)
 {
     if (!condition)
@@ -47,7 +28,7 @@ void expect(bool condition, const std::string& what)
 FakeSessionServer::FakeSessionServer(const QString& password)
     : bound(new koBoundSocketLink(0))
 {
-    link = koSession::createSessionLink(QStringLiteral("127.0.0.1:%1").arg(getPort()), password);
+    link = loopbackLink(getPort(), password);
 }
 
 FakeSessionServer::~FakeSessionServer()
@@ -98,22 +79,14 @@ FakeConnection FakeSessionServer::acceptTunnel()
         accepted.push_back(connection.link);
     }
     connection.link->setRecvTimeout(RecvTimeoutSeconds);
-    const std::string end = "\r\n\r\n";
-    while (connection.header.size() < end.size()
-           || connection.header.compare(connection.header.size() - end.size(), end.size(), end) != 0) {
-        expect(connection.header.size() < 64 * 1024, "endless tunnel header");
-        char byte = 0;
-        connection.link->recv(&byte, 1);
-        connection.header.push_back(byte);
-    }
+    connection.header = koSessionWire::readTunnelHeader(*connection.link, "Tunnel request");
     return connection;
 }
 
 void FakeSessionServer::answerTunnel(FakeConnection& connection, const std::string& answer)
 {
     connection.link->send(answer.data(), answer.size());
-    koNetStream keyExchange(connection.link);
-    connection.link->setCipher(std::make_shared<koNetCipher>(false, keyExchange));
+    koSessionWire::setUpCipher(connection.link, false);
     connection.stream.reset(new koNetStream);
     connection.stream->setSender(koNetLinkSender::create(connection.link));
     connection.stream->setReceiver(koNetLinkReceiver::create(connection.link));
@@ -125,13 +98,13 @@ void FakeSessionServer::admit(const FakeAdmission& admission)
     answerTunnel(main, admission.tunnelAnswer);
     koNetStream& in = *main.stream;
     expect(in.getValue<std::uint32_t>() == 0, "main link without the join request");
-    receivedVersion = readText(in);
+    // The wire helpers' bytes are pinned by the wire tests, so the fake may
+    // use them.
+    receivedVersion = koSessionWire::getText(in);
     const QString own = QString::fromStdString(koVersionInfo::the().getDisplayVersionYearString());
     const QString version = admission.version.isEmpty() ? own : admission.version;
-    writeText(in, version);
-    in.putValue(static_cast<std::uint64_t>(admission.names.size()));
-    for (const QString& name : admission.names)
-        writeText(in, name);
+    koSessionWire::putText(in, version);
+    koSessionWire::putNames(in, admission.names);
     in.flush();
     if (version != receivedVersion)
         return;

@@ -1,9 +1,11 @@
 #pragma once
 
-// A minimal session server for the client's tests. It speaks the wire itself
-// (tunnel header, cipher, handshake, change records) over a real listening
-// socket on loopback, so the tests can pin and provoke every byte the client
-// sees. It is not the product's server: it does only what a test tells it.
+// A minimal session server for the client's tests. It speaks the wire step by
+// step (tunnel header, cipher, handshake, change records) over a real
+// listening socket on loopback, so the tests can pin and provoke every byte
+// the client sees; the handshake pieces come from koSessionWire, whose bytes
+// the wire tests pin. It is not the product's server: it does only what a
+// test tells it.
 
 #include "koSessionUser.h"
 
@@ -66,7 +68,7 @@ public:
     // Joins the background thread and returns what it threw ("" if nothing).
     std::string finish();
 
-    // Accepts one connection and reads its tunnel header byte by byte.
+    // Accepts one connection and reads its tunnel header.
     FakeConnection acceptTunnel();
     // Sends `answer` raw, then sets up the server's side of the cipher.
     void answerTunnel(FakeConnection& connection, const std::string& answer);

@@ -4,6 +4,8 @@
 // role over a socket pair.
 
 #include "koFakeSessionServer.h"
+#include "koTestApplication.h"
+#include "koTestRosterSignals.h"
 #include "koTestSupport.h"
 
 #include "koSession.h"
@@ -126,27 +128,9 @@ void sendChange(koNetStream& stream, const koSessionCommand& command, unsigned s
 
 // --- Environment ------------------------------------------------------------
 
-// A widget application for the scene question's message box. Kept until the
-// process ends: Qt 5's offscreen platform does not free its screen when the
-// application goes, which LeakSanitizer would report against every run.
-QApplication* application = nullptr;
-
-class ApplicationEnvironment : public ::testing::Environment
-{
-public:
-    void SetUp() override
-    {
-        if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM"))
-            qputenv("QT_QPA_PLATFORM", "offscreen");
-        static int argc = 1;
-        static char name[] = "test_client";
-        static char* argv[] = {name, nullptr};
-        if (!application)
-            application = new QApplication(argc, argv);
-    }
-};
+// A widget application for the scene question's message box.
 [[maybe_unused]] ::testing::Environment* const applicationEnvironment =
-    ::testing::AddGlobalTestEnvironment(new ApplicationEnvironment);
+    ::testing::AddGlobalTestEnvironment(new koTest::ApplicationEnvironment);
 
 // Installs a scene answerer for one test and restores the previous one.
 class SceneAnswer
@@ -354,7 +338,7 @@ TEST(ClientHandshake, InvalidLinkOrPasswordConnectsNothing)
 
 TEST(ClientHandshake, VersionTextsAreComparedExactly)
 {
-    koVersionInfo::the().setVersionStrings("1.2.3", "1.2 Beta (2026)");
+    const koTest::VersionOverride version("1.2.3", "1.2 Beta (2026)");
     struct Row
     {
         QString serverVersion;
@@ -388,7 +372,6 @@ TEST(ClientHandshake, VersionTextsAreComparedExactly)
         EXPECT_EQ(session.server.finish(), "");
         EXPECT_EQ(session.server.receivedVersion, QStringLiteral("1.2 Beta (2026)"));
     }
-    koVersionInfo::the().setVersionStrings("", "");
 }
 
 TEST(ClientHandshake, RecordIsSentAndTakenBackAsTheServerSettledIt)
@@ -449,26 +432,19 @@ TEST(ClientHandshake, ConnectionDroppedDuringTheHandshakeFailsTheJoin)
 
 // --- Scene question ---------------------------------------------------------
 
-TEST(ClientScene, NoSceneAsksNothing)
+TEST(ClientScene, OnlyAHeldSceneAsksAndADeclinedOneIsNotWaitedFor)
 {
-    int asked = 0;
-    SceneAnswer answer([&asked] { return ++asked, true; });
-    Session session;
-    session.join();
-    EXPECT_EQ(asked, 0);
-}
-
-TEST(ClientScene, DeclinedSceneLeavesTheClientJoinedWithoutWaiting)
-{
-    int asked = 0;
-    SceneAnswer answer([&asked] { return ++asked, false; });
-    Session session;
-    FakeAdmission admission;
-    admission.sceneFlag = 1;
-    session.join(admission);
-    EXPECT_EQ(asked, 1);
-    EXPECT_TRUE(session.client->isConnected());
-    EXPECT_TRUE(koNetProgress::getState().text.empty());
+    for (std::uint8_t sceneFlag : {0, 1}) {
+        int asked = 0;
+        SceneAnswer answer([&asked] { return ++asked, false; });
+        Session session;
+        FakeAdmission admission;
+        admission.sceneFlag = sceneFlag;
+        session.join(admission);
+        EXPECT_EQ(asked, sceneFlag);
+        EXPECT_TRUE(session.client->isConnected());
+        EXPECT_TRUE(koNetProgress::getState().text.empty());
+    }
 }
 
 TEST(ClientScene, AcceptedSceneWaitsForTheSceneLoadingChange)
@@ -839,27 +815,25 @@ TEST(ClientLifecycle, StopBeforeAnyThreadOnlySetsTheFlag)
     client.wait();
 }
 
-TEST(ClientLifecycle, StopShutsBothLinksAndWaitJoinsEveryThread)
+TEST(ClientLifecycle, StopOrDestructorShutsBothLinksAndJoinsEveryThread)
 {
-    Session session;
-    session.join();
-    EXPECT_TRUE(session.client->isConnected());
-    session.client->stop();
-    EXPECT_FALSE(session.client->isConnected());
-    EXPECT_TRUE(linkEnds(*session.server.main.stream));
-    EXPECT_TRUE(linkEnds(*session.server.second.stream));
-    session.client->wait();
-    EXPECT_FALSE(session.client->isConnected());
-}
-
-TEST(ClientLifecycle, DestructorEndsAndJoinsTheThreads)
-{
-    Session session;
-    session.join();
-    session.client->push(CommandA(1));
-    session.client.reset();
-    EXPECT_TRUE(linkEnds(*session.server.main.stream));
-    EXPECT_TRUE(linkEnds(*session.server.second.stream));
+    for (bool destroy : {false, true}) {
+        Session session;
+        session.join();
+        session.client->push(CommandA(1));
+        if (destroy) {
+            session.client.reset();
+        } else {
+            session.client->stop();
+            EXPECT_FALSE(session.client->isConnected());
+        }
+        EXPECT_TRUE(linkEnds(*session.server.main.stream));
+        EXPECT_TRUE(linkEnds(*session.server.second.stream));
+        if (!destroy) {
+            session.client->wait();
+            EXPECT_FALSE(session.client->isConnected());
+        }
+    }
 }
 
 TEST(ClientLifecycle, ServerClosingALinkStopsTheClient)
@@ -886,58 +860,30 @@ koSessionUser record(unsigned short id, const char* name, unsigned short spectat
     return user;
 }
 
-// Records the facade's roster signals as "added 3", "changed 1", "removed 2".
-class RosterSignals
-{
-public:
-    RosterSignals()
-    {
-        koSession& facade = koSession::the();
-        connections = {
-            QObject::connect(&facade, &koSession::userAdded,
-                             [this](const koSessionUser& user) { add("added", user.getId()); }),
-            QObject::connect(&facade, &koSession::userChanged,
-                             [this](const koSessionUser& user) { add("changed", user.getId()); }),
-            QObject::connect(&facade, &koSession::userRemoved,
-                             [this](koSessionUserId id) { add("removed", id); })};
-    }
-    ~RosterSignals()
-    {
-        for (const auto& connection : connections)
-            QObject::disconnect(connection);
-    }
-    std::vector<std::string> take() { return std::exchange(events, {}); }
-
-private:
-    void add(const char* what, unsigned short id) { events.push_back(std::string(what) + " " + std::to_string(id)); }
-    std::vector<std::string> events;
-    std::vector<QMetaObject::Connection> connections;
-};
-
 TEST(ClientRoster, SetUsersSignalsAdditionsFirstThenChangesAndRemovalsByIdentifier)
 {
     Session session;
     session.join(); // own identifier 7
     koSessionClient& client = *session.client;
-    RosterSignals rosterEvents;
+    koTest::RosterSignals rosterEvents;
     EXPECT_TRUE(client.getOtherUsers().empty());
 
     struct Step
     {
         const char* what;
         std::vector<koSessionUser> roster;
-        std::vector<std::string> events;
+        QStringList events;
         std::vector<int> counts; // spectator counts in getUsers() afterwards
     };
     const std::vector<Step> steps = {
-        {"first roster", {record(7, "me"), record(3, "c")}, {"added 7", "added 3"}, {0, 0}},
+        {"first roster", {record(7, "me"), record(3, "c")}, {"added 7 me", "added 3 c"}, {0, 0}},
         {"reordered only", {record(3, "c"), record(7, "me")}, {}, {0, 0}},
-        {"3 starts spectating 7", {record(7, "me", 0, 1), record(3, "c", 7)}, {"changed 3", "changed 7"}, {1, 0}},
-        {"5 joins", {record(7, "me", 0, 1), record(3, "c", 7), record(5, "e")}, {"added 5"}, {1, 0, 0}},
-        {"3 leaves, 5 renamed", {record(5, "e2"), record(7, "me")}, {"removed 3", "changed 5", "changed 7"}, {0, 0}},
-        {"spectating nobody", {record(5, "e2", 99), record(7, "me")}, {"changed 5"}, {0, 0}},
+        {"3 starts spectating 7", {record(7, "me", 0, 1), record(3, "c", 7)}, {"changed 3 c", "changed 7 me"}, {1, 0}},
+        {"5 joins", {record(7, "me", 0, 1), record(3, "c", 7), record(5, "e")}, {"added 5 e"}, {1, 0, 0}},
+        {"3 leaves, 5 renamed", {record(5, "e2"), record(7, "me")}, {"removed 3", "changed 5 e2", "changed 7 me"}, {0, 0}},
+        {"spectating nobody", {record(5, "e2", 99), record(7, "me")}, {"changed 5 e2"}, {0, 0}},
         {"same again", {record(5, "e2", 99), record(7, "me")}, {}, {0, 0}},
-        {"additions before removals", {record(1, "a"), record(7, "me")}, {"added 1", "removed 5"}, {0, 0}},
+        {"additions before removals", {record(1, "a"), record(7, "me")}, {"added 1 a", "removed 5"}, {0, 0}},
     };
     for (const Step& step : steps) {
         SCOPED_TRACE(step.what);

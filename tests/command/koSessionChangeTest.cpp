@@ -2,9 +2,8 @@
 
 #include "koSessionCommandFactory.h"
 #include "koTestCommands.h"
-#include "koTestMemorySerializer.h"
-
-#include "koLog.h"
+#include "koTestLogCapture.h"
+#include "koTestBytes.h"
 
 #include <gtest/gtest.h>
 
@@ -16,34 +15,11 @@ namespace {
 // A record of any type, made the way a receiving side makes one: from its bytes.
 koSessionChange recordOfType(unsigned int type)
 {
-    koTestMemorySerializer serializer;
-    serializer.putValue<std::uint32_t>(type);
-    serializer.putValue<std::uint16_t>(12);
-    for (int flag = 0; flag < 4; ++flag)
-        serializer.putValue<std::uint8_t>(0);
-    serializer.putValue<std::uint16_t>(0);
-    serializer.putValue<std::int32_t>(0);
-    serializer.putValueSize(4);
-    const char payload[] = {0, 0, 0, 42};
-    serializer.putBytes(payload, sizeof payload);
+    koTest::MemorySerializer serializer(koTest::rawRecord(type, 12, {0, 0, 0, 42}));
     koSessionChange change;
     change.getValue(serializer);
     return change;
 }
-
-class CountingSink
-{
-public:
-    CountingSink()
-        : previous(koLog::setSink([this](koLog::Level, const std::string&) { ++lines; }))
-    {
-    }
-    ~CountingSink() { koLog::setSink(previous); }
-    int lines = 0;
-
-private:
-    koLog::Sink previous;
-};
 
 koSessionClient* fakeClient()
 {
@@ -91,12 +67,12 @@ TEST(koSessionChange, RecordsOfUnknownTypesAreKeptButNotRebuilt)
     const koSessionChange change = recordOfType(unknown);
     EXPECT_EQ(change.getCommandType(), unknown);
 
-    CountingSink log;
+    koTest::LogCapture log;
     EXPECT_FALSE(change.getCommand());
     const int before = koTestExecuteCommand::lastExecution.count;
     change.execute(fakeClient());
     EXPECT_EQ(koTestExecuteCommand::lastExecution.count, before);
-    EXPECT_EQ(log.lines, 0);
+    EXPECT_TRUE(log.lines().empty());
 
     // tryGetCommand refuses a command of another class and leaves it untouched.
     koTestExecuteCommand other;
@@ -161,7 +137,7 @@ TEST(koSessionChange, DefaultAndMovedFromRecords)
 
     koSessionChange source(koTestBytesCommand(std::vector<char>(1000, 'm'), 3), 8);
     const std::vector<char> sourceWire = [&] {
-        koTestMemorySerializer serializer;
+        koTest::MemorySerializer serializer;
         source.putValue(serializer);
         return serializer.bytes;
     }();
@@ -176,7 +152,7 @@ TEST(koSessionChange, DefaultAndMovedFromRecords)
 
     koSessionChange assigned;
     assigned = moved;
-    koTestMemorySerializer serializer;
+    koTest::MemorySerializer serializer;
     assigned.putValue(serializer);
     EXPECT_EQ(serializer.bytes, sourceWire);
 }

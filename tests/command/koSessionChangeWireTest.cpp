@@ -26,17 +26,17 @@ std::vector<char> bytesOf(std::initializer_list<int> values)
 
 std::vector<char> wireOf(const koSessionChange& change)
 {
-    koTestMemorySerializer serializer;
+    koTest::MemorySerializer serializer;
     change.putValue(serializer);
     return serializer.bytes;
 }
 
 koSessionChange readWire(const std::vector<char>& bytes)
 {
-    koTestMemorySerializer serializer(bytes);
+    koTest::MemorySerializer serializer(bytes);
     koSessionChange change;
     change.getValue(serializer);
-    EXPECT_EQ(serializer.readPosition, bytes.size()) << "a record must be read exactly to its end";
+    EXPECT_EQ(serializer.position, bytes.size()) << "a record must be read exactly to its end";
     return change;
 }
 
@@ -142,7 +142,7 @@ TEST(koSessionChangeWire, PayloadGoesOutInPiecesOfAtMost65000Bytes)
     for (const Case& c : cases) {
         const auto command = bytesCommand(patternPayload(c.payload), 9, true, true, false, false, 0);
         const koSessionChange change(command, 1);
-        koTestMemorySerializer serializer;
+        koTest::MemorySerializer serializer;
         change.putValue(serializer);
         ASSERT_EQ(serializer.bytes.size(), 16u + 8u + 8u + c.payload);
 
@@ -207,9 +207,9 @@ TEST(koSessionChangeWire, RoundTripsKeepEveryField)
         const koSessionChange original(command, c.changedBy);
         const std::vector<char> wire = wireOf(original);
         koSessionChange read;
-        koTestMemorySerializer serializer(wire);
+        koTest::MemorySerializer serializer(wire);
         read.getValue(serializer);
-        ASSERT_EQ(serializer.readPosition, wire.size());
+        ASSERT_EQ(serializer.position, wire.size());
 
         EXPECT_EQ(read.getCommandType(), original.getCommandType());
         EXPECT_EQ(read.getChangedBy(), c.changedBy);
@@ -235,7 +235,7 @@ TEST(koSessionChangeWire, EveryTruncatedPrefixFailsAndLeavesTheRecordAsItWas)
     const koSessionChange previous(bytesCommand(bytesOf({'p'}), 1, false, true, false, true, 9), 3);
     const std::vector<char> previousWire = wireOf(previous);
     for (std::size_t length = 0; length < wire.size(); ++length) {
-        koTestMemorySerializer serializer(std::vector<char>(wire.begin(), wire.begin() + static_cast<long>(length)));
+        koTest::MemorySerializer serializer(std::vector<char>(wire.begin(), wire.begin() + static_cast<long>(length)));
         koSessionChange target = previous;
         EXPECT_THROW(target.getValue(serializer), koNetError) << "prefix of " << length << " bytes";
         EXPECT_EQ(wireOf(target), previousWire) << "prefix of " << length << " bytes";
@@ -245,7 +245,7 @@ TEST(koSessionChangeWire, EveryTruncatedPrefixFailsAndLeavesTheRecordAsItWas)
     const koSessionChange large(bytesCommand(patternPayload(150000), 1, false, true, false, false, 0), 1);
     const std::vector<char> largeWire = wireOf(large);
     for (std::size_t cut : {std::size_t(25), std::size_t(24 + 65000), std::size_t(24 + 65001), largeWire.size() - 1}) {
-        koTestMemorySerializer serializer(std::vector<char>(largeWire.begin(), largeWire.begin() + static_cast<long>(cut)));
+        koTest::MemorySerializer serializer(std::vector<char>(largeWire.begin(), largeWire.begin() + static_cast<long>(cut)));
         koSessionChange target;
         EXPECT_THROW(target.getValue(serializer), koNetError) << "cut at " << cut;
     }
@@ -258,7 +258,7 @@ TEST(koSessionChangeWire, StateIdLengthOutsideTheBoundIsRefusedBeforeAnythingIsR
     for (std::int32_t length : lengths) {
         std::vector<char> bytes = fixedPart(length);
         bytes.resize(bytes.size() + 1000, 'z');
-        koTestMemorySerializer serializer(bytes);
+        koTest::MemorySerializer serializer(bytes);
         koSessionChange target;
         try {
             target.getValue(serializer);
@@ -269,7 +269,7 @@ TEST(koSessionChangeWire, StateIdLengthOutsideTheBoundIsRefusedBeforeAnythingIsR
             EXPECT_NE(message.find(std::to_string(koSessionChange::maxStateIdLength)), std::string::npos) << message;
             EXPECT_NE(message.find("state identifier"), std::string::npos) << message;
         }
-        EXPECT_EQ(serializer.readPosition, 16u) << "read on after a bad length " << length;
+        EXPECT_EQ(serializer.position, 16u) << "read on after a bad length " << length;
     }
 }
 
@@ -283,7 +283,7 @@ TEST(koSessionChangeWire, StateIdOfTheLargestAllowedLengthIsRead)
 
     // The same length with the identifier cut short: the stream's own error.
     bytes.resize(16 + 100);
-    koTestMemorySerializer serializer(bytes);
+    koTest::MemorySerializer serializer(bytes);
     koSessionChange target;
     EXPECT_THROW(target.getValue(serializer), koNetError);
 }
@@ -296,7 +296,7 @@ TEST(koSessionChangeWire, PayloadMemoryGrowsOnlyWithBytesThatArrive)
         std::vector<char> bytes = fixedPart(0);
         appendValueSize(bytes, length);
         bytes.resize(bytes.size() + 1000, 'q');
-        koTestMemorySerializer serializer(bytes);
+        koTest::MemorySerializer serializer(bytes);
         koSessionChange target;
         std::size_t largest = 0;
         {

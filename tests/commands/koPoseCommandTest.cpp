@@ -1,4 +1,4 @@
-#include "koCommandTestBytes.h"
+#include "koTestBytes.h"
 
 #include "koSessionChange.h"
 #include "koSessionCommandFactory.h"

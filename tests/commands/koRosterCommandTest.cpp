@@ -1,8 +1,6 @@
-#include "koCommandTestBytes.h"
+#include "koTestBytes.h"
 
-#include "koSession.h"
 #include "koSessionChange.h"
-#include "koSessionClient.h"
 #include "koSessionCommandFactory.h"
 #include "koSessionUser.h"
 #include "koSessionUserInfoCommand.h"
@@ -169,25 +167,4 @@ TEST(RosterCommands, DeliverySettingsAndStateIdentifiers)
             EXPECT_EQ(change.getStateId().toHex(), koTest::stateIdOf(type).toHex());
         }
     }
-}
-
-TEST(RosterCommands, ExecutedRosterReachesTheClientAndTheSignals)
-{
-    koSessionClient client;
-    std::vector<unsigned short> added;
-    std::vector<koSessionUserId> removed;
-    QObject receiver;
-    QObject::connect(&koSession::the(), &koSession::userAdded, &receiver,
-                     [&](const koSessionUser& user) { added.push_back(user.getId()); }, Qt::DirectConnection);
-    QObject::connect(&koSession::the(), &koSession::userRemoved, &receiver,
-                     [&](koSessionUserId userId) { removed.push_back(userId); }, Qt::DirectConnection);
-
-    koSessionChange(koSessionUsersCommand(makeRoster()), 0).execute(&client);
-    ASSERT_EQ(client.getUsers().size(), 3u);
-    EXPECT_EQ(client.getUsers().at(1).getName(), QStringLiteral("second"));
-    EXPECT_EQ(added, (std::vector<unsigned short>{1, 2, 3}));
-
-    koSessionChange(koSessionUsersCommand({makeUser(1, "first", true)}), 0).execute(&client);
-    EXPECT_EQ(client.getUsers().size(), 1u);
-    EXPECT_EQ(removed, (std::vector<koSessionUserId>{2, 3}));
 }

@@ -187,7 +187,7 @@ TEST_F(FacadeSessionTest, JoinAsksAboutAStoredSceneAndWaitsForIt)
     const unsigned short aliceId = alice->getUserId();
     // Alice provides a scene; its own echo tells that the server holds it.
     alice->push(LoadSceneCommand(QStringLiteral("scene one")));
-    ASSERT_TRUE(pumpUntil({alice.get()}, [&] { return ExecutionLog::the().has(aliceId, "scene one"); }));
+    ASSERT_TRUE(pumpUntil({alice.get()}, [&] { return ExecutionLog::the().has(aliceId, "LoadScene:scene one"); }));
 
     const int asked = koServerTest::sceneQuestionsAsked();
     joinFacade(QStringLiteral("Facade"));
@@ -195,6 +195,6 @@ TEST_F(FacadeSessionTest, JoinAsksAboutAStoredSceneAndWaitsForIt)
     // join returned only once the scene had arrived, so one execution runs it.
     const unsigned short self = facade.getUser().getId();
     facade.executeChanges();
-    EXPECT_TRUE(ExecutionLog::the().has(self, "scene one"));
+    EXPECT_TRUE(ExecutionLog::the().has(self, "LoadScene:scene one"));
     koServerTest::prepareProcess(false);
 }

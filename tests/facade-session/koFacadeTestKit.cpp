@@ -6,12 +6,6 @@
 #include "koSessionCommandFactory.h"
 #include "koSessionUserPoseCommand.h"
 
-#include "koBoundSocketLink.h"
-#include "koNetError.h"
-#include "koSocketLink.h"
-
-#include <QDataStream>
-
 #include <signal.h>
 #include <spawn.h>
 #include <sys/wait.h>
@@ -35,157 +29,29 @@ unsigned int noteType()
 
 // ---------------------------------------------------------------------------
 
-NoteCommand::NoteCommand()
-    : koSessionCommand(false, true)
-{
-}
-
-NoteCommand::NoteCommand(const QString& text, bool echoing)
-    : koSessionCommand(false, echoing)
-    , text(text)
-{
-}
-
-void NoteCommand::execute(koSessionClient* client) const
-{
-    Execution execution;
-    execution.executor = client ? client->getUserId() : 0;
-    execution.changedBy = getChangedBy();
-    execution.text = text;
-    execution.onMainThread = std::this_thread::get_id() == ExecutionLog::the().getMainThread();
-    // The facade belongs to the main thread; ask it only there, and only
-    // about its own client.
-    if (execution.onMainThread && execution.executor != 0
-        && execution.executor == koSession::the().getUser().getId())
-        execution.facadeReady = koSession::the().isReadyToUse();
-    ExecutionLog::the().add(execution);
-}
-
-void NoteCommand::putData(QDataStream& stream) const
-{
-    stream << text;
-}
-
-void NoteCommand::getData(QDataStream& stream)
-{
-    stream >> text;
-}
-
-// ---------------------------------------------------------------------------
-
-ExecutionLog& ExecutionLog::the()
-{
-    static ExecutionLog log;
-    return log;
-}
-
-void ExecutionLog::reset(std::thread::id thread)
-{
-    std::lock_guard<std::mutex> lock(mutex);
-    entries.clear();
-    mainThread = thread;
-}
-
-std::thread::id ExecutionLog::getMainThread() const
-{
-    std::lock_guard<std::mutex> lock(mutex);
-    return mainThread;
-}
-
-void ExecutionLog::add(const Execution& execution)
-{
-    std::lock_guard<std::mutex> lock(mutex);
-    entries.push_back(execution);
-}
-
-std::vector<Execution> ExecutionLog::all() const
-{
-    std::lock_guard<std::mutex> lock(mutex);
-    return entries;
-}
-
-QStringList ExecutionLog::texts(unsigned short executor) const
-{
-    QStringList found;
-    for (const Execution& entry : all()) {
-        if (entry.executor == executor)
-            found.append(entry.text);
-    }
-    return found;
-}
-
-bool ExecutionLog::has(unsigned short executor, const QString& text) const
-{
-    return texts(executor).contains(text);
-}
-
-bool ExecutionLog::find(unsigned short executor, const QString& text, Execution& out) const
-{
-    for (const Execution& entry : all()) {
-        if (entry.executor == executor && entry.text == text) {
-            out = entry;
-            return true;
-        }
-    }
-    return false;
-}
-
-// ---------------------------------------------------------------------------
-
 SignalRecorder::SignalRecorder()
 {
     koSession& facade = koSession::the();
     const std::thread::id mainThread = std::this_thread::get_id();
-    connections = {
-        QObject::connect(&facade, &koSession::userAdded,
-                         [this](const koSessionUser& user) {
-                             addRoster(QStringLiteral("added %1 %2").arg(user.getId()).arg(user.getName()));
-                         }),
-        QObject::connect(&facade, &koSession::userChanged,
-                         [this](const koSessionUser& user) {
-                             addRoster(QStringLiteral("changed %1 %2").arg(user.getId()).arg(user.getName()));
-                         }),
-        QObject::connect(&facade, &koSession::userRemoved,
-                         [this](koSessionUserId id) { addRoster(QStringLiteral("removed %1").arg(id)); }),
-        // Raised on the receiving thread of a second link: a direct
-        // connection runs there, while the pointer is valid.
-        QObject::connect(&facade, &koSession::poseChanged, &facade,
-                         [this, mainThread](const koSessionUserPoseCommand* pose) {
-                             PoseSeen seen;
-                             seen.userId = pose->getUserId();
-                             seen.marker = pose->getCamera()[12];
-                             seen.hasHead = pose->hasHead();
-                             seen.onMainThread = std::this_thread::get_id() == mainThread;
-                             std::lock_guard<std::mutex> lock(mutex);
-                             poseEvents.push_back(seen);
-                         },
-                         Qt::DirectConnection),
-    };
+    // Raised on the receiving thread of a second link: a direct connection
+    // runs there, while the pointer is valid.
+    poseConnection = QObject::connect(
+        &facade, &koSession::poseChanged, &facade,
+        [this, mainThread](const koSessionUserPoseCommand* pose) {
+            PoseSeen seen;
+            seen.userId = pose->getUserId();
+            seen.marker = pose->getCamera()[12];
+            seen.hasHead = pose->hasHead();
+            seen.onMainThread = std::this_thread::get_id() == mainThread;
+            std::lock_guard<std::mutex> lock(mutex);
+            poseEvents.push_back(seen);
+        },
+        Qt::DirectConnection);
 }
 
 SignalRecorder::~SignalRecorder()
 {
-    for (const QMetaObject::Connection& connection : connections)
-        QObject::disconnect(connection);
-}
-
-void SignalRecorder::addRoster(const QString& event)
-{
-    std::lock_guard<std::mutex> lock(mutex);
-    if (facadeExecuting)
-        rosterEvents << event;
-}
-
-QStringList SignalRecorder::roster() const
-{
-    std::lock_guard<std::mutex> lock(mutex);
-    return rosterEvents;
-}
-
-void SignalRecorder::clearRoster()
-{
-    std::lock_guard<std::mutex> lock(mutex);
-    rosterEvents.clear();
+    QObject::disconnect(poseConnection);
 }
 
 std::vector<PoseSeen> SignalRecorder::poses() const
@@ -205,15 +71,9 @@ int SignalRecorder::poseCount(unsigned short userId, float marker) const
 bool SignalRecorder::pumpFacade(const std::function<bool()>& condition, std::chrono::milliseconds timeout)
 {
     return koTest::waitFor([&] {
-        {
-            std::lock_guard<std::mutex> lock(mutex);
-            facadeExecuting = true;
-        }
+        facadeExecuting = true;
         koSession::the().executeChanges();
-        {
-            std::lock_guard<std::mutex> lock(mutex);
-            facadeExecuting = false;
-        }
+        facadeExecuting = false;
         return condition();
     }, timeout);
 }
@@ -222,9 +82,14 @@ bool SignalRecorder::pumpFacade(const std::function<bool()>& condition, std::chr
 
 void FacadeTest::SetUp()
 {
-    koServerTest::prepareProcess();
-    ExecutionLog::the().reset(std::this_thread::get_id());
-    host = std::make_unique<koServerTest::TestServer>();
+    SessionTest::SetUp();
+    // The facade belongs to the main thread: ask it only there, and only about
+    // its own client.
+    ExecutionLog::the().reset(std::this_thread::get_id(), [](Execution& execution) {
+        if (execution.onMainThread && execution.executor != 0
+            && execution.executor == koSession::the().getUser().getId())
+            execution.facadeReady = koSession::the().isReadyToUse();
+    });
     link = host->link();
     recorder = std::make_unique<SignalRecorder>();
 }
@@ -241,103 +106,11 @@ void FacadeTest::joinFacade(const QString& name)
     koSession::the().join(link, koServerTest::makeUser(name), QString(), false);
 }
 
-FacadeTest::ClientPtr FacadeTest::joinClient(const QString& name)
-{
-    return koServerTest::join(link, name);
-}
-
 bool FacadeTest::facadeSees(std::size_t count)
 {
     return recorder->pumpFacade([count] {
         return koSession::the().isJoinCompleted() && koSession::the().getUsers().size() == count;
     });
-}
-
-// A socket link that hands over whatever bytes have arrived, as a relay needs.
-class LinkCutter::Link : public koSocketLink
-{
-public:
-    using koSocketLink::koSocketLink;
-
-    std::size_t receiveSome(char* data, std::size_t size) { return rawRecv(data, size); }
-    void sendAll(const char* data, std::size_t size) { rawSend(data, size); }
-};
-
-LinkCutter::LinkCutter(int serverPort)
-    : serverPort(serverPort)
-    , listener(std::make_unique<koBoundSocketLink>(0))
-{
-    acceptThread = std::thread([this] { acceptLoop(); });
-}
-
-LinkCutter::~LinkCutter()
-{
-    listener->shutdown();
-    acceptThread.join();
-    cutAll();
-    for (std::thread& thread : takeThreads())
-        thread.join();
-}
-
-QString LinkCutter::link() const
-{
-    const int port = listener->getAddress().getPort();
-    return koSession::createSessionLink(QStringLiteral("127.0.0.1:%1").arg(port), QString());
-}
-
-void LinkCutter::cutAll()
-{
-    std::lock_guard<std::mutex> lock(mutex);
-    for (const std::shared_ptr<Link>& relayed : links)
-        relayed->shutdown();
-    links.clear();
-}
-
-std::vector<std::thread> LinkCutter::takeThreads()
-{
-    std::vector<std::thread> taken;
-    std::lock_guard<std::mutex> lock(mutex);
-    taken.swap(relays);
-    return taken;
-}
-
-void LinkCutter::acceptLoop()
-{
-    for (;;) {
-        std::shared_ptr<Link> participant;
-        try {
-            participant = std::make_shared<Link>(*listener);
-        } catch (...) {
-            return; // the listener was shut down
-        }
-        try {
-            auto server = std::make_shared<Link>(koSocketAddress("127.0.0.1", serverPort), 5.0);
-            std::lock_guard<std::mutex> lock(mutex);
-            links.push_back(participant);
-            links.push_back(server);
-            relays.emplace_back([this, participant, server] { relay(participant, server); });
-            relays.emplace_back([this, participant, server] { relay(server, participant); });
-        } catch (...) {
-            participant->shutdown(); // the server is gone: the participant sees a closed link
-        }
-    }
-}
-
-// Copies bytes until either end fails, then shuts both down so that the
-// other direction ends too.
-void LinkCutter::relay(const std::shared_ptr<Link>& from, const std::shared_ptr<Link>& to)
-{
-    try {
-        char buffer[16384];
-        for (;;) {
-            const std::size_t size = from->receiveSome(buffer, sizeof buffer);
-            to->sendAll(buffer, size);
-        }
-    } catch (...) {
-        // Either end failed or was cut: the relay of this direction is over.
-    }
-    from->shutdown();
-    to->shutdown();
 }
 
 QStringList namesOf(const std::vector<koSessionUser>& users)

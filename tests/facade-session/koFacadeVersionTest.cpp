@@ -3,6 +3,7 @@
 // another version runs in a child process.
 
 #include "koFacadeTestKit.h"
+#include "koTestSupport.h"
 
 #include "koSession.h"
 #include "koSessionVersionError.h"
@@ -24,15 +25,7 @@ using FacadeVersionTest = FacadeTest;
 
 const char* const childCase = "FacadeVersionChild.JoinWithAnotherVersion";
 
-// Restores the built-in version texts when it goes.
-struct VersionOverride
-{
-    VersionOverride(const std::string& version, const std::string& display)
-    {
-        koVersionInfo::the().setVersionStrings(version, display);
-    }
-    ~VersionOverride() { koVersionInfo::the().setVersionStrings(std::string(), std::string()); }
-};
+using koTest::VersionOverride;
 
 } // namespace
 

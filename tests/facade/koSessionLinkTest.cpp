@@ -92,6 +92,9 @@ TEST(SessionLink, DecisionTable)
         {"protected upper case, returned lower case", "secret", secretLink.toUpper(), true, "10.0.0.5", known},
         {"protected without password", "", secretLink, false, "10.0.0.5", secretField},
         {"protected with another password", "Secret", secretLink, false, "10.0.0.5", secretField},
+        {"protected, password with a trailing space", "secret ", secretLink, false, "10.0.0.5", secretField},
+        {"protected, password cut short", "secre", secretLink, false, "10.0.0.5", secretField},
+        {"protected, password reversed", "terces", secretLink, false, "10.0.0.5", secretField},
         {"protected, digits in a field with separators", "secret",
          "10.0.0.5/" + secretField.left(6) + "-" + secretField.mid(6), true, "10.0.0.5", known},
     };
@@ -142,16 +145,6 @@ TEST(SessionLink, ProtectedLinkCarriesCheckValueAndIdentifierCoded)
     // A link made by hand from the same pieces reads the same.
     EXPECT_EQ(decode(password, protectedLink(QStringLiteral("host"), password, sessionId)).sessionId,
               decoded.sessionId);
-}
-
-TEST(SessionLink, WrongPasswordsAreRefused)
-{
-    const QString link = protectedLink(QStringLiteral("host"), QStringLiteral("secret"), knownId);
-    int refused = 0;
-    for (const char* password : {"Secret", "secret ", "secre", "terces", "s", "0123456789abcdef"})
-        refused += decode(QString::fromLatin1(password), link).usable ? 0 : 1;
-    EXPECT_EQ(refused, 6);
-    EXPECT_TRUE(decode(QStringLiteral("secret"), link).usable);
 }
 
 TEST(SessionLink, EveryLinkDrawsANewIdentifier)

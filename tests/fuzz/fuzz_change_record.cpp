@@ -28,7 +28,7 @@ constexpr std::size_t FlagsEnd = 10;
 
 std::vector<char> wireOf(const koSessionChange& change)
 {
-    koTestMemorySerializer out;
+    koTest::MemorySerializer out;
     out.recordPieces = false;
     change.putValue(out);
     return out.bytes;
@@ -44,30 +44,24 @@ void checkRoundTrip(const koSessionChange& change, const std::vector<char>& cons
     const std::vector<char> written = wireOf(change);
     koFuzz::check(written == expected, Target, "the record written back differs from the bytes read");
 
-    koTestMemorySerializer again(written);
+    koTest::MemorySerializer again(written);
     koSessionChange reread;
     reread.getValue(again);
-    koFuzz::check(again.readPosition == written.size(), Target, "reading the record back left bytes over");
+    koFuzz::check(again.position == written.size(), Target, "reading the record back left bytes over");
     koFuzz::check(wireOf(reread) == written, Target, "the record read back differs");
 }
 
 } // namespace
 
-extern "C" int LLVMFuzzerInitialize(int*, char***)
-{
-    koFuzz::quietLogs();
-    return 0;
-}
-
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size)
 {
-    koTestMemorySerializer in(std::vector<char>(data, data + size));
+    koTest::MemorySerializer in(std::vector<char>(data, data + size));
     in.recordPieces = false;
     const auto list = std::make_shared<koSessionChangeList>();
     const auto reader = list->getReader(true);
     koSessionChange record;
     for (int i = 0; i < MaxRecords; ++i) {
-        const std::size_t start = in.readPosition;
+        const std::size_t start = in.position;
         const std::vector<char> before = wireOf(record);
         try {
             record.getValue(in);
@@ -75,7 +69,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
             koFuzz::check(wireOf(record) == before, Target, "a failed read changed the record");
             break;
         }
-        checkRoundTrip(record, std::vector<char>(in.bytes.begin() + start, in.bytes.begin() + in.readPosition));
+        checkRoundTrip(record, std::vector<char>(in.bytes.begin() + start, in.bytes.begin() + in.position));
 
         const auto change = std::make_shared<koSessionChange>(record);
         // Unknown types give no command; a built-in one reads its payload.

@@ -22,13 +22,6 @@ koNetCipher& receiver()
 
 } // namespace
 
-extern "C" int LLVMFuzzerInitialize(int*, char***)
-{
-    koFuzz::quietLogs();
-    receiver();
-    return 0;
-}
-
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size)
 {
     koFuzz::Input input(data, size);

@@ -23,12 +23,6 @@ constexpr std::size_t MinRecordBytes = 4 + 2 + 4 + 2 + 4 + 8;
 
 } // namespace
 
-extern "C" int LLVMFuzzerInitialize(int*, char***)
-{
-    koFuzz::quietLogs();
-    return 0;
-}
-
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size)
 {
     koFuzz::Input input(data, size);

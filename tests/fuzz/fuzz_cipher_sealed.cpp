@@ -24,13 +24,6 @@ koFuzz::CipherPair& pair()
 
 } // namespace
 
-extern "C" int LLVMFuzzerInitialize(int*, char***)
-{
-    koFuzz::quietLogs();
-    pair();
-    return 0;
-}
-
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size)
 {
     koFuzz::Input input(data, size);

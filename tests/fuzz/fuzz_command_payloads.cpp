@@ -5,7 +5,7 @@
 // command, and a payload that reads cleanly must be settled once written.
 
 #include "koFuzzSupport.h"
-#include "koTestMemorySerializer.h"
+#include "koTestBytes.h"
 
 #include "koSessionChange.h"
 #include "koSessionCommand.h"
@@ -23,33 +23,11 @@ namespace {
 const char Target[] = "fuzz_command_payloads";
 const char* const Names[] = {"UpdateInfo", "UpdatePose", "UpdateUsers"};
 
-QByteArray payloadOf(const koSessionCommand& command)
-{
-    QByteArray bytes;
-    QDataStream stream(&bytes, QIODevice::WriteOnly);
-    command.putData(stream);
-    return bytes;
-}
-
-// The record a peer would send for this payload.
-std::vector<char> recordFor(unsigned int type, const std::vector<char>& payload)
-{
-    koTestMemorySerializer out;
-    out.recordPieces = false;
-    out.putValue<std::uint32_t>(type);
-    out.putValue<std::uint16_t>(7); // changedBy
-    for (int flag = 0; flag < 4; ++flag)
-        out.putValue(false);
-    out.putValue<std::uint16_t>(0); // destination
-    out.putValue<std::int32_t>(0); // no state identifier
-    out.putValueSize(payload.size());
-    out.putBytes(payload.data(), payload.size());
-    return out.bytes;
-}
+using koTest::payloadOf;
 
 std::shared_ptr<koSessionCommand> readThroughRecord(unsigned int type, const std::vector<char>& payload)
 {
-    koTestMemorySerializer in(recordFor(type, payload));
+    koTest::MemorySerializer in(koTest::rawRecord(type, 7, payload));
     koSessionChange change;
     change.getValue(in);
     const std::shared_ptr<koSessionCommand> command = change.getCommand();
@@ -68,12 +46,6 @@ void checkSettled(unsigned int type, const QByteArray& written)
 }
 
 } // namespace
-
-extern "C" int LLVMFuzzerInitialize(int*, char***)
-{
-    koFuzz::quietLogs();
-    return 0;
-}
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size)
 {

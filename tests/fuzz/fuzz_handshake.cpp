@@ -18,15 +18,9 @@ const char Target[] = "fuzz_handshake";
 
 } // namespace
 
-extern "C" int LLVMFuzzerInitialize(int*, char***)
-{
-    koFuzz::quietLogs();
-    return 0;
-}
-
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size)
 {
-    koTestMemorySerializer in(std::vector<char>(data, data + size));
+    koTest::MemorySerializer in(std::vector<char>(data, data + size));
     in.recordPieces = false;
     QString version;
     try {
@@ -36,7 +30,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     }
     koFuzz::check(static_cast<std::uint32_t>(version.size()) <= koSessionWire::MaxTextUnits, Target,
                   "a text above the limit was read");
-    const std::size_t textEnd = in.readPosition;
+    const std::size_t textEnd = in.position;
     QStringList names;
     bool namesRead = true;
     try {
@@ -47,14 +41,14 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     koFuzz::check(static_cast<std::uint64_t>(names.size()) <= koSessionWire::MaxNames, Target,
                   "more names than the limit were read");
 
-    koTestMemorySerializer out;
+    koTest::MemorySerializer out;
     out.recordPieces = false;
     koSessionWire::putText(out, version);
     koFuzz::check(out.bytes.size() == textEnd && std::equal(out.bytes.begin(), out.bytes.end(), in.bytes.begin()),
                   Target, "the text written back differs from the bytes read");
     if (namesRead) {
         koSessionWire::putNames(out, names);
-        koFuzz::check(out.bytes.size() == in.readPosition
+        koFuzz::check(out.bytes.size() == in.position
                           && std::equal(out.bytes.begin(), out.bytes.end(), in.bytes.begin()),
                       Target, "the names written back differ from the bytes read");
     }

@@ -24,15 +24,9 @@ const std::uint64_t MaxSceneBytes = std::uint64_t(64) << 20;
 
 } // namespace
 
-extern "C" int LLVMFuzzerInitialize(int*, char***)
-{
-    koFuzz::quietLogs();
-    return 0;
-}
-
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size)
 {
-    koTestMemorySerializer in(std::vector<char>(data, data + size));
+    koTest::MemorySerializer in(std::vector<char>(data, data + size));
     in.recordPieces = false;
     std::string name;
     std::uint64_t announced = 0;
@@ -44,7 +38,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     }
     koFuzz::check(name.size() < koSessionSceneWire::MaxNameBytes, Target, "a name above the limit was read");
     koFuzz::check(announced <= MaxSceneBytes, Target, "a size above the limit was read");
-    const std::size_t dataStart = in.readPosition;
+    const std::size_t dataStart = in.position;
 
     std::vector<char> scene;
     std::size_t pieces = 0;

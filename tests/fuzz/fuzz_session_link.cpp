@@ -17,12 +17,6 @@ const char Target[] = "fuzz_session_link";
 
 } // namespace
 
-extern "C" int LLVMFuzzerInitialize(int*, char***)
-{
-    koFuzz::quietLogs();
-    return 0;
-}
-
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size)
 {
     const char* text = reinterpret_cast<const char*>(data);

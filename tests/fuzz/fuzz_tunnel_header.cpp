@@ -27,12 +27,6 @@ std::size_t headerEnd(const std::uint8_t* data, std::size_t size)
 
 } // namespace
 
-extern "C" int LLVMFuzzerInitialize(int*, char***)
-{
-    koFuzz::quietLogs();
-    return 0;
-}
-
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size)
 {
     auto [writer, reader] = koSocketLink::createPair();

@@ -4,7 +4,7 @@
 // cleanly must survive being written and read again unchanged.
 
 #include "koFuzzSupport.h"
-#include "koTestMemorySerializer.h"
+#include "koTestBytes.h"
 
 #include "koNetError.h"
 #include "koSessionUser.h"
@@ -19,13 +19,7 @@ namespace {
 
 const char Target[] = "fuzz_user_record";
 
-QByteArray streamFormOf(const koSessionUser& user)
-{
-    QByteArray bytes;
-    QDataStream stream(&bytes, QIODevice::WriteOnly);
-    user.put(stream);
-    return bytes;
-}
+using koTest::streamFormOf;
 
 // A record that read cleanly holds no picture above the limit. Written once,
 // it is in its settled form: reading that back and writing it again gives the
@@ -46,12 +40,12 @@ void checkRoundTrip(const koSessionUser& user)
                   "the record read back differs");
     koFuzz::check(streamFormOf(reread) == written, Target, "the record written twice differs");
 
-    koTestMemorySerializer counted;
+    koTest::MemorySerializer counted;
     counted.recordPieces = false;
     user.putValue(counted);
     koSessionUser fromCounted;
     fromCounted.getValue(counted);
-    koFuzz::check(counted.readPosition == counted.bytes.size(), Target, "the counted form left bytes over");
+    koFuzz::check(counted.position == counted.bytes.size(), Target, "the counted form left bytes over");
     koFuzz::check(!(fromCounted != user), Target, "the counted form read back differs");
 }
 
@@ -67,7 +61,7 @@ void readStreamForm(const std::vector<char>& bytes)
 
 void readCountedForm(const std::vector<char>& bytes)
 {
-    koTestMemorySerializer in(bytes);
+    koTest::MemorySerializer in(bytes);
     in.recordPieces = false;
     koSessionUser user;
     try {
@@ -77,7 +71,7 @@ void readCountedForm(const std::vector<char>& bytes)
     }
     // The counted form takes the count's bytes whether the inner form used
     // them all or not; only a clean inner form is settled.
-    const QByteArray inner = QByteArray::fromRawData(bytes.data() + 8, static_cast<int>(in.readPosition - 8));
+    const QByteArray inner = QByteArray::fromRawData(bytes.data() + 8, static_cast<int>(in.position - 8));
     QDataStream stream(inner);
     koSessionUser again;
     again.get(stream);
@@ -86,12 +80,6 @@ void readCountedForm(const std::vector<char>& bytes)
 }
 
 } // namespace
-
-extern "C" int LLVMFuzzerInitialize(int*, char***)
-{
-    koFuzz::quietLogs();
-    return 0;
-}
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size)
 {

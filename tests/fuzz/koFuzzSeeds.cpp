@@ -4,7 +4,7 @@
 // Run it again after a wire form changes and commit what it writes. Inputs
 // that a fuzzer found are kept in the same folders under names of their own.
 
-#include "koTestMemorySerializer.h"
+#include "koTestBytes.h"
 
 #include "koSession.h"
 #include "koSessionChange.h"
@@ -62,7 +62,7 @@ Bytes prefix(const Bytes& bytes, std::size_t size)
 template <class Write>
 Bytes serialized(Write write)
 {
-    koTestMemorySerializer out;
+    koTest::MemorySerializer out;
     out.recordPieces = false;
     write(out);
     return out.bytes;
@@ -103,17 +103,13 @@ koSessionUser participant(unsigned short id, const char* name, bool withImage)
 
 Bytes streamForm(const koSessionUser& user)
 {
-    QByteArray bytes;
-    QDataStream stream(&bytes, QIODevice::WriteOnly);
-    user.put(stream);
+    const QByteArray bytes = koTest::streamFormOf(user);
     return Bytes(bytes.begin(), bytes.end());
 }
 
 Bytes payloadOf(const koSessionCommand& command)
 {
-    QByteArray bytes;
-    QDataStream stream(&bytes, QIODevice::WriteOnly);
-    command.putData(stream);
+    const QByteArray bytes = koTest::payloadOf(command);
     return Bytes(bytes.begin(), bytes.end());
 }
 

@@ -97,3 +97,11 @@ CipherPair makeCipherPair()
 }
 
 } // namespace koFuzz
+
+// Every target starts with quiet logs: libFuzzer calls this once before the
+// first input, and so does the replay program.
+extern "C" int LLVMFuzzerInitialize(int*, char***)
+{
+    koFuzz::quietLogs();
+    return 0;
+}

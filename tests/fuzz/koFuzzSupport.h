@@ -20,7 +20,8 @@ namespace koFuzz {
 void check(bool condition, const char* target, const std::string& what);
 
 // Drops the library's log lines and Qt's warnings: the readers log every
-// refusal, and a fuzzer refuses millions. The formatting still runs.
+// refusal, and a fuzzer refuses millions. The formatting still runs. This
+// library's LLVMFuzzerInitialize calls it for every target.
 void quietLogs();
 
 // Splits an input into control bytes taken from the front (selectors, chunk

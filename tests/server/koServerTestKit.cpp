@@ -1,5 +1,6 @@
 #include "koServerTestKit.h"
 
+#include "koTestExecutionLog.h"
 #include "koTestSupport.h"
 
 #include "koSession.h"
@@ -9,7 +10,6 @@
 #include "koSessionUsersCommand.h"
 #include "koSessionWire.h"
 
-#include "koLog.h"
 #include "koNetError.h"
 #include "koNetStream.h"
 #include "koSocketLink.h"
@@ -44,40 +44,6 @@ int sceneQuestionsAsked()
 
 // ---------------------------------------------------------------------------
 
-LogCapture::LogCapture()
-{
-    koLog::setSink([this](koLog::Level, const std::string& line) {
-        std::lock_guard<std::mutex> lock(mutex);
-        captured.push_back(line);
-    });
-}
-
-LogCapture::~LogCapture()
-{
-    koLog::setSink(koLog::Sink());
-}
-
-std::vector<std::string> LogCapture::lines() const
-{
-    std::lock_guard<std::mutex> lock(mutex);
-    return captured;
-}
-
-int LogCapture::count(const std::string& part) const
-{
-    int found = 0;
-    for (const std::string& line : lines())
-        found += line.find(part) != std::string::npos ? 1 : 0;
-    return found;
-}
-
-bool LogCapture::waitFor(const std::string& part, std::chrono::milliseconds timeout) const
-{
-    return koTest::waitFor([&] { return count(part) > 0; }, timeout);
-}
-
-// ---------------------------------------------------------------------------
-
 TestServer::TestServer(bool startNow)
 {
     if (startNow)
@@ -103,7 +69,7 @@ int TestServer::port()
 
 QString TestServer::link()
 {
-    return koSession::createSessionLink(QStringLiteral("127.0.0.1:%1").arg(port()), QString());
+    return koTest::loopbackLink(port());
 }
 
 bool waitStopped(koSessionServer& server, std::chrono::milliseconds timeout)
@@ -150,6 +116,23 @@ std::vector<unsigned short> rosterIds(koSessionClient& client)
     for (const koSessionUser& user : client.getUsers())
         ids.push_back(user.getId());
     return ids;
+}
+
+void SessionTest::SetUp()
+{
+    prepareProcess();
+    koTest::ExecutionLog::the().reset(std::this_thread::get_id());
+    host = std::make_unique<TestServer>();
+}
+
+void SessionTest::TearDown()
+{
+    host.reset();
+}
+
+SessionTest::ClientPtr SessionTest::join(const QString& name)
+{
+    return koServerTest::join(host->link(), name);
 }
 
 // ---------------------------------------------------------------------------

@@ -1,12 +1,17 @@
 #pragma once
 
 // Helpers for tests that run a real server and real participants over
-// loopback with the real cipher: log capture, a server on a free port, raw
+// loopback with the real cipher: a server on a free port, the fixture of
+// whole-session tests, raw
 // connections that speak the handshake byte by byte, and a pump that executes
 // received changes while waiting.
 
+#include "koTestLogCapture.h"
+
 #include "koSessionServer.h"
 #include "koSessionUser.h"
+
+#include <gtest/gtest.h>
 
 #include <QColor>
 #include <QString>
@@ -14,7 +19,6 @@
 #include <chrono>
 #include <functional>
 #include <memory>
-#include <mutex>
 #include <string>
 #include <vector>
 
@@ -33,24 +37,7 @@ using namespace std::chrono_literals;
 void prepareProcess(bool load = false);
 int sceneQuestionsAsked();
 
-// Captures every koLog line while it lives (the sink is process-wide).
-class LogCapture
-{
-public:
-    LogCapture();
-    ~LogCapture();
-    LogCapture(const LogCapture&) = delete;
-    LogCapture& operator=(const LogCapture&) = delete;
-
-    std::vector<std::string> lines() const;
-    int count(const std::string& part) const;
-    bool waitFor(const std::string& part, std::chrono::milliseconds timeout = 10s) const;
-
-private:
-    // Guards captured; taken by the sink (any thread) and the test's readers.
-    mutable std::mutex mutex;
-    std::vector<std::string> captured;
-};
+using koTest::LogCapture;
 
 // A server started on a free loopback port (or on a pipe).
 class TestServer
@@ -85,6 +72,28 @@ bool pumpUntil(const std::vector<koSessionClient*>& clients, const std::function
 
 // The client's own roster as identifiers, in roster order.
 std::vector<unsigned short> rosterIds(koSessionClient& client);
+
+// Prepares the process (prepareProcess) before each test.
+class ProcessTest : public ::testing::Test
+{
+protected:
+    void SetUp() override { prepareProcess(); }
+};
+
+// A running server on a free port and a fresh execution log (koTest::
+// ExecutionLog) whose main thread is the test's, for whole-session tests.
+class SessionTest : public ::testing::Test
+{
+protected:
+    using ClientPtr = std::shared_ptr<koSessionClient>;
+
+    void SetUp() override;
+    void TearDown() override;
+    // A participant joined to `host` with a fresh koSessionClient.
+    ClientPtr join(const QString& name);
+
+    std::unique_ptr<TestServer> host;
+};
 
 // --- Raw connections -------------------------------------------------------
 

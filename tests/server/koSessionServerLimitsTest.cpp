@@ -23,11 +23,7 @@ using namespace koServerTest;
 
 namespace {
 
-class ServerLimitsTest : public ::testing::Test
-{
-protected:
-    void SetUp() override { prepareProcess(); }
-};
+using ServerLimitsTest = ProcessTest;
 
 // Sends `size` header bytes that never end the header; the server may close
 // the link before all of them are out.
@@ -65,22 +61,6 @@ TEST_F(ServerLimitsTest, SilentClientAndEndlessHeaderDoNotKeepOthersOut)
     // And the server still takes the next participant at once.
     auto bob = join(host.link(), "Bob");
     ASSERT_TRUE(pumpUntil({alice.get()}, [&] { return alice->getUsers().size() == 2; }));
-}
-
-TEST_F(ServerLimitsTest, HeaderJustBelowTheLimitIsAccepted)
-{
-    TestServer host;
-    auto link = connectTcp(host.port());
-    link->setRecvTimeout(10.0);
-    std::string line = "CONNECT session_x HTTP/1.1\r\nX-Padding: ";
-    line += std::string(koSessionWire::MaxTunnelHeaderBytes - line.size() - 4, 'p');
-    line += "\r\n\r\n";
-    ASSERT_EQ(line.size(), koSessionWire::MaxTunnelHeaderBytes);
-    link->send(line.data(), line.size());
-    koSessionWire::readTunnelHeader(*link, "Tunnel answer");
-    koSessionWire::setUpCipher(link, true);
-    sendRequest(link, koSessionWire::RequestStop);
-    EXPECT_TRUE(waitStopped(host.server));
 }
 
 TEST_F(ServerLimitsTest, ConnectionClosedMidHeaderDoesNotEndTheAcceptLoop)

@@ -1,5 +1,6 @@
 // The server's lifecycle, tunnel header, request dispatch and version check,
-// over loopback with the real cipher.
+// over loopback with the real cipher. A whole client of another version is
+// refused in the facade's tests (koFacadeVersionTest.cpp).
 
 #include "koServerTestKit.h"
 
@@ -7,7 +8,6 @@
 
 #include "koSession.h"
 #include "koSessionClient.h"
-#include "koSessionVersionError.h"
 #include "koSessionWire.h"
 
 #include "koNetError.h"
@@ -20,41 +20,22 @@
 #include <QStringList>
 
 #include <atomic>
-#include <cstdlib>
 #include <string>
 #include <vector>
 
-#include <signal.h>
-#include <spawn.h>
-#include <sys/wait.h>
-#include <unistd.h>
-
-extern char** environ;
 
 using namespace koServerTest;
 
 namespace {
 
-// Restores the built-in version texts when a test that overrides them ends.
-struct VersionOverride
-{
-    VersionOverride(const std::string& version, const std::string& display)
-    {
-        koVersionInfo::the().setVersionStrings(version, display);
-    }
-    ~VersionOverride() { koVersionInfo::the().setVersionStrings(std::string(), std::string()); }
-};
+using koTest::VersionOverride;
 
 QString ownDisplayVersion()
 {
     return QString::fromStdString(koVersionInfo::the().getDisplayVersionYearString());
 }
 
-class ServerTest : public ::testing::Test
-{
-protected:
-    void SetUp() override { prepareProcess(); }
-};
+using ServerTest = ProcessTest;
 
 } // namespace
 
@@ -63,22 +44,26 @@ protected:
 
 TEST_F(ServerTest, ConnectLineIsAnsweredWithExactlyTheSuccessLine)
 {
-    TestServer host;
-    auto link = connectTcp(host.port());
-    link->setRecvTimeout(10.0);
-    const std::string line = tunnelLine();
-    link->send(line.data(), line.size());
+    // A plain request line, and one padded to exactly the header limit.
+    std::string padded = "CONNECT session_x HTTP/1.1\r\nX-Padding: ";
+    padded += std::string(koSessionWire::MaxTunnelHeaderBytes - padded.size() - 4, 'p') + "\r\n\r\n";
+    for (const std::string& line : {tunnelLine(), padded}) {
+        TestServer host;
+        auto link = connectTcp(host.port());
+        link->setRecvTimeout(10.0);
+        link->send(line.data(), line.size());
 
-    const std::string expected = "HTTP/1.1 200 OK\r\n\r\n";
-    std::string answer(expected.size(), '\0');
-    link->recv(&answer[0], answer.size());
-    EXPECT_EQ(answer, expected);
+        const std::string expected = "HTTP/1.1 200 OK\r\n\r\n";
+        std::string answer(expected.size(), '\0');
+        link->recv(&answer[0], answer.size());
+        EXPECT_EQ(answer, expected);
 
-    // Nothing else came before the key exchange, or the cipher would not agree
-    // and the stop request would never be read.
-    koSessionWire::setUpCipher(link, true);
-    sendRequest(link, koSessionWire::RequestStop);
-    EXPECT_TRUE(waitStopped(host.server));
+        // Nothing else came before the key exchange, or the cipher would not
+        // agree and the stop request would never be read.
+        koSessionWire::setUpCipher(link, true);
+        sendRequest(link, koSessionWire::RequestStop);
+        EXPECT_TRUE(waitStopped(host.server));
+    }
 }
 
 TEST_F(ServerTest, OtherLinesGetNoAnswerButTheRequestIsStillRead)
@@ -162,64 +147,6 @@ TEST_F(ServerTest, VersionMismatchGetsTheAnswerAndIsDropped)
     EXPECT_EQ(rosterIds(*alice),
               (std::vector<unsigned short>{alice->getUserId(), bob->getUserId(), carol->getUserId()}));
     EXPECT_EQ(log.count("Unable to handle request"), 0);
-}
-
-// The participant of another version runs in a child process, where the
-// override changes only the client's texts.
-TEST_F(ServerTest, ParticipantOfAnotherVersionGetsTheVersionError)
-{
-    TestServer host;
-    auto alice = join(host.link(), "Alice");
-    auto bob = join(host.link(), "Bob");
-
-    char exe[4096] = {};
-    const ssize_t length = ::readlink("/proc/self/exe", exe, sizeof exe - 1);
-    ASSERT_GT(length, 0);
-    std::vector<std::string> env;
-    for (char** entry = environ; *entry; ++entry)
-        env.push_back(*entry);
-    env.push_back("KO_SERVER_TEST_LINK=" + host.link().toStdString());
-    env.push_back("KO_SERVER_TEST_VERSION=" + ownDisplayVersion().toStdString());
-    env.push_back("KO_SERVER_TEST_NAMES=Alice,Bob");
-    std::vector<char*> envp;
-    for (std::string& entry : env)
-        envp.push_back(&entry[0]);
-    envp.push_back(nullptr);
-    std::string filter = "--gtest_filter=ServerChildProcess.JoinWithAnotherVersion";
-    char* argv[] = {exe, &filter[0], nullptr};
-
-    pid_t child = 0;
-    ASSERT_EQ(::posix_spawn(&child, exe, nullptr, nullptr, argv, envp.data()), 0);
-    int status = -1;
-    const bool ended = koTest::waitFor([&] { return ::waitpid(child, &status, WNOHANG) == child; },
-                                       std::chrono::seconds(60));
-    if (!ended) {
-        ::kill(child, SIGKILL);
-        ::waitpid(child, &status, 0);
-    }
-    ASSERT_TRUE(ended);
-    ASSERT_TRUE(WIFEXITED(status));
-    EXPECT_EQ(WEXITSTATUS(status), 0) << "the child's join did not end as expected";
-
-    auto carol = join(host.link(), "Carol");
-    EXPECT_EQ(carol->getUserId(), bob->getUserId() + 1);
-}
-
-TEST(ServerChildProcess, JoinWithAnotherVersion)
-{
-    const char* link = std::getenv("KO_SERVER_TEST_LINK");
-    if (!link)
-        GTEST_SKIP() << "runs only as the child of ParticipantOfAnotherVersionGetsTheVersionError";
-    prepareProcess();
-    VersionOverride client("0.0.1", "0.0 (1999)");
-    try {
-        join(QString::fromUtf8(link), "Mallory");
-        ADD_FAILURE() << "join succeeded";
-    } catch (const koSessionVersionError& e) {
-        EXPECT_STREQ(e.what(), "Incompatible kova version connected");
-        EXPECT_EQ(e.getVersion(), QString::fromUtf8(std::getenv("KO_SERVER_TEST_VERSION")));
-        EXPECT_EQ(e.getUserNames(), QString::fromUtf8(std::getenv("KO_SERVER_TEST_NAMES")).split(','));
-    }
 }
 
 // ---------------------------------------------------------------------------

@@ -1,8 +1,10 @@
 // The roster over whole sessions: identifiers and colours, spectator counts,
-// the facade's signals, participants that vanish, and the last one leaving.
+// participants that vanish, and the last one leaving. The facade's signals
+// over a whole session are checked in koFacadeSessionTest.cpp.
 
 #include "koSessionTestFixture.h"
 
+#include "koTestRosterSignals.h"
 #include "koTestSupport.h"
 
 #include "koSession.h"
@@ -13,8 +15,6 @@
 #include "koSocketLink.h"
 #include "koVersionInfo.h"
 
-#include <QObject>
-
 #include <string>
 
 using namespace koServerTest;
@@ -22,36 +22,6 @@ using namespace koServerTest;
 namespace {
 
 using RosterTest = koSessionTestFixture;
-
-// Records the facade's roster signals as "added 1", "changed 2 Bobby", "removed 2".
-class SignalRecorder
-{
-public:
-    SignalRecorder()
-    {
-        koSession& facade = koSession::the();
-        connections = {
-            QObject::connect(&facade, &koSession::userAdded,
-                             [this](const koSessionUser& user) { events << QStringLiteral("added %1").arg(user.getId()); }),
-            QObject::connect(&facade, &koSession::userChanged,
-                             [this](const koSessionUser& user) {
-                                 events << QStringLiteral("changed %1 %2").arg(user.getId()).arg(user.getName());
-                             }),
-            QObject::connect(&facade, &koSession::userRemoved,
-                             [this](koSessionUserId id) { events << QStringLiteral("removed %1").arg(id); }),
-        };
-    }
-    ~SignalRecorder()
-    {
-        for (const auto& connection : connections)
-            QObject::disconnect(connection);
-    }
-
-    QStringList events;
-
-private:
-    std::vector<QMetaObject::Connection> connections;
-};
 
 const koSessionUser* findUser(const std::vector<koSessionUser>& users, unsigned short id)
 {
@@ -137,34 +107,6 @@ TEST_F(RosterTest, TwoSpectatorsGiveACountOfTwo)
     EXPECT_TRUE(findUser(alice->getUsers(), bob->getUserId())->getIsSpectator());
 }
 
-TEST_F(RosterTest, FacadeSignalsFollowJoinChangeAndLeave)
-{
-    SignalRecorder recorder;
-    auto alice = join("Alice");
-    const unsigned short a = alice->getUserId();
-    ASSERT_TRUE(pump({alice}, [&] { return alice->getUsers().size() == 1; }));
-
-    auto bob = join("Bob");
-    const unsigned short b = bob->getUserId();
-    ASSERT_TRUE(pump({alice}, [&] { return alice->getUsers().size() == 2; }));
-
-    koSessionUser renamed = bob->getUser();
-    renamed.setName("Bobby");
-    bob->updateUserInfo(renamed);
-    ASSERT_TRUE(pump({alice}, [&] {
-        const koSessionUser* record = findUser(alice->getUsers(), b);
-        return record && record->getName() == QStringLiteral("Bobby");
-    }));
-
-    bob.reset();
-    ASSERT_TRUE(pump({alice}, [&] { return alice->getUsers().size() == 1; }));
-
-    EXPECT_EQ(recorder.events, QStringList({QStringLiteral("added %1").arg(a), QStringLiteral("added %1").arg(b),
-                                            QStringLiteral("changed %1 Bobby").arg(b),
-                                            QStringLiteral("removed %1").arg(b)}));
-    EXPECT_TRUE(alice->isJoinCompleted());
-}
-
 TEST_F(RosterTest, ParticipantWhoseLinkClosesWithoutGoodbyeIsRemoved)
 {
     for (const bool midRecord : {false, true}) {
@@ -173,7 +115,7 @@ TEST_F(RosterTest, ParticipantWhoseLinkClosesWithoutGoodbyeIsRemoved)
         RawParticipant ghost = rawJoin(connectCiphered(host->port()), "Ghost");
         ASSERT_TRUE(pump({alice}, [&] { return findUser(alice->getUsers(), ghost.user.getId()) != nullptr; }));
 
-        SignalRecorder recorder;
+        koTest::RosterSignals recorder;
         if (midRecord) {
             // Half a change record: the server must not wait for the rest.
             const char partial[] = {0x10, 0x00, 0x00};
@@ -184,7 +126,7 @@ TEST_F(RosterTest, ParticipantWhoseLinkClosesWithoutGoodbyeIsRemoved)
         ghost.link.reset();
 
         ASSERT_TRUE(pump({alice}, [&] { return alice->getUsers().size() == 1; }));
-        EXPECT_EQ(recorder.events, QStringList({QStringLiteral("removed %1").arg(ghost.user.getId())}));
+        EXPECT_EQ(recorder.events(), QStringList({QStringLiteral("removed %1").arg(ghost.user.getId())}));
         EXPECT_TRUE(alice->isConnected());
         alice.reset();
         // The server stopped with its last participant; start it for the next round.

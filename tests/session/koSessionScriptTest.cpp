@@ -1,6 +1,8 @@
-// Three participants run through one scripted exchange. Each step waits until
-// its recipients have executed it, so every participant's log must equal what
-// the delivery rules predict, in order, with nothing extra.
+// Three participants run through one scripted exchange: echoing and quiet
+// changes, addressed ones (to others and to oneself) and async ones on the
+// second link. Each step waits until its recipients have executed it, so every
+// participant's log must equal what the delivery rules predict, in order, with
+// nothing extra, on the right thread, with its maker.
 
 #include "koSessionTestFixture.h"
 
@@ -60,7 +62,7 @@ TEST_F(ScriptTest, ThreeParticipantsExecuteExactlyWhatTheRulesPredict)
 
     for (const Step& step : script) {
         SCOPED_TRACE(step.text);
-        koTextCommand command(step.text, step.echoing);
+        TextCommand command(step.text, step.echoing);
         if (step.addressee != Nobody)
             command.setDestinationUserId(clients[step.addressee]->getUserId());
         if (step.async)
@@ -81,7 +83,7 @@ TEST_F(ScriptTest, ThreeParticipantsExecuteExactlyWhatTheRulesPredict)
 
     // A last echoing change from each: anything stray would have come before it.
     for (int who = 0; who < 3; ++who)
-        clients[who]->push(koTextCommand(QStringLiteral("end %1").arg(who), true));
+        clients[who]->push(TextCommand(QStringLiteral("end %1").arg(who), true));
     ASSERT_TRUE(pump(clients, [&] {
         for (const auto& client : clients)
             for (int who = 0; who < 3; ++who)
@@ -96,11 +98,19 @@ TEST_F(ScriptTest, ThreeParticipantsExecuteExactlyWhatTheRulesPredict)
         got = got.filter(QRegularExpression("^(?!end )"));
         EXPECT_EQ(got, expected[who]);
     }
-    // Async steps ran on receiving threads, the rest on the main thread.
-    for (const koExecuted& entry : koExecutionLog::the().all()) {
+    // Async steps ran on receiving threads, the rest on the main thread, and
+    // every record carried its maker.
+    for (const koTest::Execution& entry : koTest::ExecutionLog::the().all()) {
         bool async = false;
-        for (const Step& step : script)
-            async = async || (entry.text == step.text && step.async);
+        int maker = entry.text.startsWith("end ") ? entry.text.mid(4).toInt() : Nobody;
+        for (const Step& step : script) {
+            if (entry.text == step.text) {
+                async = step.async;
+                maker = step.maker;
+            }
+        }
         EXPECT_EQ(entry.onMainThread, !async) << entry.text.toStdString();
+        ASSERT_NE(maker, Nobody) << entry.text.toStdString();
+        EXPECT_EQ(entry.changedBy, clients[maker]->getUserId()) << entry.text.toStdString();
     }
 }

@@ -1,10 +1,11 @@
 #pragma once
 
-// A running server and helpers to join participants and drive their main
+// Helpers to join participants to the fixture's server and drive their main
 // threads, for the whole-session tests.
 
 #include "koServerTestKit.h"
 #include "koSessionTestCommands.h"
+#include "koTestSupport.h"
 
 #include "koSessionClient.h"
 
@@ -16,35 +17,9 @@
 #include <thread>
 #include <vector>
 
-#include <ostream>
-
-// Readable failure messages for the texts the tests compare.
-inline void PrintTo(const QString& text, std::ostream* out)
-{
-    *out << '"' << text.toStdString() << '"';
-}
-
-inline void PrintTo(const QStringList& texts, std::ostream* out)
-{
-    *out << '[' << texts.join(", ").toStdString() << ']';
-}
-
-class koSessionTestFixture : public ::testing::Test
+class koSessionTestFixture : public koServerTest::SessionTest
 {
 protected:
-    using ClientPtr = std::shared_ptr<koSessionClient>;
-
-    void SetUp() override
-    {
-        koServerTest::prepareProcess();
-        koExecutionLog::the().reset(std::this_thread::get_id());
-        host = std::make_unique<koServerTest::TestServer>();
-    }
-
-    void TearDown() override { host.reset(); }
-
-    ClientPtr join(const QString& name) { return koServerTest::join(host->link(), name); }
-
     // Joins every name in turn and waits until each has the whole roster.
     std::vector<ClientPtr> joinAll(const QStringList& names)
     {
@@ -75,12 +50,12 @@ protected:
 
     static bool hasExecuted(const ClientPtr& client, const QString& text)
     {
-        return koExecutionLog::the().has(client->getUserId(), text);
+        return koTest::ExecutionLog::the().has(client->getUserId(), text);
     }
 
     static QStringList executed(const ClientPtr& client, int thread = -1)
     {
-        return koExecutionLog::the().texts(client->getUserId(), thread);
+        return koTest::ExecutionLog::the().texts(client->getUserId(), thread);
     }
 
     static std::vector<koSessionClient*> raw(const std::vector<ClientPtr>& clients)
@@ -90,6 +65,4 @@ protected:
             pointers.push_back(client.get());
         return pointers;
     }
-
-    std::unique_ptr<koServerTest::TestServer> host;
 };

@@ -86,19 +86,6 @@ TEST_F(ServerProgramTest, AddressDefaultsToTheHostNameAndCtrlCStopsCleanly)
         << server->getText().toStdString();
 }
 
-TEST_F(ServerProgramTest, StopRequestOfAParticipantEndsItWithStatusZero)
-{
-    startServer();
-    koChildProcess& alice = join(QStringLiteral("Alice"));
-    koChildProcess& bob = join(QStringLiteral("Bob"));
-    alice.writeLine(QStringLiteral("stop"));
-    EXPECT_EQ(exitCodeOf(*server), 0);
-    EXPECT_GE(server->findLine(pattern(QStringLiteral("^Session ended: a participant stopped it for everybody\\.$"))), 0)
-        << server->getText().toStdString();
-    EXPECT_EQ(exitCodeOf(alice), 0);
-    EXPECT_EQ(exitCodeOf(bob), 0);
-}
-
 TEST_F(ServerProgramTest, LastParticipantLeavingEndsItAndEachLeaveIsLogged)
 {
     startServer();

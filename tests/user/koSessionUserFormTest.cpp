@@ -1,5 +1,6 @@
-#include "koMemorySerializer.h"
 #include "koTestDeviceImage.h"
+#include "koTestLogCapture.h"
+#include "koTestBytes.h"
 
 #include "koLog.h"
 #include "koNetError.h"
@@ -17,13 +18,7 @@
 
 namespace {
 
-QByteArray dataStreamForm(const koSessionUser& user)
-{
-    QByteArray bytes;
-    QDataStream stream(&bytes, QIODevice::WriteOnly);
-    user.put(stream);
-    return bytes;
-}
+using koTest::streamFormOf;
 
 koSessionUser readDataStreamForm(const QByteArray& bytes)
 {
@@ -60,7 +55,7 @@ void expectSameRecord(const koSessionUser& expected, const koSessionUser& actual
     EXPECT_FALSE(expected != actual);
     EXPECT_EQ(expected.getProjectName(), actual.getProjectName());
     EXPECT_EQ(expected.getDeviceImage(), actual.getDeviceImage());
-    EXPECT_EQ(dataStreamForm(expected), dataStreamForm(actual));
+    EXPECT_EQ(streamFormOf(expected), streamFormOf(actual));
 }
 
 QByteArray bytesOf(std::initializer_list<int> values)
@@ -105,7 +100,7 @@ TEST(SessionUserForm, DefaultRecordWritesTheExpectedBytes)
         0x00, 0x00,                                                     // spectatedUserId
         0x00, 0x00, 0x00, 0x00,                                         // spectatorCount
     });
-    EXPECT_EQ(dataStreamForm(koSessionUser()).toHex(' '), expected.toHex(' '));
+    EXPECT_EQ(streamFormOf(koSessionUser()).toHex(' '), expected.toHex(' '));
 }
 
 TEST(SessionUserForm, DataStreamRoundTripKeepsEveryField)
@@ -114,11 +109,11 @@ TEST(SessionUserForm, DataStreamRoundTripKeepsEveryField)
     koSessionUser withNullImage = makeFullUser();
     withNullImage.setDeviceImage(QImage());
     for (const koSessionUser& user : {koSessionUser(), withImage, withNullImage}) {
-        const koSessionUser copy = readDataStreamForm(dataStreamForm(user));
+        const koSessionUser copy = readDataStreamForm(streamFormOf(user));
         expectSameRecord(user, copy);
     }
     // The picture's transparent and opaque pixels survive as they were.
-    const QImage image = readDataStreamForm(dataStreamForm(withImage)).getDeviceImage();
+    const QImage image = readDataStreamForm(streamFormOf(withImage)).getDeviceImage();
     EXPECT_EQ(qAlpha(image.pixel(0, 0)), 0);
     EXPECT_EQ(image.pixel(50, 50), qRgba(100, 100, 90, 255));
     EXPECT_EQ(qAlpha(image.pixel(30, 88)), 128);
@@ -130,7 +125,7 @@ TEST(SessionUserForm, RecordsFollowEachOtherInOneStream)
     koSessionUser second;
     second.setName(QStringLiteral("second"));
     second.setId(2);
-    QByteArray bytes = dataStreamForm(first) + dataStreamForm(second);
+    QByteArray bytes = streamFormOf(first) + streamFormOf(second);
     QDataStream stream(bytes);
     koSessionUser readFirst;
     koSessionUser readSecond;
@@ -183,7 +178,7 @@ TEST(SessionUserForm, ComparisonIgnoresOnlyProjectName)
 TEST(SessionUserForm, SerializerFormIsLengthThenDataStreamForm)
 {
     const koSessionUser user = makeFullUser();
-    const QByteArray form = dataStreamForm(user);
+    const QByteArray form = streamFormOf(user);
     koTest::MemorySerializer serializer;
     user.putValue(serializer);
 
@@ -225,11 +220,7 @@ TEST(SessionUserForm, EveryTruncatedSerializerFormFails)
 
 TEST(SessionUserForm, OversizedLengthIsRefusedBeforeReadingOn)
 {
-    std::vector<std::string> errors;
-    const koLog::Sink previous = koLog::setSink([&](koLog::Level level, const std::string& line) {
-        if (level == koLog::Level::Error)
-            errors.push_back(line);
-    });
+    koTest::LogCapture log;
     const std::uint64_t bound = koSessionUser::maxSerializedSize;
     for (const std::uint64_t length : {bound + 1, std::uint64_t(1) << 40,
                                        std::uint64_t(std::numeric_limits<std::int64_t>::max())}) {
@@ -248,8 +239,7 @@ TEST(SessionUserForm, OversizedLengthIsRefusedBeforeReadingOn)
         EXPECT_EQ(serializer.reads, 1) << "nothing may be read after the refused length";
         EXPECT_EQ(serializer.position, 8u);
     }
-    koLog::setSink(previous);
-    EXPECT_EQ(errors.size(), 3u);
+    EXPECT_EQ(log.lines(koLog::Level::Error).size(), 3u);
 
     // At the bound the length is accepted; the body is then missing.
     koTest::MemorySerializer atBound(littleEndian64(bound));

@@ -3,8 +3,9 @@
 // more pixels than an icon has. The reader refuses them (the stream turns
 // ReadCorruptData) and the rest of the record still reads.
 
-#include "koLog.h"
 #include "koSessionUser.h"
+#include "koTestBytes.h"
+#include "koTestLogCapture.h"
 
 #include <QByteArray>
 #include <QDataStream>
@@ -32,13 +33,7 @@ koSessionUser makeUser()
     return user;
 }
 
-QByteArray dataStreamForm(const koSessionUser& user)
-{
-    QByteArray bytes;
-    QDataStream stream(&bytes, QIODevice::WriteOnly);
-    user.put(stream);
-    return bytes;
-}
+using koTest::streamFormOf;
 
 // The colour's spec byte, then alpha, red, green, blue and padding, 16 bits
 // each, big-endian.
@@ -67,18 +62,6 @@ ReadResult readForm(const QByteArray& bytes)
     return result;
 }
 
-// Drops log lines for the life of a test.
-class QuietLog
-{
-public:
-    QuietLog() : previous(koLog::setSink([this](koLog::Level, const std::string& line) { lines.push_back(line); })) {}
-    ~QuietLog() { koLog::setSink(previous); }
-    std::vector<std::string> lines;
-
-private:
-    koLog::Sink previous;
-};
-
 struct ColorCase
 {
     const char* what;
@@ -104,7 +87,7 @@ const std::vector<ColorCase> colorCases = {
 
 TEST(SessionUserHostileForm, ColoursOfUnknownOrNonFiniteFormAreRefused)
 {
-    const QByteArray good = dataStreamForm(makeUser());
+    const QByteArray good = streamFormOf(makeUser());
     for (const ColorCase& row : colorCases) {
         SCOPED_TRACE(row.what);
         QByteArray bytes = good;
@@ -114,7 +97,7 @@ TEST(SessionUserHostileForm, ColoursOfUnknownOrNonFiniteFormAreRefused)
             EXPECT_EQ(result.status, QDataStream::Ok);
             EXPECT_EQ(int(result.user.getColor().spec()), int(row.spec));
             // A colour that was accepted is equal to itself once written and read again.
-            const ReadResult again = readForm(dataStreamForm(result.user));
+            const ReadResult again = readForm(streamFormOf(result.user));
             EXPECT_EQ(again.status, QDataStream::Ok);
             EXPECT_FALSE(again.user != result.user);
         } else {
@@ -146,21 +129,21 @@ TEST(SessionUserHostileForm, DevicePicturesAboveTheLimitAreRefused)
     };
     for (const ImageCase& row : cases) {
         SCOPED_TRACE(row.what);
-        QuietLog log;
+        koTest::LogCapture log;
         koSessionUser user = makeUser();
         QImage image(row.width, row.height, QImage::Format_ARGB32);
         image.fill(Qt::transparent);
         user.setDeviceImage(image);
-        const ReadResult result = readForm(dataStreamForm(user));
+        const ReadResult result = readForm(streamFormOf(user));
         if (row.accepted) {
             EXPECT_EQ(result.status, QDataStream::Ok);
             EXPECT_EQ(result.user.getDeviceImage().size(), image.size());
-            EXPECT_TRUE(log.lines.empty());
+            EXPECT_TRUE(log.lines().empty());
         } else {
             EXPECT_EQ(result.status, QDataStream::ReadCorruptData);
             EXPECT_TRUE(result.user.getDeviceImage().isNull());
-            ASSERT_EQ(log.lines.size(), 1u);
-            EXPECT_NE(log.lines[0].find("exceeds the limit"), std::string::npos) << log.lines[0];
+            ASSERT_EQ(log.lines().size(), 1u);
+            EXPECT_NE(log.lines()[0].find("exceeds the limit"), std::string::npos) << log.lines()[0];
         }
     }
 }
@@ -170,20 +153,20 @@ TEST(SessionUserHostileForm, DevicePicturesAboveTheLimitAreRefused)
 // short, so no buffer was made for the pixels.
 TEST(SessionUserHostileForm, OversizedPictureIsRefusedFromItsHeader)
 {
-    QuietLog log;
+    koTest::LogCapture log;
     koSessionUser user = makeUser();
     const int side = koSessionUser::maxDeviceImageSide + 1;
     QImage image(side, side, QImage::Format_ARGB32);
     image.fill(Qt::transparent);
     user.setDeviceImage(image);
-    const QByteArray whole = dataStreamForm(user);
+    const QByteArray whole = streamFormOf(user);
     // Every chunk before the pixel data, up to the pixel data's chunk type.
     const int pixels = whole.indexOf("IDAT", whole.indexOf("\x89PNG"));
     ASSERT_GT(pixels, 0);
     const ReadResult result = readForm(whole.left(pixels + 4));
     EXPECT_EQ(result.status, QDataStream::ReadCorruptData);
     EXPECT_TRUE(result.user.getDeviceImage().isNull());
-    EXPECT_EQ(log.lines.size(), 1u);
+    EXPECT_EQ(log.lines().size(), 1u);
 }
 
 } // namespace
