@@ -60,12 +60,17 @@ QByteArray getStateIdBytes(koNetSerializer& serializer)
     return stateId;
 }
 
-// The declared length is not trusted: the vector grows one piece at a time, by
-// what the serializer has delivered, so a corrupt length cannot reserve memory
-// that never arrives.
+// The declared length is not trusted: it is checked against the limit before
+// anything is read, and the vector grows one piece at a time, by what the
+// serializer has delivered, so a corrupt length cannot reserve memory that
+// never arrives.
 std::vector<char> getPayload(koNetSerializer& serializer)
 {
     const std::size_t size = serializer.getValueSize();
+    if (size > koSessionChange::maxPayloadSize)
+        throw koNetError("Change record: payload length of " + std::to_string(size)
+                         + " bytes exceeds the limit of " + std::to_string(koSessionChange::maxPayloadSize)
+                         + " bytes");
     std::vector<char> data;
     while (data.size() < size) {
         const std::size_t offset = data.size();

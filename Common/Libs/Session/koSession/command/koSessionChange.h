@@ -31,6 +31,11 @@ public:
     // command type and a small key (a user, an object path); 64 KiB is far above
     // any real one and keeps a corrupt length from reserving gigabytes.
     static constexpr std::int32_t maxStateIdLength = 64 * 1024;
+    // Longest payload that getValue accepts. Payloads carry commands, and
+    // scenes travel on transfer connections of their own, so 256 MiB is far
+    // above any real command; without a bound a peer could make the relay
+    // buffer gigabytes for one record.
+    static constexpr std::uint64_t maxPayloadSize = std::uint64_t(256) << 20;
 
     koSessionChange();
     // Freezes `command` as made by `changedBy` (the command's own changedBy is not
@@ -66,8 +71,8 @@ public:
     // Writes the wire form. Serializer failures (koNetError) pass out unchanged.
     void putValue(koNetSerializer& serializer) const;
     // Reads the wire form, replacing every field; on failure (koNetError from the
-    // serializer, or a state identifier length outside 0..maxStateIdLength) the
-    // record keeps its previous content.
+    // serializer, a state identifier length outside 0..maxStateIdLength or a
+    // payload length above maxPayloadSize) the record keeps its previous content.
     void getValue(koNetSerializer& serializer);
 
 private:
