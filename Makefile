@@ -5,7 +5,7 @@ JOBS       ?= $(shell nproc 2>/dev/null || echo 2)
 CMAKE_ARGS ?=
 CTEST_ARGS ?=
 
-.PHONY: all deps configure build test demo bench sanitize sanitize-address sanitize-thread fuzz install clean
+.PHONY: all deps configure build test demo bench bench-net sanitize sanitize-address sanitize-thread fuzz install clean
 
 all: build
 
@@ -26,7 +26,14 @@ test: deps build
 demo: deps build
 	$(BUILD)/bin/kosession-demo
 
+# End-to-end figures of the whole session system (BENCH_ARGS, e.g. --quick or
+# --scenario relay --json bench.json); see kosession-bench --help.
+BENCH_ARGS ?=
 bench: deps build
+	$(BUILD)/bin/kosession-bench $(BENCH_ARGS)
+
+# The link's transfer rate with and without the cipher.
+bench-net: deps build
 	$(BUILD)/bin/kosession-netbench
 
 # AddressSanitizer with UndefinedBehaviorSanitizer on every test, then

@@ -4,6 +4,7 @@
 #include "koSessionChangeReader.h"
 
 #include <algorithm>
+#include <iterator>
 #include <limits>
 
 koSessionChangeList::koSessionChangeList() = default;
@@ -125,6 +126,62 @@ bool koSessionChangeList::tryGetNext(ChangePtr& out, std::uint64_t& index)
     if (out->isTransient() && getMinReadIndex() == index)
         eraseNoLock(next);
     return true;
+}
+
+// One lock for up to `limit` changes: a relaying thread takes what is waiting
+// in one go instead of contending with the pushing thread once per change. The
+// outcome is that of as many tryGetNext calls in a row.
+std::size_t koSessionChangeList::getNextSome(std::vector<ChangePtr>& out, std::uint64_t& index,
+                                             std::size_t limit)
+{
+    std::lock_guard<std::mutex> lock(mutex);
+    // Only the calling reader's cursor moves meanwhile, so the others' minimum
+    // holds for the whole batch; it is needed only once a transient shows up.
+    std::uint64_t othersMinimum = 0;
+    bool ownRegistered = false;
+    bool minimumKnown = false;
+    std::size_t taken = 0;
+    for (auto next = changes.upper_bound(index); taken < limit && next != changes.end(); ++taken) {
+        const auto following = std::next(next);
+        index = next->first;
+        out.push_back(next->second);
+        if (next->second->isTransient()) {
+            if (!minimumKnown) {
+                othersMinimum = getMinReadIndexOfOthers(&index, ownRegistered);
+                minimumKnown = true;
+            }
+            const std::uint64_t minimum = ownRegistered ? std::min(othersMinimum, index) : othersMinimum;
+            if (minimum == index)
+                eraseNoLock(next);
+        }
+        next = following;
+    }
+    return taken;
+}
+
+std::size_t koSessionChangeList::popSome(std::vector<ChangePtr>& out, std::size_t limit)
+{
+    std::lock_guard<std::mutex> lock(mutex);
+    std::size_t taken = 0;
+    for (; taken < limit && !changes.empty(); ++taken) {
+        const auto front = changes.begin();
+        out.push_back(front->second);
+        eraseNoLock(front);
+    }
+    return taken;
+}
+
+std::uint64_t koSessionChangeList::getMinReadIndexOfOthers(const std::uint64_t* own, bool& ownRegistered) const
+{
+    std::uint64_t minimum = std::numeric_limits<std::uint64_t>::max();
+    ownRegistered = false;
+    for (const koSessionChangeReader* reader : readers) {
+        if (&reader->currentIndex == own)
+            ownRegistered = true;
+        else
+            minimum = std::min(minimum, reader->currentIndex);
+    }
+    return minimum;
 }
 
 std::uint64_t koSessionChangeList::getMinReadIndex() const

@@ -62,7 +62,13 @@ private:
     void mergeState(const QByteArray& stateId);
     void eraseNoLock(std::map<std::uint64_t, ChangePtr>::iterator position);
     bool tryGetNext(ChangePtr& out, std::uint64_t& index);
+    std::size_t getNextSome(std::vector<ChangePtr>& out, std::uint64_t& index, std::size_t limit);
+    std::size_t popSome(std::vector<ChangePtr>& out, std::size_t limit);
     std::uint64_t getMinReadIndex() const;
+    // The smallest cursor among the registered readers other than the one
+    // whose cursor is `own` (all 64 bits set when there is none), and whether
+    // that one is registered.
+    std::uint64_t getMinReadIndexOfOthers(const std::uint64_t* own, bool& ownRegistered) const;
     bool hasNext(const std::uint64_t& index) const;
     void subReader(koSessionChangeReader* reader);
 

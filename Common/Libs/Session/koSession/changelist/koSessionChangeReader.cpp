@@ -36,6 +36,15 @@ std::vector<koSessionChangeReader::ChangePtr> koSessionChangeReader::popAll()
     return popped;
 }
 
+std::size_t koSessionChangeReader::popSome(std::vector<ChangePtr>& out, std::size_t limit)
+{
+    if (!list)
+        return 0;
+    if (indexed)
+        return list->getNextSome(out, currentIndex, limit);
+    return list->popSome(out, limit);
+}
+
 bool koSessionChangeReader::empty() const
 {
     if (!list)

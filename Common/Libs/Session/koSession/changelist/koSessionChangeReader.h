@@ -31,6 +31,10 @@ public:
     // The next change; false at the end or without a list.
     bool tryPop(ChangePtr& out);
     std::vector<ChangePtr> popAll();
+    // Appends up to `limit` next changes to `out` under one lock of the list,
+    // exactly as that many tryPop calls would; answers how many. For threads
+    // that relay whatever is waiting (the sending threads of a connection).
+    std::size_t popSome(std::vector<ChangePtr>& out, std::size_t limit);
     bool empty() const;
     // Index of the last change obtained in indexed mode (0: none). Read without
     // the list's lock, so only the thread that uses this reader may call it.

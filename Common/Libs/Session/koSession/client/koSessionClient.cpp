@@ -39,6 +39,8 @@ constexpr double HandshakeTimeoutSeconds = 30.0;
 constexpr std::chrono::milliseconds MainPeriod(40);
 constexpr std::chrono::milliseconds AsyncPeriod(20);
 constexpr std::chrono::milliseconds SceneWaitStep(100);
+// Changes a sending thread takes from its list per lock.
+constexpr std::size_t SendBatch = 256;
 
 // The 9-byte key that scrambles the session hash in the tunnel request line.
 // It is kept masked so that it never stands in the binary as one piece.
@@ -340,12 +342,18 @@ void koSessionClient::sendCommands(koNetStream& linkStream, std::shared_ptr<koSe
 {
     try {
         const unsigned short participant = getUserId();
+        // Waiting changes are taken a batch per lock of the list, so a busy
+        // list is not fought over once per change by every peer's thread.
+        std::vector<std::shared_ptr<koSessionChange>> batch;
+        batch.reserve(SendBatch);
         while (!stopped) {
             const auto start = std::chrono::steady_clock::now();
-            std::shared_ptr<koSessionChange> change;
-            while (!stopped && reader->tryPop(change)) {
-                if (!serverRole || isForParticipant(*change, participant))
-                    change->putValue(linkStream);
+            while (!stopped && reader->popSome(batch, SendBatch) > 0) {
+                for (const std::shared_ptr<koSessionChange>& change : batch) {
+                    if (!serverRole || isForParticipant(*change, participant))
+                        change->putValue(linkStream);
+                }
+                batch.clear();
             }
             linkStream.flush();
             waitLoop(start, period);
