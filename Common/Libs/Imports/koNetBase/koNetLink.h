@@ -77,4 +77,5 @@ private:
     void openFrame();
     std::size_t openInto(char* out, std::size_t room);
     std::size_t openWith(const OpenStep& open);
+    void receiveMore();
 };

@@ -12,8 +12,10 @@
 namespace {
 
 // How much a read may take from the transport ahead of what it was asked for:
-// several frames, yet little enough to stay in the cache until opened.
+// several frames, yet little enough to stay in the cache until opened. A link
+// starts with kFirstReadAhead and doubles up to this while receives fill it.
 constexpr std::size_t kReadAhead = 256 * 1024;
+constexpr std::size_t kFirstReadAhead = 16 * 1024;
 // Reads at least this large go straight into the caller's memory (no cipher).
 constexpr std::size_t kDirectRead = 64 * 1024;
 // Plain bytes sealed and sent in one go by write().
@@ -21,39 +23,76 @@ constexpr std::size_t kSealChunk = 256 * 1024;
 // Room beyond the cipher's largest plain frame for its header and tag.
 constexpr std::size_t kFrameSlack = koNetCipherBase::FrameSlack;
 
-// Bytes that arrived but were not consumed yet: [begin, end) of `bytes`.
+// Memory that grows on demand and is never zero-filled: an idle link keeps
+// only the pages its bytes actually touched.
+struct ByteBlock
+{
+    std::unique_ptr<char[]> bytes;
+    std::size_t capacity = 0;
+
+    char* data() { return bytes.get(); }
+
+    // Makes the block at least `size` long, keeping [from, to) at its front.
+    void grow(std::size_t size, std::size_t from = 0, std::size_t to = 0)
+    {
+        if (size <= capacity)
+            return;
+        std::unique_ptr<char[]> grown(new char[size]); // default-initialized: no zero-fill
+        if (to > from)
+            std::memcpy(grown.get(), bytes.get() + from, to - from);
+        bytes = std::move(grown);
+        capacity = size;
+    }
+};
+
+// Bytes that arrived but were not consumed yet: [begin, end) of `block`.
 struct RawBuffer
 {
-    std::vector<char> bytes;
+    ByteBlock block;
     std::size_t begin = 0;
     std::size_t end = 0;
 
     std::size_t available() const { return end - begin; }
+    std::size_t room() const { return block.capacity - end; }
+    char* unread() { return block.data() + begin; }
+    char* tail() { return block.data() + end; }
 
     std::size_t take(char* out, std::size_t size)
     {
         const std::size_t n = std::min(size, available());
         if (n == 0)
             return 0;
-        std::memcpy(out, bytes.data() + begin, n);
-        begin += n;
-        if (begin == end)
-            begin = end = 0;
+        std::memcpy(out, unread(), n);
+        consume(n);
         return n;
     }
 
-    // Makes the buffer at least `capacity` long and, when the tail has less
-    // than `minRoom` free, moves the unread bytes to the front (rarely, since
-    // the capacity is a multiple of what a receive needs).
-    void makeRoom(std::size_t capacity, std::size_t minRoom)
+    void consume(std::size_t n)
     {
-        if (bytes.size() < capacity)
-            bytes.resize(capacity);
-        if (bytes.size() - end < minRoom && begin > 0) {
-            std::memmove(bytes.data(), bytes.data() + begin, available());
-            end -= begin;
-            begin = 0;
+        begin += n;
+        if (begin == end)
+            begin = end = 0;
+    }
+
+    // At least `capacity` long, the unread bytes moved to the front.
+    void grow(std::size_t capacity)
+    {
+        if (capacity <= block.capacity) {
+            compact();
+            return;
         }
+        block.grow(capacity, begin, end);
+        end -= begin;
+        begin = 0;
+    }
+
+    void compact()
+    {
+        if (begin == 0)
+            return;
+        std::memmove(block.data(), unread(), available());
+        end -= begin;
+        begin = 0;
     }
 };
 
@@ -64,12 +103,13 @@ struct koNetLink::State
     // Guards `sealed` and the sealing direction of the cipher. Taken by write()
     // for the whole call, so writers never interleave their bytes.
     std::mutex sendMutex;
-    std::vector<char> sealed; // sized once, then reused: no zero-fill per send
+    ByteBlock sealed; // grows to what the largest write needed, then reused
 
-    // Guards `raw`, `plain`, `plainPos` and the opening direction of the
+    // Guards `raw`, `readAhead`, `plain`, `plainPos` and the opening direction of the
     // cipher. Taken by read() and readRaw() for the whole call.
     std::mutex recvMutex;
     RawBuffer raw;
+    std::size_t readAhead = kFirstReadAhead; // what the next receive asks for
     std::vector<char> plain; // opened bytes; [plainPos, size) not read yet
     std::size_t plainPos = 0;
 
@@ -118,14 +158,18 @@ void koNetLink::write(const void* data, std::size_t size)
     const std::size_t frame = std::max<std::size_t>(1, cipher.getMaxFrameSize());
     const std::size_t frames = std::max<std::size_t>(1, kSealChunk / frame);
     const std::size_t chunk = frames * frame;
-    std::vector<char>& sealed = state->sealed;
-    if (sealed.size() < chunk + frames * kFrameSlack)
-        sealed.resize(chunk + frames * kFrameSlack);
+    ByteBlock& sealed = state->sealed;
+    // Room for what this write seals at a time (doubling, so a link whose
+    // writes grow does not reallocate each time), never more than a chunk's.
+    const std::size_t first = std::min(size, chunk);
+    const std::size_t need = first + (first + frame - 1) / frame * kFrameSlack;
+    if (sealed.capacity < need)
+        sealed.grow(std::min(std::max(need, 2 * sealed.capacity), chunk + frames * kFrameSlack));
     while (size > 0) {
         const std::size_t n = std::min(size, chunk);
         std::size_t length = 0;
         try {
-            length = cipher.sealInto(bytes, n, sealed.data(), sealed.size());
+            length = cipher.sealInto(bytes, n, sealed.data(), sealed.capacity);
         } catch (const koNetError& error) {
             // A cipher that cannot seal (its counter ran out) must not let
             // anything else through: the link ends here.
@@ -190,8 +234,8 @@ void koNetLink::readBuffered(char* out, std::size_t size)
         if (n == 0 && size >= kDirectRead) {
             n = rawRecv(out, size);
         } else if (n == 0) {
-            raw.makeRoom(kReadAhead, kReadAhead);
-            raw.end += rawRecv(raw.bytes.data() + raw.end, raw.bytes.size() - raw.end);
+            raw.grow(state->readAhead);
+            receiveMore();
             continue;
         }
         out += n;
@@ -234,25 +278,45 @@ std::size_t koNetLink::openWith(const OpenStep& open)
         std::size_t used = 0;
         std::size_t opened = 0;
         try {
-            used = open(cipher, raw.bytes.data() + raw.begin, raw.available(), opened);
+            used = open(cipher, raw.unread(), raw.available(), opened);
         } catch (const koNetError&) {
             shutdown();
             throw;
         }
         if (used > 0) {
-            raw.begin += used;
-            if (raw.begin == raw.end)
-                raw.begin = raw.end = 0;
+            raw.consume(used);
             return opened;
         }
-        raw.makeRoom(capacity, frame);
-        if (raw.end == raw.bytes.size()) {
-            const std::string message = "Frame from " + getPeerName() + " does not fit in the receive buffer of "
-                + std::to_string(capacity) + " bytes";
-            koLog::warning("%s", message.c_str());
-            shutdown();
-            throw koNetError(message);
+        // No whole frame yet. A full buffer holds part of one frame: it grows,
+        // up to the bound. Otherwise it grows to the read-ahead, or moves the
+        // unread part to the front when the tail cannot take a whole frame.
+        if (raw.available() == raw.block.capacity) {
+            if (raw.block.capacity >= capacity) {
+                const std::string message = "Frame from " + getPeerName()
+                    + " does not fit in the receive buffer of " + std::to_string(capacity) + " bytes";
+                koLog::warning("%s", message.c_str());
+                shutdown();
+                throw koNetError(message);
+            }
+            raw.grow(std::min(capacity, std::max(2 * raw.block.capacity, state->readAhead)));
+        } else if (raw.block.capacity < state->readAhead) {
+            raw.grow(state->readAhead);
+        } else if (raw.room() < frame) {
+            raw.compact();
         }
-        raw.end += rawRecv(raw.bytes.data() + raw.end, raw.bytes.size() - raw.end);
+        receiveMore();
     }
+}
+
+// One receive into the free tail of the buffer. A receive that fills it
+// means the peer sends faster than it is read: the next one asks for more.
+// Caller holds recvMutex.
+void koNetLink::receiveMore()
+{
+    RawBuffer& raw = state->raw;
+    const std::size_t room = raw.room();
+    const std::size_t got = rawRecv(raw.tail(), room);
+    raw.end += got;
+    if (got == room)
+        state->readAhead = std::min(kReadAhead, 2 * state->readAhead);
 }

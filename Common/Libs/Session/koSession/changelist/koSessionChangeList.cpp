@@ -4,7 +4,6 @@
 #include "koSessionChangeReader.h"
 
 #include <algorithm>
-#include <iterator>
 #include <limits>
 
 koSessionChangeList::koSessionChangeList() = default;
@@ -30,47 +29,47 @@ void koSessionChangeList::pushNoLock(const ChangePtr& change)
         clearNoLock();
     if (change->isStateMergable())
         mergeState(change->getStateId());
-    changes.emplace_hint(changes.end(), nextIndex, change);
+    entries.push_back(Entry{nextIndex, change});
+    ++held;
     ++nextIndex;
+    dropVacant();
 }
 
 bool koSessionChangeList::tryPop(ChangePtr& out)
 {
     std::lock_guard<std::mutex> lock(mutex);
-    if (changes.empty())
+    if (held == 0)
         return false;
-    const auto front = changes.begin();
-    out = front->second;
-    eraseNoLock(front);
+    out = entries.front().change;
+    eraseNoLock(0);
+    dropVacant();
     return true;
 }
 
 std::vector<koSessionChangeList::ChangePtr> koSessionChangeList::popAll()
 {
     std::vector<ChangePtr> popped;
-    ChangePtr change;
-    while (tryPop(change))
-        popped.push_back(std::move(change));
+    popSome(popped, std::numeric_limits<std::size_t>::max());
     return popped;
 }
 
 bool koSessionChangeList::empty() const
 {
     std::lock_guard<std::mutex> lock(mutex);
-    return changes.empty();
+    return held == 0;
 }
 
 std::uint64_t koSessionChangeList::size() const
 {
     std::lock_guard<std::mutex> lock(mutex);
-    return changes.size();
+    return held;
 }
 
 bool koSessionChangeList::containsLoadScene() const
 {
     std::lock_guard<std::mutex> lock(mutex);
-    return std::any_of(changes.begin(), changes.end(),
-                       [](const auto& entry) { return entry.second->isLoadScene(); });
+    return std::any_of(entries.begin(), entries.end(),
+                       [](const Entry& entry) { return entry.change && entry.change->isLoadScene(); });
 }
 
 void koSessionChangeList::clear()
@@ -91,7 +90,8 @@ std::shared_ptr<koSessionChangeReader> koSessionChangeList::getReader(bool index
 
 void koSessionChangeList::clearNoLock()
 {
-    changes.clear();
+    entries.clear();
+    held = 0;
     stateIndices.clear();
 }
 
@@ -102,29 +102,69 @@ void koSessionChangeList::mergeState(const QByteArray& stateId)
         stateIndices.emplace(stateId, nextIndex);
         return;
     }
-    changes.erase(found->second);
+    // The replaced change is still held: find its entry by its index.
+    const auto position = std::lower_bound(entries.begin(), entries.end(), found->second,
+                                           [](const Entry& entry, std::uint64_t index) { return entry.index < index; });
+    if (position != entries.end() && position->index == found->second && position->change)
+        vacate(static_cast<std::size_t>(position - entries.begin()));
     found->second = nextIndex;
 }
 
-// Removes a held change and, for a state-mergable one, its state entry.
-void koSessionChangeList::eraseNoLock(std::map<std::uint64_t, ChangePtr>::iterator position)
+// Removes a held change and, for a state-mergable one, its state entry. The
+// entry stays (positions remain valid) until the caller's dropVacant().
+void koSessionChangeList::eraseNoLock(std::size_t position)
 {
-    if (position->second->isStateMergable())
-        stateIndices.erase(position->second->getStateId());
-    changes.erase(position);
+    const ChangePtr& change = entries[position].change;
+    if (change->isStateMergable())
+        stateIndices.erase(change->getStateId());
+    vacate(position);
+}
+
+void koSessionChangeList::vacate(std::size_t position)
+{
+    entries[position].change.reset();
+    --held;
+}
+
+// Emptied entries at the front go at once; the rest when they are more than
+// the held changes, so a long-held change in front of many merges cannot let
+// the list grow without bound. Positions found before this call are void.
+void koSessionChangeList::dropVacant()
+{
+    while (!entries.empty() && !entries.front().change)
+        entries.pop_front();
+    if (entries.size() > 2 * held + 64)
+        entries.erase(std::remove_if(entries.begin(), entries.end(), [](const Entry& entry) { return !entry.change; }),
+                     entries.end());
+}
+
+std::size_t koSessionChangeList::nextHeld(std::uint64_t index) const
+{
+    const auto position = std::upper_bound(entries.begin(), entries.end(), index,
+                                           [](std::uint64_t value, const Entry& entry) { return value < entry.index; });
+    return skipVacant(static_cast<std::size_t>(position - entries.begin()));
+}
+
+std::size_t koSessionChangeList::skipVacant(std::size_t position) const
+{
+    while (position < entries.size() && !entries[position].change)
+        ++position;
+    return position;
 }
 
 bool koSessionChangeList::tryGetNext(ChangePtr& out, std::uint64_t& index)
 {
     std::lock_guard<std::mutex> lock(mutex);
-    const auto next = changes.upper_bound(index);
-    if (next == changes.end())
+    const std::size_t next = nextHeld(index);
+    if (next == entries.size())
         return false;
-    index = next->first;
-    out = next->second;
+    index = entries[next].index;
+    out = entries[next].change;
     // A transient change stays until the slowest registered reader has it.
-    if (out->isTransient() && getMinReadIndex() == index)
+    if (out->isTransient() && getMinReadIndex() == index) {
         eraseNoLock(next);
+        dropVacant();
+    }
     return true;
 }
 
@@ -140,22 +180,28 @@ std::size_t koSessionChangeList::getNextSome(std::vector<ChangePtr>& out, std::u
     std::uint64_t othersMinimum = 0;
     bool ownRegistered = false;
     bool minimumKnown = false;
+    bool vacated = false;
     std::size_t taken = 0;
-    for (auto next = changes.upper_bound(index); taken < limit && next != changes.end(); ++taken) {
-        const auto following = std::next(next);
-        index = next->first;
-        out.push_back(next->second);
-        if (next->second->isTransient()) {
+    for (std::size_t next = nextHeld(index); taken < limit && next < entries.size(); ++taken) {
+        Entry& entry = entries[next];
+        index = entry.index;
+        out.push_back(entry.change);
+        if (entry.change->isTransient()) {
             if (!minimumKnown) {
                 othersMinimum = getMinReadIndexOfOthers(&index, ownRegistered);
                 minimumKnown = true;
             }
             const std::uint64_t minimum = ownRegistered ? std::min(othersMinimum, index) : othersMinimum;
-            if (minimum == index)
+            if (minimum == index) {
                 eraseNoLock(next);
+                vacated = true;
+            }
         }
-        next = following;
+        next = skipVacant(next + 1);
     }
+    // Positions stay valid through the loop; the emptied entries go afterwards.
+    if (vacated)
+        dropVacant();
     return taken;
 }
 
@@ -163,10 +209,10 @@ std::size_t koSessionChangeList::popSome(std::vector<ChangePtr>& out, std::size_
 {
     std::lock_guard<std::mutex> lock(mutex);
     std::size_t taken = 0;
-    for (; taken < limit && !changes.empty(); ++taken) {
-        const auto front = changes.begin();
-        out.push_back(front->second);
-        eraseNoLock(front);
+    for (; taken < limit && held > 0; ++taken) {
+        out.push_back(entries.front().change);
+        eraseNoLock(0);
+        dropVacant();
     }
     return taken;
 }
@@ -195,7 +241,7 @@ std::uint64_t koSessionChangeList::getMinReadIndex() const
 bool koSessionChangeList::hasNext(const std::uint64_t& index) const
 {
     std::lock_guard<std::mutex> lock(mutex);
-    return changes.upper_bound(index) != changes.end();
+    return nextHeld(index) != entries.size();
 }
 
 void koSessionChangeList::subReader(koSessionChangeReader* reader)

@@ -4,7 +4,9 @@
 
 #include <QByteArray>
 
+#include <cstddef>
 #include <cstdint>
+#include <deque>
 #include <map>
 #include <memory>
 #include <mutex>
@@ -42,7 +44,7 @@ public:
     // Removes and hands out the change with the lowest index; false, leaving
     // `out` untouched, when empty. Readers' cursors are not consulted.
     bool tryPop(ChangePtr& out);
-    // tryPop until it fails; the lock is taken once per change.
+    // Everything held, in order, taken under one lock.
     std::vector<ChangePtr> popAll();
     bool empty() const;
     std::uint64_t size() const;
@@ -57,10 +59,25 @@ public:
 private:
     friend class koSessionChangeReader;
 
+    // A held change and its absolute index. Changes leave the middle of the
+    // list (merged, transient) by emptying `change`; emptied entries at the front
+    // go at once, the others when they outnumber the held changes.
+    struct Entry
+    {
+        std::uint64_t index;
+        ChangePtr change;
+    };
+
     void pushNoLock(const ChangePtr& change);
     void clearNoLock();
     void mergeState(const QByteArray& stateId);
-    void eraseNoLock(std::map<std::uint64_t, ChangePtr>::iterator position);
+    void eraseNoLock(std::size_t position);
+    void vacate(std::size_t position);
+    void dropVacant();
+    // The position of the first held change with an index above `index`
+    // (entries.size() when there is none).
+    std::size_t nextHeld(std::uint64_t index) const;
+    std::size_t skipVacant(std::size_t position) const;
     bool tryGetNext(ChangePtr& out, std::uint64_t& index);
     std::size_t getNextSome(std::vector<ChangePtr>& out, std::uint64_t& index, std::size_t limit);
     std::size_t popSome(std::vector<ChangePtr>& out, std::size_t limit);
@@ -72,11 +89,14 @@ private:
     bool hasNext(const std::uint64_t& index) const;
     void subReader(koSessionChangeReader* reader);
 
-    std::map<std::uint64_t, ChangePtr> changes;
+    // Ascending by index; a deque so that a push or a pop allocates nothing
+    // per change, unlike a tree's nodes.
+    std::deque<Entry> entries;
+    std::size_t held = 0; // entries whose change is set
     std::map<QByteArray, std::uint64_t> stateIndices;
     std::uint64_t nextIndex = 1;
     std::vector<koSessionChangeReader*> readers;
-    // Guards changes, stateIndices, nextIndex, readers and every registered
+    // Guards entries, held, stateIndices, nextIndex, readers and every registered
     // reader's cursor; taken by every list operation and by readers through it.
     mutable std::mutex mutex;
 };

@@ -12,6 +12,7 @@
 #include <QDataStream>
 
 #include <algorithm>
+#include <cstring>
 #include <string>
 
 namespace {
@@ -41,6 +42,41 @@ std::vector<char> makePayload(const koSessionCommand& command)
 //   u8 transient | u8 serverCommand | u16 destinationUserId |
 //   i32 state identifier length | state identifier |
 //   value-size payload length | payload
+// The fixed part up to the state identifier length travels as one block of
+// kHeaderSize bytes, so a record costs the link three reads, not ten.
+constexpr std::size_t kHeaderSize = 16;
+
+// The fixed part of a record in memory, written and read through the
+// serializer's own number encoding.
+class HeaderBlock : public koNetSerializer
+{
+public:
+    unsigned char bytes[kHeaderSize] = {};
+
+    void putBytes(const void* data, std::size_t size) override
+    {
+        std::memcpy(bytes + fill(size), data, size);
+    }
+
+    void getBytes(void* data, std::size_t size) override
+    {
+        std::memcpy(data, bytes + fill(size), size);
+    }
+
+private:
+    std::size_t position = 0;
+
+    // Claims `size` bytes of the block; the caller's layout fits by construction.
+    std::size_t fill(std::size_t size)
+    {
+        if (position + size > kHeaderSize)
+            throw koNetError("Change record: header field past " + std::to_string(kHeaderSize) + " bytes");
+        const std::size_t at = position;
+        position += size;
+        return at;
+    }
+};
+
 void putPayload(koNetSerializer& serializer, const std::vector<char>& data)
 {
     serializer.putValueSize(data.size());
@@ -48,15 +84,16 @@ void putPayload(koNetSerializer& serializer, const std::vector<char>& data)
         serializer.putBytes(data.data() + offset, std::min(koSessionChange::pieceSize, data.size() - offset));
 }
 
-QByteArray getStateIdBytes(koNetSerializer& serializer)
+// An empty identifier (every non-mergable record) allocates nothing.
+QByteArray getStateIdBytes(koNetSerializer& serializer, std::int32_t length)
 {
-    const std::int32_t length = serializer.getValue<std::int32_t>();
     if (length < 0 || length > koSessionChange::maxStateIdLength)
         throw koNetError("Change record: state identifier length " + std::to_string(length)
                          + " is outside 0.." + std::to_string(koSessionChange::maxStateIdLength) + " bytes");
+    if (length == 0)
+        return QByteArray();
     QByteArray stateId(length, Qt::Uninitialized);
-    if (length > 0)
-        serializer.getBytes(stateId.data(), static_cast<std::size_t>(length));
+    serializer.getBytes(stateId.data(), static_cast<std::size_t>(length));
     return stateId;
 }
 
@@ -186,14 +223,16 @@ void koSessionChange::fillCommand(koSessionCommand& command) const
 
 void koSessionChange::putValue(koNetSerializer& serializer) const
 {
-    serializer.putValue<std::uint32_t>(commandType);
-    serializer.putValue<std::uint16_t>(changedBy);
-    serializer.putValue(stateMergable);
-    serializer.putValue(echoing);
-    serializer.putValue(transient);
-    serializer.putValue(serverCommand);
-    serializer.putValue<std::uint16_t>(destinationUserId);
-    serializer.putValue<std::int32_t>(stateId.size());
+    HeaderBlock header;
+    header.putValue<std::uint32_t>(commandType);
+    header.putValue<std::uint16_t>(changedBy);
+    header.putValue(stateMergable);
+    header.putValue(echoing);
+    header.putValue(transient);
+    header.putValue(serverCommand);
+    header.putValue<std::uint16_t>(destinationUserId);
+    header.putValue<std::int32_t>(stateId.size());
+    serializer.putBytes(header.bytes, sizeof header.bytes);
     if (!stateId.isEmpty())
         serializer.putBytes(stateId.constData(), static_cast<std::size_t>(stateId.size()));
     putPayload(serializer, data);
@@ -204,14 +243,16 @@ void koSessionChange::getValue(koNetSerializer& serializer)
     // Read into a fresh record and take it over only when complete, so a record
     // that fails half-way keeps what it held.
     koSessionChange read;
-    serializer.getValue(read.commandType);
-    serializer.getValue(read.changedBy);
-    serializer.getValue(read.stateMergable);
-    serializer.getValue(read.echoing);
-    serializer.getValue(read.transient);
-    serializer.getValue(read.serverCommand);
-    serializer.getValue(read.destinationUserId);
-    read.stateId = getStateIdBytes(serializer);
+    HeaderBlock header;
+    serializer.getBytes(header.bytes, sizeof header.bytes);
+    header.getValue(read.commandType);
+    header.getValue(read.changedBy);
+    header.getValue(read.stateMergable);
+    header.getValue(read.echoing);
+    header.getValue(read.transient);
+    header.getValue(read.serverCommand);
+    header.getValue(read.destinationUserId);
+    read.stateId = getStateIdBytes(serializer, header.getValue<std::int32_t>());
     read.data = getPayload(serializer);
     *this = std::move(read);
 }
