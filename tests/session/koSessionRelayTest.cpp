@@ -5,6 +5,12 @@
 
 #include "koSessionTestFixture.h"
 
+#include "koSessionChange.h"
+#include "koSessionChangeList.h"
+#include "koSessionCommandFactory.h"
+
+#include <algorithm>
+
 using namespace koServerTest;
 
 using RelayTest = koSessionTestFixture;
@@ -53,4 +59,31 @@ TEST_F(RelayTest, SceneLoadCutsTheHistoryOfALateJoiner)
     EXPECT_EQ(executed(carol), QStringList({"LoadScene:scene.kova", "after", "end"}));
     // Whoever joins later still gets the whole roster.
     ASSERT_TRUE(settled(clients));
+}
+
+// A scene load empties the server's list, roster included. Someone who joined
+// just before it must not stay unknown to the peers that had not sent that
+// roster on yet, so the server lays the roster down again after the load.
+TEST_F(RelayTest, RosterFollowsEverySceneLoad)
+{
+    auto clients = joinAll({"Alice", "Bob"});
+    const ClientPtr alice = clients[0], bob = clients[1];
+    const unsigned int usersType = koSessionCommandFactory::the().getType("UpdateUsers");
+
+    alice->push(LoadSceneCommand("scene.kova"));
+    std::vector<unsigned int> seen;
+    const auto sceneThenRoster = [&] {
+        const auto scene = std::find(seen.begin(), seen.end(), LoadSceneCommand().getType());
+        return scene != seen.end() && std::find(scene, seen.end(), usersType) != seen.end();
+    };
+    ASSERT_TRUE(koTest::waitFor([&] {
+        alice->executeCommands();
+        std::shared_ptr<koSessionChange> change;
+        while (bob->getServerChanges()->tryPop(change)) {
+            seen.push_back(change->getCommandType());
+            change->execute(bob.get());
+        }
+        return sceneThenRoster();
+    }, 10s));
+    EXPECT_EQ(bob->getUsers().size(), 2u);
 }

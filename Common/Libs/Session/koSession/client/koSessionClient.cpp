@@ -367,6 +367,17 @@ void koSessionClient::sendCommands(koNetStream& linkStream, std::shared_ptr<koSe
     clientStopped();
 }
 
+void koSessionClient::relay(const std::shared_ptr<koSessionChange>& change,
+                            const std::shared_ptr<koSessionChangeList>& list)
+{
+    list->push(change);
+    // A scene load empties the shared list, and with it a roster that some
+    // peers may not have sent on yet: whoever joined just before the load
+    // would stay unknown to them until the next roster change.
+    if (serverRole && server && list == serverChanges && change->isLoadScene())
+        server->sendUpdatedUsers();
+}
+
 void koSessionClient::recvCommands(koNetStream& linkStream, std::shared_ptr<koSessionChangeList> list)
 {
     const auto executeHere = [this](koSessionChange& change) {
@@ -386,7 +397,7 @@ void koSessionClient::recvCommands(koNetStream& linkStream, std::shared_ptr<koSe
             if (serverRole && change->isServerCommand())
                 executeHere(*change);
             else if (list)
-                list->push(change);
+                relay(change, list);
             else
                 executeHere(*change);
         }

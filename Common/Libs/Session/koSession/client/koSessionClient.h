@@ -20,6 +20,7 @@
 #include <vector>
 
 class koNetLink;
+class koSessionChange;
 class koSessionChangeList;
 class koSessionChangeReader;
 class koSessionCommand;
@@ -176,6 +177,7 @@ private:
     void sendCommands(koNetStream& stream, std::shared_ptr<koSessionChangeReader> reader,
                       std::chrono::nanoseconds period);
     void recvCommands(koNetStream& stream, std::shared_ptr<koSessionChangeList> list);
+    void relay(const std::shared_ptr<koSessionChange>& change, const std::shared_ptr<koSessionChangeList>& list);
     void waitLoop(std::chrono::steady_clock::time_point start, std::chrono::nanoseconds period);
     void clientStopped();
     void threadFailed(const char* what, const char* reason);
