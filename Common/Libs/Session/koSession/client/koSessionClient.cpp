@@ -11,7 +11,6 @@
 #include "koSessionVersionError.h"
 #include "koSessionWire.h"
 
-#include "koCrypt.h"
 #include "koLog.h"
 #include "koNetError.h"
 #include "koNetLinkReceiver.h"
@@ -23,7 +22,6 @@
 
 #include <QApplication>
 #include <QCoreApplication>
-#include <QCryptographicHash>
 #include <QMap>
 #include <QMessageBox>
 
@@ -41,28 +39,6 @@ constexpr std::chrono::milliseconds AsyncPeriod(20);
 constexpr std::chrono::milliseconds SceneWaitStep(100);
 // Changes a sending thread takes from its list per lock.
 constexpr std::size_t SendBatch = 256;
-
-// The 9-byte key that scrambles the session hash in the tunnel request line.
-// It is kept masked so that it never stands in the binary as one piece.
-std::vector<unsigned char> tunnelKey()
-{
-    static const unsigned char masked[] = {0xee, 0xc3, 0xe5, 0xfb, 0x95, 0xbd, 0xa1, 0xb8, 0xb1};
-    std::vector<unsigned char> key;
-    for (std::size_t i = 0; i < sizeof masked; ++i)
-        key.push_back(static_cast<unsigned char>(masked[i] ^ (0xa5 + 7 * i)));
-    return key;
-}
-
-// SHA-256 of the session identifier, scrambled byte by byte by one coder,
-// as 64 lower-case hexadecimal digits.
-QString sessionHash(const QString& sessionId)
-{
-    QByteArray digest = QCryptographicHash::hash(sessionId.toUtf8(), QCryptographicHash::Sha256);
-    koCrypt crypt(tunnelKey());
-    for (char& byte : digest)
-        byte = static_cast<char>(crypt.code(static_cast<unsigned char>(byte)));
-    return QString::fromLatin1(digest.toHex());
-}
 
 // The process-wide answerer of the scene question; empty means the message box.
 struct SceneQuestionSlot
@@ -183,7 +159,7 @@ std::shared_ptr<koNetLink> koSessionClient::connectServer(const QString& session
     socketLink->setRecvTimeout(HandshakeTimeoutSeconds);
 
     const QString line = QStringLiteral("CONNECT session_%1.version_%2.%3.KOVASessionServer HTTP/1.1\r\n\r\n")
-        .arg(sessionHash(sessionId), QString::fromStdString(koVersionInfo::the().getVersionString()),
+        .arg(koSessionWire::sessionHash(sessionId), QString::fromStdString(koVersionInfo::the().getVersionString()),
              force ? QStringLiteral("force") : QStringLiteral("join"));
     const QByteArray bytes = line.toUtf8();
     socketLink->send(bytes.constData(), static_cast<std::size_t>(bytes.size()));

@@ -1,11 +1,14 @@
 #include "koSessionWire.h"
 
-#include "koLog.h"
+#include "koCrypt.h"
 #include "koNetCipher.h"
 #include "koNetError.h"
 #include "koNetSerializer.h"
 #include "koNetStream.h"
 #include "koSocketLink.h"
+
+#include <QByteArray>
+#include <QCryptographicHash>
 
 #include <vector>
 
@@ -20,7 +23,40 @@ bool endsWithHeaderEnd(const std::string& text)
         && text.compare(text.size() - HeaderEndSize, HeaderEndSize, HeaderEnd) == 0;
 }
 
+const char SessionFieldStart[] = "CONNECT session_";
+constexpr std::size_t SessionFieldStartSize = sizeof SessionFieldStart - 1;
+
+// The 9-byte key that scrambles the session hash in the tunnel request line.
+// It is kept masked so that it never stands in the binary as one piece.
+std::vector<unsigned char> tunnelKey()
+{
+    static const unsigned char masked[] = {0xee, 0xc3, 0xe5, 0xfb, 0x95, 0xbd, 0xa1, 0xb8, 0xb1};
+    std::vector<unsigned char> key;
+    for (std::size_t i = 0; i < sizeof masked; ++i)
+        key.push_back(static_cast<unsigned char>(masked[i] ^ (0xa5 + 7 * i)));
+    return key;
+}
+
 } // namespace
+
+QString koSessionWire::sessionHash(const QString& sessionId)
+{
+    QByteArray digest = QCryptographicHash::hash(sessionId.toUtf8(), QCryptographicHash::Sha256);
+    koCrypt crypt(tunnelKey());
+    for (char& byte : digest)
+        byte = static_cast<char>(crypt.code(static_cast<unsigned char>(byte)));
+    return QString::fromLatin1(digest.toHex());
+}
+
+std::string koSessionWire::getTunnelSessionHash(const std::string& header)
+{
+    if (header.compare(0, SessionFieldStartSize, SessionFieldStart) != 0)
+        return std::string();
+    const std::size_t end = header.find('.', SessionFieldStartSize);
+    if (end == std::string::npos)
+        return std::string();
+    return header.substr(SessionFieldStartSize, end - SessionFieldStartSize);
+}
 
 std::string koSessionWire::readTunnelHeader(koSocketLink& link, const char* what)
 {
@@ -32,7 +68,6 @@ std::string koSessionWire::readTunnelHeader(koSocketLink& link, const char* what
             const std::string message = std::string(what) + " from " + link.getPeerName()
                 + " has no end within the limit of " + std::to_string(MaxTunnelHeaderBytes)
                 + " bytes";
-            koLog::warning("%s", message.c_str());
             throw koNetError(message);
         }
         char byte = 0;
@@ -73,7 +108,6 @@ QString koSessionWire::getText(koNetSerializer& serializer, const char* what)
     if (units > MaxTextUnits) {
         const std::string message = std::string(what) + " of " + std::to_string(units)
             + " UTF-16 units exceeds the limit of " + std::to_string(MaxTextUnits);
-        koLog::warning("%s", message.c_str());
         throw koNetError(message);
     }
     if (units == 0)
@@ -100,7 +134,6 @@ QStringList koSessionWire::getNames(koNetSerializer& serializer)
     if (count > MaxNames) {
         const std::string message = "Participant count of " + std::to_string(count)
             + " exceeds the limit of " + std::to_string(MaxNames);
-        koLog::warning("%s", message.c_str());
         throw koNetError(message);
     }
     QStringList names;

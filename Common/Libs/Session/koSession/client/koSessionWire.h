@@ -19,7 +19,9 @@ class koSocketLink;
 // request types, the tunnel header, the cipher set-up and the handshake texts.
 //
 // Every operation is static, keeps no state and may be called from any thread
-// on a link or serializer that this thread uses. Failures are koNetError.
+// on a link or serializer that this thread uses. Failures are koNetError and
+// are not logged here: a server logs them rate-limited per peer address, a
+// client hands them to its caller.
 class KOSESSION_EXPORT koSessionWire
 {
 public:
@@ -44,6 +46,15 @@ public:
     // the first "\r\n\r\n", and returns them. Throws koNetError naming `what`,
     // the peer and the limit when MaxTunnelHeaderBytes pass without it.
     static std::string readTunnelHeader(koSocketLink& link, const char* what);
+
+    // The session field of the tunnel request line: the SHA-256 digest of the
+    // session identifier's UTF-8 form, each byte scrambled by one keyed coder,
+    // as 64 lower-case hexadecimal digits. The client sends it; a server that
+    // knows its session compares it.
+    static QString sessionHash(const QString& sessionId);
+    // The session field of a tunnel request line as read ("CONNECT session_"
+    // up to the next '.'); empty when the line has none.
+    static std::string getTunnelSessionHash(const std::string& header);
 
     // Runs the cipher's key exchange over a temporary stream on `link` and sets
     // the cipher on it: `client` true on the connecting side, false on the server.
