@@ -19,8 +19,10 @@ public:
     // Connects to the address; gives up after `timeout` seconds (<= 0: the
     // system's own limit). Throws koNetError naming the address.
     koSocketLink(const koSocketAddress& address, double timeout);
-    // Waits for the next connection on a listening socket. Throws koNetError
-    // (also when the listening socket is shut down while waiting).
+    // Waits for the next connection on a listening socket. Running out of
+    // descriptors, buffers or memory is waited out (pauses growing to about a
+    // second) and an aborted connection skipped. Throws koNetError when the
+    // listening socket is shut down while waiting, or on any other failure.
     explicit koSocketLink(const koBoundSocketLink& bound);
     // Waits for the next connection on a local pipe; `timeout` <= 0 waits
     // until one comes or the pipe is shut down.

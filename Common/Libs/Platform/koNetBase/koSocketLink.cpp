@@ -16,6 +16,7 @@
 #include <sys/un.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <chrono>
 #include <cstring>
@@ -141,14 +142,48 @@ int connectAny(const addrinfo* list, int timeoutMs, int& error)
     return -1;
 }
 
+// Failures of accept() that pass: a vanished connection, a signal, or running
+// out of descriptors or memory for a while (the connection stays queued).
+bool isTransientAcceptError(int error)
+{
+    switch (error) {
+    case EINTR:
+    case EAGAIN:
+#if EWOULDBLOCK != EAGAIN
+    case EWOULDBLOCK:
+#endif
+    case ECONNABORTED:
+    case EMFILE:
+    case ENFILE:
+    case ENOBUFS:
+    case ENOMEM:
+        return true;
+    default:
+        return false;
+    }
+}
+
+// Pauses before the next accept after running out of resources: the queued
+// connection keeps the socket readable, so retrying at once would spin.
+// Grows to about a second; a shutdown ends the pause.
+constexpr int FirstBackoffMs = 10;
+constexpr int LastBackoffMs = 1000;
+
+bool isOutOfResources(int error)
+{
+    return error == EMFILE || error == ENFILE || error == ENOBUFS || error == ENOMEM;
+}
+
 // Waits for the next connection on a listening socket whose wake-up pipe is
 // `wakeFd`; `what` names the socket in messages. The listening socket is
 // non-blocking so that a connection that vanished between poll and accept
-// sends us back to waiting.
+// sends us back to waiting. Transient failures are retried; only a shutdown,
+// the time-out or another failure ends the wait.
 int acceptNext(int listenFd, int wakeFd, const std::function<bool()>& isShut, double timeout,
                const std::string& what, sockaddr_storage& peer, socklen_t& peerLength)
 {
     const int timeoutMs = Sys::toMilliseconds(timeout);
+    int backoffMs = FirstBackoffMs;
     for (;;) {
         if (isShut())
             throw koNetError("Waiting for a connection on " + what + " was shut down");
@@ -172,8 +207,13 @@ int acceptNext(int listenFd, int wakeFd, const std::function<bool()>& isShut, do
         // pipe does, and accept then fails: report the shutdown, not that.
         if (isShut())
             throw koNetError("Waiting for a connection on " + what + " was shut down");
-        if (error != EINTR && error != EAGAIN && error != EWOULDBLOCK && error != ECONNABORTED)
+        if (!isTransientAcceptError(error))
             throw koNetError("Accepting a connection on " + what + " failed: " + Sys::errorText(error));
+        if (!isOutOfResources(error))
+            continue;
+        if (Sys::waitReadable(-1, wakeFd, backoffMs) == Sys::Wait::Woken)
+            throw koNetError("Waiting for a connection on " + what + " was shut down");
+        backoffMs = std::min(2 * backoffMs, LastBackoffMs);
     }
 }
 
