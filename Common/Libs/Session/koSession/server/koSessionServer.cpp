@@ -12,6 +12,7 @@
 #include "koLog.h"
 #include "koNetError.h"
 #include "koNetStream.h"
+#include "koSocketAddress.h"
 #include "koSocketLink.h"
 #include "koSocketPipe.h"
 #include "koVersionInfo.h"
@@ -28,10 +29,23 @@ namespace {
 const char tunnelAnswer[] = "HTTP/1.1 200 OK\r\n\r\n";
 
 // User identifiers for the whole process: never reset, so a restarted or a
-// second server never hands out an identifier twice.
+// second server never hands out an identifier twice while it is in use.
 std::atomic<int> nextUserId{1};
+// Every 16-bit identifier but 0, which means nobody.
+constexpr int UserIdCount = 0xffff;
 
 using Peers = std::vector<std::shared_ptr<koSessionClient>>;
+
+// The peer's host without its port: the unit of the per-address bounds.
+std::string peerAddress(const koNetLink& link)
+{
+    const std::string name = link.getPeerName();
+    try {
+        return koSocketAddress(name, 0).getHost();
+    } catch (const std::exception&) {
+        return name;
+    }
+}
 
 } // namespace
 
@@ -95,6 +109,7 @@ void koSessionServer::start(const QString& pipeName, int port)
         boundLink = std::make_unique<koBoundSocketLink>(port);
         pipe.reset();
     }
+    handshakes.open();
     acceptThread = std::thread([this] { accept(); });
     actionManager.run([this] { waitForFirstClient(EmptySessionSeconds); });
 }
@@ -111,9 +126,9 @@ void koSessionServer::stop()
             pipe->shutdown();
         if (boundLink)
             boundLink->shutdown();
-        if (auto link = handshakeLink.lock())
-            link->shutdown();
+        handshakes.shutDown();
         dropped.swap(clients);
+        secondLinks.clear();
         running = false;
     }
     // Destroying a peer joins its threads, which may be waiting for the mutex.
@@ -128,12 +143,27 @@ void koSessionServer::wait()
                                     "koSessionServer::wait on the accept thread");
         acceptThread.join();
     }
+    // Handshakes still running end within their deadline.
+    handshakes.join();
     actionManager.waitAll();
+    doorLog.flush();
 }
 
 int koSessionServer::getPort()
 {
     return boundLink ? boundLink->getAddress().getPort() : 0;
+}
+
+void koSessionServer::setSessionId(const QString& sessionId)
+{
+    const std::string hash = sessionId.isEmpty() ? std::string() : koSessionWire::sessionHash(sessionId).toStdString();
+    std::lock_guard<std::recursive_mutex> lock(mutex);
+    sessionHash = hash;
+}
+
+void koSessionServer::setNextUserId(int value)
+{
+    nextUserId = value;
 }
 
 void koSessionServer::checkClients()
@@ -187,46 +217,79 @@ std::shared_ptr<koSocketLink> koSessionServer::acceptConnection()
     return std::make_shared<koSocketLink>(*boundLink);
 }
 
+// On the accept thread, which must never wait on a connection: hands the
+// connection to a handshake job, or closes it at once when a bound is reached.
 void koSessionServer::handleConnection(const std::shared_ptr<koSocketLink>& link)
 {
+    const std::string address = peerAddress(*link);
+    const bool tunnel = !pipe;
+    koSessionHandshakeGate::Outcome outcome = koSessionHandshakeGate::Outcome::Closed;
     try {
-        setHandshakeLink(link);
-        link->setRecvTimeout(HandshakeTimeoutSeconds);
-        if (!pipe)
-            processHttpHeader(link.get());
-        waitingForFirstClient = false;
-        handleRequest(link);
+        outcome = handshakes.tryRun(link, address, [this, link, address, tunnel] { handshake(link, address, tunnel); });
     } catch (const std::exception& e) {
-        // A handshake that stop cut short is no error of its own.
-        if (!stopping)
-            koLog::error("Unable to handle request:%s", e.what());
-    } catch (...) {
-        if (!stopping)
-            koLog::error("Unable to handle request:%s", "unknown exception");
+        doorLog.write(koLog::Level::Error, address, std::string("Unable to handle request:") + e.what());
+        return;
     }
-    setHandshakeLink(nullptr);
+    switch (outcome) {
+    case koSessionHandshakeGate::Outcome::TooManyFromAddress:
+        doorLog.write(koLog::Level::Info, address,
+                      "Refused a connection from " + address + ": "
+                          + std::to_string(MaxHandshakesPerAddress) + " handshakes from there are under way");
+        break;
+    case koSessionHandshakeGate::Outcome::TooManyInAll:
+        doorLog.write(koLog::Level::Info, address,
+                      "Refused a connection from " + address + ": " + std::to_string(MaxHandshakes)
+                          + " handshakes are under way");
+        break;
+    case koSessionHandshakeGate::Outcome::Started:
+    case koSessionHandshakeGate::Outcome::Closed:
+        break;
+    }
 }
 
-void koSessionServer::setHandshakeLink(const std::shared_ptr<koNetLink>& link)
+void koSessionServer::handshake(const std::shared_ptr<koSocketLink>& link, const std::string& address, bool tunnel)
 {
-    std::lock_guard<std::recursive_mutex> lock(mutex);
-    handshakeLink = link;
-    // A stop that came between the accept and now would otherwise miss it.
-    if (link && stopping)
-        link->shutdown();
+    try {
+        link->setRecvTimeout(HandshakeTimeoutSeconds);
+        if (tunnel && !processHttpHeader(link.get())) {
+            doorLog.write(koLog::Level::Info, address,
+                          "Refused a connection from " + address + ": its tunnel line names another session");
+            return;
+        }
+        handleRequest(link, address);
+    } catch (const std::exception& e) {
+        // A handshake that stop cut short is no error of its own.
+        if (stopping)
+            return;
+        if (handshakes.hasExpired(link.get()))
+            doorLog.write(koLog::Level::Error, address,
+                          "Unable to handle request:Handshake of " + link->getPeerName() + " timed out after "
+                              + std::to_string(int(HandshakeTimeoutSeconds)) + " s in all");
+        else
+            doorLog.write(koLog::Level::Error, address, std::string("Unable to handle request:") + e.what());
+    }
 }
 
 // The tunnel header, read before any cipher: a line that ends with an empty
-// line. Only its first word matters; the session, version and mode fields are
-// the client's business.
-void koSessionServer::processHttpHeader(koSocketLink* link)
+// line. Its first word decides the answer; its session field, when this
+// server knows its session, decides whether the connection goes on at all.
+// The version and mode fields are the client's business.
+bool koSessionServer::processHttpHeader(koSocketLink* link)
 {
     const std::string text = koSessionWire::readTunnelHeader(*link, "Tunnel request");
+    std::string expected;
+    {
+        std::lock_guard<std::recursive_mutex> lock(mutex);
+        expected = sessionHash;
+    }
+    if (!expected.empty() && koSessionWire::getTunnelSessionHash(text) != expected)
+        return false;
     if (text.compare(0, 7, "CONNECT") == 0)
         link->send(tunnelAnswer, sizeof tunnelAnswer - 1);
+    return true;
 }
 
-void koSessionServer::handleRequest(const std::shared_ptr<koNetLink>& link)
+void koSessionServer::handleRequest(const std::shared_ptr<koNetLink>& link, const std::string& address)
 {
     koSessionWire::setUpCipher(link, false);
     // The cipher's exchange left nothing unread behind, so a fresh stream
@@ -236,13 +299,13 @@ void koSessionServer::handleRequest(const std::shared_ptr<koNetLink>& link)
     switch (request) {
     case koSessionWire::RequestJoin:
         if (checkVersion(requestStream))
-            acceptClient(link);
+            acceptClient(link, address);
         break;
     case koSessionWire::RequestStop:
         stop();
         break;
     case koSessionWire::RequestAsyncStream:
-        acceptAsyncStream(link);
+        acceptAsyncStream(link, address);
         break;
     case koSessionWire::RequestDownloadScene:
         downloadScene(link);
@@ -284,28 +347,44 @@ bool koSessionServer::checkVersion(koNetStream& stream)
 // ---------------------------------------------------------------------------
 // Peers and roster
 
-void koSessionServer::acceptClient(std::shared_ptr<koNetLink> link)
+// Only the steps that touch the roster run under the mutex: taking an
+// identifier and a colour, and the entry into the roster with its broadcast.
+// The participant's record is read in between, with both held for it.
+void koSessionServer::acceptClient(std::shared_ptr<koNetLink> link, const std::string& address)
 {
-    const int userId = getNewUserId();
-    const int colorIndex = getNewColorIndex();
+    const Admission admission = reserveAdmission(address);
     auto peer = std::make_shared<koSessionClient>();
-    peer->accept(this, changeList, link, static_cast<unsigned short>(userId), colorIndex);
+    try {
+        peer->accept(this, changeList, link, admission.userId, admission.colorIndex);
+    } catch (...) {
+        releaseAdmission(admission.userId);
+        throw;
+    }
+    std::lock_guard<std::recursive_mutex> lock(mutex);
+    releaseAdmission(admission.userId);
     addClient(peer);
 }
 
-void koSessionServer::acceptAsyncStream(std::shared_ptr<koNetLink> link)
+// The second link goes only to the participant's own address, once, shortly
+// after its join: the identifier alone is easy to guess.
+void koSessionServer::acceptAsyncStream(std::shared_ptr<koNetLink> link, const std::string& address)
 {
     unsigned short userId = 0;
     {
         koNetStream stream(link);
         stream.getValue(userId);
     }
-    Peers matching;
+    bool granted = false;
     {
         std::lock_guard<std::recursive_mutex> lock(mutex);
-        for (const auto& peer : clients)
-            if (peer->getUserId() == userId)
-                matching.push_back(peer);
+        granted = secondLinks.take(userId, address);
+    }
+    const Peers matching = granted ? findAdmitted(userId) : Peers();
+    if (matching.empty()) {
+        doorLog.write(koLog::Level::Warning, address,
+                      "Refused a second link for participant " + std::to_string(userId) + " from " + address
+                          + ": not that participant's own fresh join");
+        return;
     }
     // Outside the mutex: the pairing writes to the network, and the last
     // share of a peer that stop dropped meanwhile may go here.
@@ -320,6 +399,8 @@ void koSessionServer::addClient(const std::shared_ptr<koSessionClient>& client)
         std::lock_guard<std::recursive_mutex> lock(mutex);
         if (running && !stopping) {
             clients.push_back(client);
+            // Only an admitted participant keeps the session from ending empty.
+            waitingForFirstClient = false;
             sendUpdatedUsers();
             // Its threads may have ended, and asked for the removal, before
             // it was in the roster: ask again so it cannot stay as a ghost.
@@ -387,21 +468,79 @@ std::uint64_t koSessionServer::getClientCount()
     return clients.size();
 }
 
+// Skips 0 and every identifier that a present or arriving participant holds,
+// so a wrapped counter never hands out someone else's identity.
 int koSessionServer::getNewUserId()
 {
-    return nextUserId.fetch_add(1);
+    std::lock_guard<std::recursive_mutex> lock(mutex);
+    for (int tries = 0; tries <= UserIdCount; ++tries) {
+        const auto userId = static_cast<unsigned short>(nextUserId.fetch_add(1));
+        if (userId != 0 && !isUserIdTaken(userId))
+            return userId;
+    }
+    throw koNetError("No user identifier is free: " + std::to_string(UserIdCount) + " participants are present");
+}
+
+bool koSessionServer::isUserIdTaken(unsigned short userId)
+{
+    for (const auto& peer : clients)
+        if (peer->getUserId() == userId)
+            return true;
+    return std::any_of(admissions.begin(), admissions.end(),
+                       [userId](const Admission& admission) { return admission.userId == userId; });
 }
 
 int koSessionServer::getNewColorIndex()
 {
     std::lock_guard<std::recursive_mutex> lock(mutex);
     for (int index = 0;; ++index) {
-        bool taken = false;
+        bool taken = std::any_of(admissions.begin(), admissions.end(),
+                                 [index](const Admission& admission) { return admission.colorIndex == index; });
         for (const auto& peer : clients)
             taken = taken || peer->getColorIndex() == index;
         if (!taken)
             return index;
     }
+}
+
+// The second link's ticket is issued here already: the participant may ask
+// for it as soon as it has read its success marker, which comes before the
+// roster entry.
+koSessionServer::Admission koSessionServer::reserveAdmission(const std::string& address)
+{
+    std::lock_guard<std::recursive_mutex> lock(mutex);
+    const Admission admission{static_cast<unsigned short>(getNewUserId()), getNewColorIndex()};
+    admissions.push_back(admission);
+    secondLinks.issue(admission.userId, address);
+    return admission;
+}
+
+// The peers with `userId`, waiting while its admission is still under way;
+// the handshake's deadline bounds the wait.
+Peers koSessionServer::findAdmitted(unsigned short userId)
+{
+    for (;;) {
+        {
+            std::lock_guard<std::recursive_mutex> lock(mutex);
+            Peers matching;
+            for (const auto& peer : clients)
+                if (peer->getUserId() == userId)
+                    matching.push_back(peer);
+            const bool admitting = std::any_of(admissions.begin(), admissions.end(),
+                                               [userId](const Admission& admission) { return admission.userId == userId; });
+            if (!matching.empty() || !admitting || stopping)
+                return matching;
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    }
+}
+
+void koSessionServer::releaseAdmission(unsigned short userId)
+{
+    std::lock_guard<std::recursive_mutex> lock(mutex);
+    admissions.erase(std::remove_if(admissions.begin(), admissions.end(),
+                                    [userId](const Admission& admission) { return admission.userId == userId; }),
+                     admissions.end());
 }
 
 // ---------------------------------------------------------------------------

@@ -1,7 +1,10 @@
 #pragma once
 
+#include "koSessionDoorLog.h"
 #include "koSessionExport.h"
+#include "koSessionHandshakeGate.h"
 #include "koSessionSceneWire.h"
+#include "koSessionSecondLinkTickets.h"
 
 #include "koNetActionManager.h"
 
@@ -36,10 +39,19 @@ class koSocketPipe;
 class KOSESSION_EXPORT koSessionServer
 {
 public:
-    // Limits of the accept thread, so one stalled or hostile connection
-    // cannot hold the door shut for everybody (the tunnel header's length
-    // bound is koSessionWire::MaxTunnelHeaderBytes).
+    // Limits of the door, so that no stalled or hostile connections can hold
+    // it shut for everybody (the tunnel header's length bound is
+    // koSessionWire::MaxTunnelHeaderBytes). Each new connection is handled by
+    // a handshake job of its own; a connection over a bound is closed at
+    // once. A job has HandshakeTimeoutSeconds in all for everything before
+    // admission (tunnel header, key exchange, request, version, record).
     static constexpr double HandshakeTimeoutSeconds = 10.0;
+    static constexpr std::size_t MaxHandshakes = 256;
+    static constexpr std::size_t MaxHandshakesPerAddress = 16;
+    // A second link is paired only within this time after its join.
+    static constexpr int SecondLinkSeconds = 10;
+    // Refused and failed connections: one log line per address in this time.
+    static constexpr int DoorLogSeconds = 10;
     static constexpr int EmptySessionSeconds = 60;
 
     // Makes the process-wide server point at this object. Host thread.
@@ -71,6 +83,16 @@ public:
     // The process-wide server: the last one constructed. Valid while it lives.
     koSessionServer& the();
 
+    // Admits only connections whose tunnel line carries this session's hash;
+    // any other connection is closed right after its tunnel line, whatever it
+    // would have asked. Empty (the default) admits any session. Any thread;
+    // applies to connections whose tunnel line is read afterwards.
+    void setSessionId(const QString& sessionId);
+
+    // Test hook: sets the process-wide counter that user identifiers are
+    // taken from, so that a test can reach its wrap without 65,535 joins.
+    static void setNextUserId(int value);
+
     // Bounds the scene size that an upload may announce; a larger one is
     // refused (and logged) before anything is allocated. Any thread; applies
     // to the uploads that read their size afterwards. Default:
@@ -79,18 +101,30 @@ public:
     std::uint64_t getMaxSceneSize() const;
 
 private:
+    // An identifier and a colour index held by an admission in progress.
+    struct Admission
+    {
+        unsigned short userId;
+        int colorIndex;
+    };
+
     void accept();
-    void processHttpHeader(koSocketLink* link);
+    // False when the line names another session than the one set.
+    bool processHttpHeader(koSocketLink* link);
     bool checkVersion(koNetStream& stream);
     void waitForFirstClient(int seconds);
 
-    void acceptClient(std::shared_ptr<koNetLink> link);
-    void acceptAsyncStream(std::shared_ptr<koNetLink> link);
+    void acceptClient(std::shared_ptr<koNetLink> link, const std::string& address);
+    void acceptAsyncStream(std::shared_ptr<koNetLink> link, const std::string& address);
     void addClient(const std::shared_ptr<koSessionClient>& client);
     void removeStoppedClients();
     std::uint64_t getClientCount();
     int getNewUserId();
     int getNewColorIndex();
+    bool isUserIdTaken(unsigned short userId);
+    Admission reserveAdmission(const std::string& address);
+    std::vector<std::shared_ptr<koSessionClient>> findAdmitted(unsigned short userId);
+    void releaseAdmission(unsigned short userId);
 
     // Scene store. uploadScene and downloadScene (accept thread) lift the
     // handshake time limit and submit receiveScene or sendScene, which own
@@ -104,8 +138,9 @@ private:
 
     std::shared_ptr<koSocketLink> acceptConnection();
     void handleConnection(const std::shared_ptr<koSocketLink>& link);
-    void handleRequest(const std::shared_ptr<koNetLink>& link);
-    void setHandshakeLink(const std::shared_ptr<koNetLink>& link);
+    // The handshake job of one connection, up to its admission.
+    void handshake(const std::shared_ptr<koSocketLink>& link, const std::string& address, bool tunnel);
+    void handleRequest(const std::shared_ptr<koNetLink>& link, const std::string& address);
 
     // Shared by every peer's main link; the server pushes its roster here.
     std::shared_ptr<koSessionChangeList> changeList;
@@ -115,17 +150,18 @@ private:
     std::atomic<bool> stopping{false};
     // True from start until stop has done its work.
     std::atomic<bool> running{false};
-    // Set by start, cleared once any connection has been accepted.
+    // Set by start, cleared once a participant has been admitted.
     std::atomic<bool> waitingForFirstClient{false};
     // Runs the watchdog, the removal of stopped peers and the scene transfers.
     koNetActionManager actionManager{0};
     // The roster of admitted peers in order of admission; the server holds one share each.
     std::vector<std::shared_ptr<koSessionClient>> clients;
-    // Guards clients, sceneData, sceneName, handshakeLink, transfers,
-    // transfersCut and the transports while stop shuts them. Taken by the
-    // host (stop), the accept thread (admission, colours, pairing), jobs
-    // (removal; scene jobs only to swap or share the store, never across a
-    // transfer) and peers' receiving threads (sendUpdatedUsers). Recursive
+    // Guards clients, admissions, secondLinks, sessionHash, sceneData,
+    // sceneName, transfers, transfersCut and the transports while stop shuts
+    // them. Taken by the host (stop), handshake jobs (admission, colours,
+    // pairing), jobs (removal; scene jobs only to swap or share the store,
+    // never across a transfer) and peers' receiving threads
+    // (sendUpdatedUsers). Recursive
     // because addClient and removeStoppedClients broadcast and stop while
     // holding it. Its holder never destroys a peer: peers are released only
     // after unlocking, since a peer's destructor joins threads that may be
@@ -141,9 +177,20 @@ private:
     std::shared_ptr<std::vector<char>> sceneData;
     // The stored scene's name, UTF-8.
     std::string sceneName;
-    // The connection the accept thread is reading right now, so that stop can
-    // cut a stalled handshake short and wait returns promptly.
-    std::weak_ptr<koNetLink> handshakeLink;
+    // Identifiers and colours held by admissions between their version check
+    // and their entry into the roster, so that no two get the same.
+    std::vector<Admission> admissions;
+    // Second links that recently admitted participants may attach.
+    koSessionSecondLinkTickets secondLinks{std::chrono::seconds(SecondLinkSeconds)};
+    // The tunnel line's session field that connections must carry; empty: any.
+    std::string sessionHash;
+    // Refused and failed connections, rate-limited per peer address.
+    koSessionDoorLog doorLog{std::chrono::seconds(DoorLogSeconds), 4096};
+    // Runs the handshake of each connection off the accept thread.
+    koSessionHandshakeGate handshakes{
+        MaxHandshakes, MaxHandshakesPerAddress,
+        std::chrono::duration_cast<koSessionHandshakeGate::Clock::duration>(
+            std::chrono::duration<double>(HandshakeTimeoutSeconds))};
     // The connections of running scene transfers, so that a server going away
     // cuts them short instead of waiting for a peer that stopped moving bytes.
     std::vector<std::weak_ptr<koNetLink>> transfers;
