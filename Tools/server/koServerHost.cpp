@@ -75,6 +75,15 @@ int koServerHost::run()
 
 bool koServerHost::start()
 {
+    // The link's session is fixed before the first connection can come; its
+    // address part follows once the port is known.
+    const QString sessionPart = koSession::createSessionLink(QString(), options.getPassword());
+    if (!options.isOpen()) {
+        QString address;
+        QString sessionId;
+        koSession::tryDecryptSessionLink(options.getPassword(), sessionPart, address, sessionId);
+        server.setSessionId(sessionId);
+    }
     try {
         server.start(options.getPipeName(), options.getPort());
     } catch (const std::exception& e) {
@@ -86,7 +95,7 @@ bool koServerHost::start()
         return false;
     }
     const int port = server.getPort();
-    printStartup(koSession::createSessionLink(makeLinkAddress(port), options.getPassword()), port);
+    printStartup(makeLinkAddress(port) + sessionPart, port);
     return true;
 }
 
@@ -113,6 +122,9 @@ void koServerHost::printStartup(const QString& link, int port) const
     koTerminalOutput::print(options.getPassword().isEmpty()
                                 ? QStringLiteral("The link is not protected by a password.")
                                 : QStringLiteral("The link needs the session password to be used."));
+    koTerminalOutput::print(options.isOpen()
+                                ? QStringLiteral("Open session: connections for any session are admitted.")
+                                : QStringLiteral("Only holders of this link are admitted."));
     koTerminalOutput::print(QStringLiteral("Waiting for participants; the session stops if nobody joins within "
                                            "%1 seconds. Ctrl-C stops it.")
                                 .arg(koSessionServer::EmptySessionSeconds));

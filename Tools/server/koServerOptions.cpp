@@ -55,12 +55,16 @@ koServerOptions::Outcome koServerOptions::parse(const QStringList& arguments)
         QStringLiteral("password"),
         QStringLiteral("Protect the session link with a password; participants need both to join."),
         QStringLiteral("password"));
+    const QCommandLineOption openOption(
+        QStringLiteral("open"),
+        QStringLiteral("Admit connections for any session, as servers without a session did before. "
+                       "By default only holders of the printed link get in."));
     QCommandLineOption versionTextOption(
         QStringLiteral("version-text"),
         QStringLiteral("Replace this build's version text (for tests of a version mismatch)."),
         QStringLiteral("text"));
     versionTextOption.setFlags(QCommandLineOption::HiddenFromHelp);
-    parser.addOptions({portOption, pipeOption, addressOption, passwordOption, versionTextOption});
+    parser.addOptions({portOption, pipeOption, addressOption, passwordOption, openOption, versionTextOption});
 
     if (!parser.parse(arguments)) {
         koTerminalOutput::printError(QStringLiteral("kosession-server: %1").arg(parser.errorText()));
@@ -101,5 +105,6 @@ koServerOptions::Outcome koServerOptions::parse(const QStringList& arguments)
     }
     password = parser.value(passwordOption);
     versionText = parser.value(versionTextOption);
+    open = parser.isSet(openOption);
     return Outcome::Run;
 }

@@ -25,6 +25,8 @@ public:
     // machine's host name.
     const QString& getAddress() const { return address; }
     const QString& getPassword() const { return password; }
+    // Admit any session (--open) instead of only holders of the printed link.
+    bool isOpen() const { return open; }
     // Replacement display version text (hidden test option); empty: the build's own.
     const QString& getVersionText() const { return versionText; }
 
@@ -34,4 +36,5 @@ private:
     QString address;
     QString password;
     QString versionText;
+    bool open = false;
 };
