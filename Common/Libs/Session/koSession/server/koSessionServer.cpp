@@ -486,6 +486,11 @@ bool koSessionServer::isUserIdTaken(unsigned short userId)
     for (const auto& peer : clients)
         if (peer->getUserId() == userId)
             return true;
+    return isAdmitting(userId);
+}
+
+bool koSessionServer::isAdmitting(unsigned short userId)
+{
     return std::any_of(admissions.begin(), admissions.end(),
                        [userId](const Admission& admission) { return admission.userId == userId; });
 }
@@ -526,9 +531,7 @@ Peers koSessionServer::findAdmitted(unsigned short userId)
             for (const auto& peer : clients)
                 if (peer->getUserId() == userId)
                     matching.push_back(peer);
-            const bool admitting = std::any_of(admissions.begin(), admissions.end(),
-                                               [userId](const Admission& admission) { return admission.userId == userId; });
-            if (!matching.empty() || !admitting || stopping)
+            if (!matching.empty() || !isAdmitting(userId) || stopping)
                 return matching;
         }
         std::this_thread::sleep_for(std::chrono::milliseconds(5));

@@ -70,8 +70,9 @@ public:
     // Stops accepting and drops every peer. Safe to call more than once, from
     // the host, the accept thread or a job; never from a peer's own threads.
     void stop();
-    // Joins the accept thread, then waits for every job. Not from the accept
-    // thread (std::system_error) nor from a job.
+    // Joins the accept thread, then the handshake jobs (each ends within its
+    // deadline), then waits for every job. Not from the accept thread
+    // (std::system_error) nor from a job.
     void wait();
     // The listening TCP port; 0 without a listening socket. Host thread.
     int getPort();
@@ -121,7 +122,9 @@ private:
     std::uint64_t getClientCount();
     int getNewUserId();
     int getNewColorIndex();
+    // Both need the mutex.
     bool isUserIdTaken(unsigned short userId);
+    bool isAdmitting(unsigned short userId);
     Admission reserveAdmission(const std::string& address);
     std::vector<std::shared_ptr<koSessionClient>> findAdmitted(unsigned short userId);
     void releaseAdmission(unsigned short userId);
