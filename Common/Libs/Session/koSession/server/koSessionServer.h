@@ -50,8 +50,10 @@ public:
     static constexpr std::size_t MaxHandshakesPerAddress = 16;
     // A second link is paired only within this time after its join.
     static constexpr int SecondLinkSeconds = 10;
-    // Refused and failed connections: one log line per address in this time.
+    // Refused and failed connections: one log line per address in this time,
+    // remembering at most this many addresses at once.
     static constexpr int DoorLogSeconds = 10;
+    static constexpr std::size_t DoorLogAddresses = 4096;
     static constexpr int EmptySessionSeconds = 60;
 
     // Makes the process-wide server point at this object. Host thread.
@@ -188,7 +190,7 @@ private:
     // The tunnel line's session field that connections must carry; empty: any.
     std::string sessionHash;
     // Refused and failed connections, rate-limited per peer address.
-    koSessionDoorLog doorLog{std::chrono::seconds(DoorLogSeconds), 4096};
+    koSessionDoorLog doorLog{std::chrono::seconds(DoorLogSeconds), DoorLogAddresses};
     // Runs the handshake of each connection off the accept thread.
     koSessionHandshakeGate handshakes{
         MaxHandshakes, MaxHandshakesPerAddress,
