@@ -332,8 +332,8 @@ private:
             }
             if (&participant != &anchor() && (closing || now >= participant.leaveAt))
                 beginLeave(participant);
-        } else if (participant.state == State::Leaving && (isDrained(participant) || now > participant.leaveAt + JoinLimit)) {
-            checkLeaver(participant);
+        } else if (participant.state == State::Leaving && (isComplete(participant, false) || now > participant.leaveAt + JoinLimit)) {
+            isComplete(participant, true);
             participant.client.reset();
         }
     }
@@ -351,32 +351,25 @@ private:
         participant.state = State::Leaving;
     }
 
-    // How many of the staying one's steps on `link` that were addressed to `participant` it lacks.
-    std::uint32_t missing(const Participant& participant, int link)
+    // Whether `participant` executed its own barriers once and every step of
+    // the staying one pushed while it was in; `report` says what it lacks.
+    bool isComplete(const Participant& participant, bool report)
     {
-        const std::uint32_t from = participant.firstAnchored[link], to = participant.lastAnchored[link];
-        return &participant == &anchor() || to < from ? 0 : to - from + 1 - journal.received(participant.id, anchor().id, link, from, to);
-    }
-
-    bool isDrained(const Participant& participant)
-    {
+        bool complete = true;
         for (int link = 0; link < 2; ++link) {
-            if (missing(participant, link) > 0 || !journal.received(participant.id, participant.id, link, participant.barrier[link], participant.barrier[link]))
-                return false;
+            const std::uint32_t from = participant.firstAnchored[link], to = participant.lastAnchored[link];
+            const std::uint32_t addressed = &participant == &anchor() || to < from ? 0 : to - from + 1;
+            const std::uint32_t got = addressed ? journal.received(participant.id, anchor().id, link, from, to) : 0;
+            const bool barrier = journal.received(participant.id, participant.id, link, 1, participant.barrier[link]) == 1
+                && journal.received(participant.id, participant.id, link, participant.barrier[link], participant.barrier[link]) == 1;
+            complete = complete && barrier && got == addressed;
+            if (report && (!barrier || got != addressed))
+                fail("user " + std::to_string(participant.id) + " on link " + std::to_string(link) + " executed "
+                     + std::to_string(got) + " of " + std::to_string(addressed) + " addressed steps, its barrier "
+                     + (barrier ? "once" : "not once"));
+            checked += report ? got : 0;
         }
-        return true;
-    }
-
-    void checkLeaver(const Participant& participant)
-    {
-        for (int link = 0; link < 2; ++link) {
-            const std::string where = "user " + std::to_string(participant.id) + " on link " + std::to_string(link);
-            if (journal.received(participant.id, participant.id, link, 1, participant.barrier[link]) != 1)
-                fail(where + " did not execute its own barrier once");
-            if (missing(participant, link) > 0)
-                fail(where + " lacks " + std::to_string(missing(participant, link)) + " steps of the staying participant");
-            checked += participant.lastAnchored[link] - participant.firstAnchored[link] + 1;
-        }
+        return complete;
     }
 
     void manageTransfer(bool startNew)

@@ -130,6 +130,7 @@ TEST_F(ClientProgramTest, WhatParticipantsTypeReachesTheOthersUntilTheSessionIsS
         EXPECT_EQ(exitCodeOf(leaver), ways[i].status) << leaver.getText().toStdString();
         EXPECT_TRUE(!ways[i].said || printed(leaver, QString::fromUtf8(ways[i].said))) << leaver.getText().toStdString();
         expectLeft({&alice, &bob}, userIdOf(leaver));
+        EXPECT_TRUE(prints(*server, QStringLiteral("info: Session connection of user %1 ended").arg(userIdOf(leaver))));
     }
     bob.writeLine(QStringLiteral("users"));
     EXPECT_TRUE(prints(bob, QStringLiteral("^2 participant\\(s\\):$")));
@@ -179,8 +180,11 @@ TEST_F(ClientProgramTest, JoinThatCannotWorkIsRefusedAndLeavesTheRosterAlone)
         EXPECT_TRUE(printed(mallory, refusal)) << mallory.getText().toStdString();
         alice.writeLine(QStringLiteral("users"));
         EXPECT_TRUE(prints(alice, QStringLiteral("^1 participant\\(s\\):$"))) << alice.getText().toStdString();
-        server->interrupt();
+        // The last participant leaving ends the session.
+        alice.writeLine(QStringLiteral("leave"));
         EXPECT_EQ(exitCodeOf(*server), 0);
+        EXPECT_TRUE(printed(*server, QStringLiteral("info: Stopping session after last client has disconnected$")));
+        EXPECT_TRUE(printed(*server, QStringLiteral("^Session ended: the last participant left\\.$"))) << server->getText().toStdString();
     }
 
     // Nobody listens any more: the link's address is named.

@@ -91,21 +91,5 @@ TEST_F(ServerProgramTest, LinkNamesWhereItListensAndASecondServerThereIsRefused)
     }
 }
 
-TEST_F(ServerProgramTest, LastParticipantLeavingEndsItAndEachLeaveIsLogged)
-{
-    startServer();
-    koChildProcess& alice = join(QStringLiteral("Alice"));
-    koChildProcess& bob = join(QStringLiteral("Bob"));
-    bob.writeLine(QStringLiteral("leave"));
-    EXPECT_TRUE(prints(*server, QStringLiteral("info: Session connection of user %1 ended").arg(userIdOf(bob))))
-        << server->getText().toStdString();
-    EXPECT_TRUE(server->isRunning());
-    alice.closeInput();
-    EXPECT_EQ(exitCodeOf(*server), 0);
-    EXPECT_TRUE(printed(*server, QStringLiteral("info: Stopping session after last client has disconnected$")));
-    EXPECT_TRUE(printed(*server, QStringLiteral("^Session ended: the last participant left\\.$")))
-        << server->getText().toStdString();
-}
-
 } // namespace
 } // namespace koToolsTest
