@@ -1,15 +1,13 @@
 // Twenty participants join and leave for minutes against a kosession-server
-// child process, pushing numbered steps on both links and moving scenes up
-// and down. Every participant must execute what was addressed to it once and
-// in order; afterwards the server must be back to its idle threads,
+// child process, pushing numbered steps on both links. Every participant must
+// execute what was addressed to it once and in order; afterwards the server must be back to its idle threads,
 // descriptors and memory, and nothing may be logged at error level on either
 // side. A leaver first sends an echoing barrier on each link and waits for
 // it: then every step it made is in the server's lists.
 //
 // KOSESSION_SOAK_SECONDS sets the length of the churn (default 120),
-// KOSESSION_SOAK_SEED varies the joins, lifetimes and transfers.
+// KOSESSION_SOAK_SEED varies the joins and lifetimes.
 #include "koServerTestKit.h"
-#include "koTestSupport.h"
 #include "koToolsTestKit.h"
 
 #include "koSessionClient.h"
@@ -24,7 +22,6 @@
 #include <array>
 #include <filesystem>
 #include <fstream>
-#include <future>
 #include <iostream>
 #include <map>
 #include <mutex>
@@ -43,9 +40,8 @@ constexpr auto StepPeriod = 100ms; // per link
 constexpr auto MinLife = 2s;
 constexpr auto MaxLife = 8s;
 constexpr auto JoinLimit = 20s; // for join completion, the leaving drain and the server's settling
-constexpr std::size_t MaxSceneBytes = 2621440; // up to three pieces
 // How far the server's resident memory may grow beyond its figure after the
-// warm-up (both with the same scene stored): allocator arenas keep some free
+// warm-up: allocator arenas keep some free
 // memory, and 1 KiB a join is allowed for what the server keeps of each
 // participant. A leak of a few KiB per join shows over several hundred joins.
 constexpr long ResidentToleranceKiB = 6 * 1024;
@@ -174,22 +170,10 @@ private:
 
 const koSessionCommandFactory::Register<SoakStep> registerStep("SoakStep");
 
-std::vector<char> makeScene(int index)
-{
-    std::mt19937 sizes(std::uint32_t(index) * 7919u + 17u);
-    return koTest::randomBytes(std::uniform_int_distribution<std::size_t>(0, MaxSceneBytes)(sizes), sizes());
-}
-
-QString sceneName(int index)
-{
-    return QStringLiteral("soak-scene-%1.kova").arg(index);
-}
-
 // The participants of a soak, driven from the main thread. The first one
 // stays throughout and pushes steps like the others: every churner must get
 // the steps it pushed while the churner was in, and at the end the staying
-// one must have every step of every churner. One scene transfer at a time
-// runs on a helper thread, for a participant that meanwhile rests.
+// one must have every step of every churner.
 class Soak
 {
 public:
@@ -203,7 +187,6 @@ public:
             tick(false);
         if (anchor().state != State::Active)
             throw std::runtime_error("the staying participant's join did not complete");
-        storeFirstScene();
     }
 
     // The churners come and go for `duration`, then all of them leave.
@@ -212,12 +195,11 @@ public:
         for (const auto end = Clock::now() + duration; Clock::now() < end;)
             tick(true);
         closing = true;
-        for (const auto limit = Clock::now() + 2 * JoinLimit; (participants.size() > 1 || transfer.valid()) && Clock::now() < limit;)
+        for (const auto limit = Clock::now() + 2 * JoinLimit; participants.size() > 1 && Clock::now() < limit;)
             tick(false);
         closing = false;
         if (participants.size() > 1)
             fail("churners still joined after the soak asked them to leave");
-        storeFirstScene();
     }
 
     void idle(std::chrono::milliseconds duration)
@@ -233,8 +215,8 @@ public:
         for (const auto limit = Clock::now() + JoinLimit; anchor().client && Clock::now() < limit;)
             tick(false);
         for (const auto& [id, sent] : ledgers) {
-            for (int link = 0; link < 2; ++link) {
-                if (id != anchor().id && journal.received(anchor().id, id, link, 1, sent[link]) != sent[link])
+            for (int link = 0; link < 2 && id != anchor().id; ++link) {
+                if (journal.received(anchor().id, id, link, 1, sent[link]) != sent[link])
                     fail("the staying participant lacks steps of user " + std::to_string(id) + " on link " + std::to_string(link));
                 checked += sent[link];
             }
@@ -246,11 +228,11 @@ public:
 
     std::size_t anchorRosterSize() { return anchor().client->getUsers().size(); }
 
-    std::uint64_t joins = 0, uploads = 0, downloads = 0, checked = 0;
+    std::uint64_t joins = 0, checked = 0;
     std::vector<std::string> failures;
 
 private:
-    enum class State { Joining, Active, Transferring, Leaving };
+    enum class State { Joining, Active, Leaving };
     struct Participant
     {
         std::shared_ptr<koSessionClient> client;
@@ -269,18 +251,9 @@ private:
             failures.push_back(text);
     }
 
-    // The staying participant stores scene 0, so that the server holds the
-    // same scene whenever its memory is compared.
-    void storeFirstScene()
-    {
-        anchor().client->uploadScene(makeScene(0), sceneName(0));
-        ++uploads;
-    }
-
     void tick(bool joinChurners)
     {
         QCoreApplication::processEvents();
-        manageTransfer(joinChurners);
         for (auto& participant : participants)
             pump(*participant);
         participants.erase(std::remove_if(participants.begin() + 1, participants.end(), [](const auto& p) { return !p->client; }),
@@ -309,7 +282,7 @@ private:
 
     void pump(Participant& participant)
     {
-        if (!participant.client || participant.state == State::Transferring)
+        if (!participant.client)
             return;
         participant.client->executeCommands();
         const auto now = Clock::now();
@@ -372,63 +345,11 @@ private:
         return complete;
     }
 
-    void manageTransfer(bool startNew)
-    {
-        if (transfer.valid()) {
-            if (transfer.wait_for(0s) != std::future_status::ready)
-                return;
-            std::string error;
-            try {
-                error = transfer.get();
-            } catch (const std::exception& e) {
-                error = e.what();
-            }
-            transferring->state = State::Active;
-            nextTransfer = Clock::now() + 300ms;
-            if (!error.empty())
-                fail("user " + std::to_string(transferring->id) + ": " + error);
-        }
-        std::vector<Participant*> candidates;
-        for (auto& participant : participants) {
-            if (participant->state == State::Active)
-                candidates.push_back(participant.get());
-        }
-        if (!startNew || Clock::now() < nextTransfer || candidates.empty())
-            return;
-        transferring = candidates[random() % candidates.size()];
-        transferring->state = State::Transferring;
-        std::shared_ptr<koSessionClient> client = transferring->client;
-        if (random() % 3 == 0) {
-            ++uploads;
-            transfer = std::async(std::launch::async, [client, index = scenes++] {
-                client->uploadScene(makeScene(index), sceneName(index));
-                return std::string();
-            });
-            return;
-        }
-        ++downloads;
-        // Any scene uploaded so far may be the stored one; its bytes follow from its name.
-        transfer = std::async(std::launch::async, [client, uploaded = scenes]() -> std::string {
-            std::vector<char> data;
-            QString name;
-            if (!client->downloadScene(data, name))
-                return "the download reported an abort";
-            const int index = name.section(QLatin1Char('-'), 2, 2).section(QLatin1Char('.'), 0, 0).toInt();
-            if (index >= uploaded || name != sceneName(index) || data != makeScene(index))
-                return "downloaded \"" + name.toStdString() + "\" with other bytes than were uploaded";
-            return std::string();
-        });
-    }
-
     QString link;
     std::mt19937 random;
     std::vector<std::unique_ptr<Participant>> participants; // the staying one first
     std::map<unsigned short, Window> ledgers;               // the steps each participant pushed per link
     bool closing = false;                                   // churners leave as soon as they can
-    int scenes = 1;
-    Clock::time_point nextTransfer;
-    Participant* transferring = nullptr;
-    std::future<std::string> transfer;
 };
 
 // The server's figures once two readings half a second apart agree, the
@@ -459,7 +380,7 @@ TEST_F(SoakTest, ParticipantsComeAndGoWithoutLossOrLeak)
     const auto seed = static_cast<unsigned int>(setting("KOSESSION_SOAK_SEED", 1));
     SCOPED_TRACE("KOSESSION_SOAK_SEED=" + std::to_string(seed));
     // glibc raises its mmap threshold once a large block is freed, after
-    // which scene buffers stay resident when freed; a fixed threshold gives
+    // which large buffers stay resident when freed; a fixed threshold gives
     // them back, so the server's figure shows what it holds.
     qputenv("MALLOC_MMAP_THRESHOLD_", "131072");
     startServer();
@@ -468,7 +389,6 @@ TEST_F(SoakTest, ParticipantsComeAndGoWithoutLossOrLeak)
 
     Figures cold, warm, after, ownCold, ownAfter;
     std::uint64_t warmJoins = 0;
-    std::vector<std::string> failures;
     {
         Soak soak(link, seed);
         cold = settle(soak, pid);
@@ -481,14 +401,10 @@ TEST_F(SoakTest, ParticipantsComeAndGoWithoutLossOrLeak)
         after = settle(soak, pid, &cold);
         ownAfter = figuresOf(getpid());
         soak.finish();
-        std::cout << "soak: " << soak.joins << " joins, " << soak.uploads << " uploads, " << soak.downloads
-                  << " downloads, " << soak.checked << " addressed steps checked" << std::endl;
+        std::cout << "soak: " << soak.joins << " joins, " << soak.checked << " addressed steps checked" << std::endl;
         EXPECT_GT(soak.checked, 0u);
-        EXPECT_GT(soak.downloads, 0u);
         EXPECT_TRUE(soak.failures.empty()) << ::testing::PrintToString(soak.failures);
         EXPECT_EQ(server->countLines(QRegularExpression(QStringLiteral("\\] info: Participant \\d+ \".*\" joined$"))), int(soak.joins));
-        EXPECT_EQ(server->countLines(QRegularExpression(QStringLiteral("\\] info: Scene \".*\" uploaded by "))), int(soak.uploads));
-        EXPECT_EQ(server->countLines(QRegularExpression(QStringLiteral("\\] info: Scene \".*\" downloaded by "))), int(soak.downloads));
         const long allowed = warm.residentKiB + ResidentToleranceKiB + long(soak.joins - warmJoins);
         std::cout << "soak: server idle " << cold << ", after warm-up " << warm << ", at the end " << after << " (resident allowed "
                   << allowed << " KiB); test process " << ownCold << ", then " << ownAfter << std::endl;
