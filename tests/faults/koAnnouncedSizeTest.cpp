@@ -59,7 +59,8 @@ TEST_F(AnnouncedSizeTest, HugeSizeEndsOnlyTheLinkThatAnnouncedItAndTheSessionGoe
         std::uint64_t maximum; // of the scene size; 0: the server's default
         std::uint64_t announced;
     } rows[] = {
-        {false, 0, Huge}, {false, 0, Most}, {false, 0, Limit + 1}, {true, 0, Huge}, {true, 0, Most}, {true, 8 * MiB, 8 * MiB + 1},
+        {false, 0, Huge}, {false, 0, Most}, {false, 0, Limit + 1},
+        {true, 0, Huge}, {true, 0, Most}, {true, 8 * MiB, 8 * MiB + 1},
     };
     for (const auto& row : rows) {
         SCOPED_TRACE(row.announced);

@@ -8,6 +8,8 @@
 #include "koTestFaultProxy.h"
 #include "koToolsTestKit.h"
 
+#include "koEventWait.h"
+
 #include "koSessionClient.h"
 #include "koSessionWire.h"
 
@@ -15,10 +17,8 @@
 #include "koNetStream.h"
 #include "koSocketLink.h"
 
-#include <QEventLoop>
 #include <QFile>
 #include <QTemporaryDir>
-#include <QTimer>
 
 #include <atomic>
 #include <functional>
@@ -33,14 +33,6 @@ using koToolsTest::ProgramTest;
 using koToolsTest::waitLimit;
 
 constexpr std::uint64_t MiB = 1024 * 1024;
-
-// Lets the children's output be read meanwhile.
-void pause(std::chrono::milliseconds time)
-{
-    QEventLoop loop;
-    QTimer::singleShot(static_cast<int>(time.count()), &loop, &QEventLoop::quit);
-    loop.exec();
-}
 
 // Every warning or error the server logged is about one connection, nothing
 // about the server itself. A limit that bites is logged where it is checked
@@ -276,7 +268,7 @@ TEST_F(FaultProgramTest, HostileConnectionsLeaveTheParticipantsTalking)
     });
 
     // A newcomer knocks while the silent connection holds the accept thread.
-    pause(300ms);
+    koEventWait::pause(300ms);
     koChildProcess& dave = startClient(QStringLiteral("Dave"), link);
     int ticks = 0;
     int lost = 0;
@@ -286,17 +278,14 @@ TEST_F(FaultProgramTest, HostileConnectionsLeaveTheParticipantsTalking)
         if (bob.waitForLine(QRegularExpression(QStringLiteral(": %1$").arg(text)), 10s) < 0)
             ++lost;
         else
-            pause(100ms);
+            koEventWait::pause(100ms);
     }
     attacker.join();
     EXPECT_EQ(lost, 0) << bob.getText().toStdString();
     EXPECT_TRUE(failures.empty()) << failures.front();
     // The dropped connections were the last: the server gets through them.
     const QRegularExpression closedLine(QStringLiteral("error: Unable to handle request:Connection closed by "));
-    EXPECT_TRUE(koTest::waitFor([&] {
-        pause(20ms);
-        return server->countLines(closedLine) >= 500;
-    }, waitLimit));
+    EXPECT_TRUE(koEventWait::until([&] { return server->countLines(closedLine) >= 500; }, waitLimit));
     ASSERT_TRUE(prints(dave, QStringLiteral("^joined "))) << dave.getText().toStdString();
 
     // The door is still open, and the newcomers hear the others.

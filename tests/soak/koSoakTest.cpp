@@ -41,9 +41,9 @@ constexpr auto MinLife = 2s;
 constexpr auto MaxLife = 8s;
 constexpr auto JoinLimit = 20s; // for join completion, the leaving drain and the server's settling
 // How far the server's resident memory may grow beyond its figure after the
-// warm-up: allocator arenas keep some free
-// memory, and 1 KiB a join is allowed for what the server keeps of each
-// participant. A leak of a few KiB per join shows over several hundred joins.
+// warm-up: allocator arenas keep some free memory, and 1 KiB a join is allowed
+// for what the server keeps of each participant. A leak of a few KiB per join
+// shows over several hundred joins.
 constexpr long ResidentToleranceKiB = 6 * 1024;
 // A sanitizer's allocator keeps freed memory in quarantine: resident memory
 // says nothing about leaks there (the sanitizer reports those itself).
