@@ -47,7 +47,10 @@ TEST_F(ClientProgramTest, WhatParticipantsTypeReachesTheOthersUntilTheSessionIsS
         << carol.getText().toStdString();
     // Carol has what came after it on the same link: the private line would have come before.
     EXPECT_FALSE(printed(carol, QStringLiteral("for Bob only")));
-    EXPECT_FALSE(printed(alice, QStringLiteral("^message from")));
+    // Bob answers on the same link: Alice's own message, if it came back, would be there first.
+    bob.writeLine(QStringLiteral("say got it"));
+    EXPECT_TRUE(prints(alice, QStringLiteral("^message from user %1 \"Bob\": got it$").arg(bobId)));
+    EXPECT_FALSE(printed(alice, QStringLiteral("^message from user %1 ").arg(aliceId))) << alice.getText().toStdString();
     bob.writeLine(QStringLiteral("pose 7 8 9"));
     EXPECT_TRUE(prints(alice, QStringLiteral("^pose from user %1 \"Bob\": camera \\(7, 8, 9\\), head$").arg(bobId)));
 
