@@ -26,8 +26,10 @@ TEST_F(ClientProgramTest, WhatParticipantsTypeReachesTheOthersUntilTheSessionIsS
     koChildProcess& dave = join(QStringLiteral("Dave"));
     ASSERT_TRUE(prints(alice, QStringLiteral("^\\+ user %1 \"Dave\"").arg(userIdOf(dave))));
 
-    // A chosen colour stays; Bob chose none and gets the default table's second (Lime).
+    // A chosen colour stays and still takes its index; the others get the
+    // default table's second and third (Lime, Yellow Bus).
     EXPECT_TRUE(printed(alice, QStringLiteral("^joined .* \"Alice\" #ffa500 \\(you\\)$"))) << alice.getText().toStdString();
+    EXPECT_TRUE(printed(carol, QStringLiteral("^joined .* \"Carol\" #fcd700 \\(you\\)$"))) << carol.getText().toStdString();
     EXPECT_TRUE(printed(bob, QStringLiteral("^joined .* \"Bob\" #a8c12e, spectating user %1 \\(you\\)$").arg(aliceId)));
     EXPECT_TRUE(prints(alice, QStringLiteral("^\\+ user %1 \"Bob\" #a8c12e, spectating user %2$").arg(bobId).arg(aliceId)));
     // Alice's first roster may already hold Bob (the server keeps only the newest).
