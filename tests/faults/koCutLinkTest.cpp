@@ -3,23 +3,14 @@
 // inside its state identifier, inside its payload. The server drops only that
 // participant, tells the others, and keeps relaying between them.
 #include "koFaultKit.h"
-#include "koServerTestKit.h"
-#include "koTestSupport.h"
-
-#include "koSessionClient.h"
 
 #include "koNetStream.h"
 #include "koSocketLink.h"
 
-#include <gtest/gtest.h>
-
-#include <algorithm>
-#include <thread>
-
 namespace koFaultTest {
 namespace {
 
-using namespace koServerTest;
+using CutLinkTest = FaultSessionTest;
 
 // The first `count` bytes of a record's wire form: type 7, user 0, flags,
 // no addressee, a 40-byte state identifier, a 100000-byte payload.
@@ -31,9 +22,7 @@ std::vector<char> recordPrefix(std::size_t count)
             record.push_back(static_cast<char>((value >> (8 * i)) & 0xff));
     };
     put(7, 4);
-    put(0, 2);
-    put(0, 4); // the four flags
-    put(0, 2);
+    put(0, 2 + 4 + 2); // maker, the four flags, addressee
     put(40, 4);
     record.insert(record.end(), 40, 's');
     put(100000, 8);
@@ -42,7 +31,7 @@ std::vector<char> recordPrefix(std::size_t count)
     return record;
 }
 
-TEST(CutLink, ParticipantCutInsideARecordIsDroppedAndTheOthersGoOn)
+TEST_F(CutLinkTest, ParticipantCutInsideARecordIsDroppedAndTheOthersGoOn)
 {
     const struct
     {
@@ -55,21 +44,13 @@ TEST(CutLink, ParticipantCutInsideARecordIsDroppedAndTheOthersGoOn)
         {"inside the state identifier", 16 + 20, 0},
         {"inside the payload", 16 + 40 + 8 + 30000, 0},
     };
-    LogCapture log;
-    koTest::ExecutionLog::the().reset(std::this_thread::get_id());
-    prepareProcess(false);
-    TestServer host;
-    const auto alice = join(host.link(), QStringLiteral("Alice"));
-    const auto bob = join(host.link(), QStringLiteral("Bob"));
-    ASSERT_TRUE(pumpUntil({alice.get(), bob.get()}, [&] { return rosterIds(*alice).size() == 2; }));
-    qint32 note = 0;
     for (const auto& cut : cuts) {
         SCOPED_TRACE(cut.where);
         unsigned short malloryId = 0;
         {
-            RawParticipant mallory = rawJoin(connectCiphered(host.port()), QStringLiteral("Mallory"));
+            RawParticipant mallory = rawJoin(connectCiphered(host->port()), QStringLiteral("Mallory"));
             malloryId = mallory.user.getId();
-            ASSERT_TRUE(pumpUntil({alice.get(), bob.get()}, [&] { return rosterIds(*bob).size() == 3; }));
+            ASSERT_TRUE(rosterSettles(3));
             const std::vector<char> part = recordPrefix(cut.ciphered);
             mallory.stream->putBytes(part.data(), part.size());
             mallory.stream->flush();
@@ -78,20 +59,8 @@ TEST(CutLink, ParticipantCutInsideARecordIsDroppedAndTheOthersGoOn)
             // Leaving the scope closes the socket, as the kernel of a killed
             // process does.
         }
-        EXPECT_TRUE(pumpUntil({alice.get(), bob.get()}, [&] {
-            for (const auto& client : {alice, bob}) {
-                const auto ids = rosterIds(*client);
-                if (ids.size() != 2 || std::find(ids.begin(), ids.end(), malloryId) != ids.end())
-                    return false;
-            }
-            return true;
-        }));
-        const qint32 number = ++note;
-        alice->push(makeNote(number, 1000));
-        bob->push(makeNote(-number, 1000));
-        EXPECT_TRUE(pumpUntil({alice.get(), bob.get()}, [&] {
-            return hasNote(*bob, number) && hasNote(*alice, -number);
-        }));
+        EXPECT_TRUE(rosterSettles(2, malloryId));
+        expectNotesPass();
     }
     EXPECT_TRUE(alice->isConnected());
     EXPECT_TRUE(bob->isConnected());
