@@ -13,7 +13,9 @@ function(ko_add_library)
     $<BUILD_INTERFACE:${ARG_HEADERS_DIR}>
     $<INSTALL_INTERFACE:${KOSESSION_INCLUDE_INSTALL_DIR}>)
   target_link_libraries(${ARG_NAME} ${ARG_LINK})
+  # The interface headers carry no export macros: a DLL exports every symbol.
   set_target_properties(${ARG_NAME} PROPERTIES
+    WINDOWS_EXPORT_ALL_SYMBOLS ON
     VERSION ${PROJECT_VERSION} SOVERSION ${PROJECT_VERSION_MAJOR}.${PROJECT_VERSION_MINOR})
   install(TARGETS ${ARG_NAME} EXPORT koSessionTargets
     LIBRARY DESTINATION ${CMAKE_INSTALL_LIBDIR}
