@@ -47,9 +47,23 @@ run_step("configure the consumer" ${CMAKE_COMMAND}
   -DEXPECTED_VERSION=${EXPECTED_VERSION})
 run_step("build the consumer" ${CMAKE_COMMAND} --build ${consumer_build})
 
-# The consumer must load the installed libraries, not the build tree's.
-run_step("run the consumer" ${consumer_build}/kosession-consumer)
-message(STATUS "consumer said:\n${step_output}")
-if(NOT step_output MATCHES "${prefix}")
-  message(FATAL_ERROR "the consumer did not load koSession from ${prefix}")
+# The same consumer built through pkg-config, as a build without CMake does.
+file(GLOB_RECURSE pc_file ${prefix}/koSession.pc)
+get_filename_component(pc_dir "${pc_file}" DIRECTORY)
+set(ENV{PKG_CONFIG_PATH} "${pc_dir}")
+run_step("pkg-config" pkg-config --modversion koSession)
+if(NOT step_output STREQUAL "${EXPECTED_VERSION}\n")
+  message(FATAL_ERROR "pkg-config gives version ${step_output}, expected ${EXPECTED_VERSION}")
 endif()
+run_step("build the consumer with pkg-config" sh -c
+  "\"$0\" -std=c++17 ${flags} \"$1\" -o \"$2\" $(pkg-config --cflags --libs koSession) -Wl,-rpath,$(pkg-config --variable=libdir koSession)"
+  ${CXX_COMPILER} ${CONSUMER_SOURCE_DIR}/main.cpp ${WORK_DIR}/kosession-consumer-pc)
+
+# Each consumer must load the installed libraries, not the build tree's.
+foreach(program ${consumer_build}/kosession-consumer ${WORK_DIR}/kosession-consumer-pc)
+  run_step("run ${program}" ${program})
+  message(STATUS "it said:\n${step_output}")
+  if(NOT step_output MATCHES "${prefix}")
+    message(FATAL_ERROR "${program} did not load koSession from ${prefix}")
+  endif()
+endforeach()

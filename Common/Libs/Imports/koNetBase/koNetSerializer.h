@@ -2,6 +2,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <cstring>
 #include <type_traits>
 
 // Writes and reads plain values as raw bytes. Integers travel least significant
@@ -46,7 +47,7 @@ void koNetSerializer::putValue(const T& value)
                      std::conditional_t<sizeof(T) == 2, std::uint16_t, std::uint8_t>>>;
         static_assert(sizeof(Bits) == sizeof(T), "unsupported value width");
         Bits bits;
-        __builtin_memcpy(&bits, &value, sizeof bits);
+        std::memcpy(&bits, &value, sizeof bits);
         putValue(bits);
     } else {
         unsigned char bytes[sizeof(T)];
@@ -76,7 +77,7 @@ void koNetSerializer::getValue(T& value)
                      std::conditional_t<sizeof(T) == 2, std::uint16_t, std::uint8_t>>>;
         Bits bits = 0;
         getValue(bits);
-        __builtin_memcpy(&value, &bits, sizeof bits);
+        std::memcpy(&value, &bits, sizeof bits);
     } else {
         unsigned char bytes[sizeof(T)];
         getBytes(bytes, sizeof bytes);

@@ -244,6 +244,11 @@ QString koSession::createSessionLink(const QString& address, const QString& pass
     return address + QLatin1Char('/') + QString::fromLatin1(bytes.toHex());
 }
 
+koSession::SceneQuestion koSession::setSceneQuestion(SceneQuestion question)
+{
+    return koSessionClient::setSceneQuestion(std::move(question));
+}
+
 bool koSession::tryDecryptSessionLink(const QString& password, const QString& link,
                                       QString& address, QString& sessionId)
 {

@@ -9,6 +9,7 @@
 #include <QObject>
 #include <QString>
 
+#include <functional>
 #include <memory>
 #include <utility>
 #include <vector>
@@ -66,6 +67,15 @@ public:
     // Never throws for a malformed link.
     static bool tryDecryptSessionLink(const QString& password, const QString& link,
                                       QString& address, QString& sessionId);
+
+    // Answers whether join() loads the scene that the session already holds:
+    // true waits for its announcement (the host then fetches the bytes with
+    // downloadScene), false declines it. By default a modal message box asks
+    // the user, and a program without QApplication declines. Replaces the
+    // process-wide answerer and returns the previous one; an empty function
+    // restores the message box. Not while a join is asking.
+    using SceneQuestion = std::function<bool()>;
+    static SceneQuestion setSceneQuestion(SceneQuestion question);
 
     // --- Session (main thread only) ----------------------------------------
 

@@ -1,0 +1,236 @@
+// kosession-host: a console application that takes part in a koSession
+// session the way a host application does.
+//
+//   kosession-host [--name NAME] [--password PASSWORD] [--seconds N] LINK
+//
+// It joins the session of LINK, loads the session's scene when there is one,
+// moves a marker of its own and says hello every half second, and prints the
+// roster and every command it executes. It leaves after N seconds (default:
+// when the session ends), on Ctrl-C and on SIGTERM. It talks with
+// kosession-client: both know "TextMessage" and "LoadScene".
+#include "koNetError.h"
+#include "koSession.h"
+#include "koSessionCommand.h"
+#include "koSessionCommandFactory.h"
+#include "koSessionUser.h"
+
+#include <QCommandLineParser>
+#include <QCoreApplication>
+#include <QCryptographicHash>
+#include <QDataStream>
+#include <QHash>
+#include <QTimer>
+
+#include <csignal>
+#include <cstdio>
+#include <vector>
+
+namespace {
+
+volatile std::sig_atomic_t interrupted = 0;
+// Participant names by user identifier, kept from the roster signals.
+QHash<koSessionUserId, QString> names;
+// Set when a scene is announced; the download happens outside execution.
+bool sceneAnnounced = false;
+
+void print(const QString& line)
+{
+    std::printf("%s\n", qPrintable(line));
+    std::fflush(stdout);
+}
+
+QString nameOf(koSessionUserId userId)
+{
+    return names.value(userId, QStringLiteral("user %1").arg(userId));
+}
+
+// The host's own command: moves a marker in the scene. Made without
+// arguments it is state-mergable (a late joiner gets only each marker's
+// newest position) and echoing: the server sends it back to its sender too,
+// so every participant, the sender included, applies it when it arrives.
+class MoveMarkerCommand : public koSessionCommand
+{
+public:
+    MoveMarkerCommand() = default;
+    MoveMarkerCommand(const QString& marker, int x) : marker(marker), x(x) {}
+    void execute(koSessionClient*) const override
+    {
+        print(QStringLiteral("%1 moved %2 to %3").arg(nameOf(getChangedBy()), marker).arg(x));
+    }
+    void putStateId(QDataStream& out) const override { out << marker; }
+    void putData(QDataStream& out) const override { out << marker << qint32(x); }
+    void getData(QDataStream& in) override
+    {
+        qint32 value = 0;
+        in >> marker >> value;
+        x = value;
+    }
+
+private:
+    QString marker;
+    int x = 0;
+};
+
+// A line of text as kosession-client's "say" sends it: not state-mergable,
+// not echoing, transient (not kept for participants who join later).
+class TextMessageCommand : public koSessionCommand
+{
+public:
+    TextMessageCommand() : koSessionCommand(false, false, true) {}
+    explicit TextMessageCommand(const QString& text) : TextMessageCommand() { this->text = text; }
+    void execute(koSessionClient*) const override
+    {
+        print(QStringLiteral("%1 says: %2").arg(nameOf(getChangedBy()), text));
+    }
+    void putData(QDataStream& out) const override { out << text << quint16(0); }
+    void getData(QDataStream& in) override
+    {
+        quint16 addressee = 0;
+        in >> text >> addressee;
+    }
+
+private:
+    QString text;
+};
+
+// Announces that a participant stored its scene on the server. The library
+// knows this name: it drops the changes made before it, and asks a joiner
+// whether to load the scene. This host only receives it.
+class LoadSceneCommand : public koSessionCommand
+{
+public:
+    LoadSceneCommand() : koSessionCommand(true, false, false) {}
+    void execute(koSessionClient*) const override
+    {
+        print(QStringLiteral("%1 stored the scene \"%2\"").arg(nameOf(getChangedBy()), name));
+        sceneAnnounced = true;
+    }
+    void getData(QDataStream& in) override { in >> name; }
+
+private:
+    QString name;
+};
+
+const koSessionCommandFactory::Register<MoveMarkerCommand> registerMoveMarker("MoveMarker");
+const koSessionCommandFactory::Register<TextMessageCommand> registerTextMessage("TextMessage");
+const koSessionCommandFactory::Register<LoadSceneCommand> registerLoadScene("LoadScene");
+
+void downloadScene()
+{
+    std::vector<char> data;
+    QString name;
+    try {
+        koSession::the().downloadScene(data, name); // blocks until the bytes are here
+    } catch (const koNetError& e) {
+        print(QStringLiteral("downloading the scene failed: %1").arg(QString::fromUtf8(e.what())));
+        return;
+    }
+    // A real host replaces its scene with these bytes here.
+    const QByteArray bytes = QByteArray::fromRawData(data.data(), static_cast<int>(data.size()));
+    print(QStringLiteral("downloaded the scene \"%1\": %2 bytes, SHA-256 %3")
+              .arg(name)
+              .arg(data.size())
+              .arg(QString::fromLatin1(QCryptographicHash::hash(bytes, QCryptographicHash::Sha256).toHex())));
+}
+
+void connectRoster(koSession& session, QObject* context)
+{
+    // Roster signals come from executeChanges, on this thread.
+    QObject::connect(&session, &koSession::userAdded, context, [](const koSessionUser& user) {
+        names[user.getId()] = user.getName();
+        print(QStringLiteral("+ %1 (user %2, %3)").arg(user.getName()).arg(user.getId()).arg(user.getColor().name()));
+    });
+    QObject::connect(&session, &koSession::userChanged, context, [](const koSessionUser& user) {
+        names[user.getId()] = user.getName();
+        print(QStringLiteral("~ %1 (user %2)").arg(user.getName()).arg(user.getId()));
+    });
+    QObject::connect(&session, &koSession::userRemoved, context, [](koSessionUserId userId) {
+        print(QStringLiteral("- %1 left").arg(nameOf(userId)));
+        names.remove(userId);
+    });
+}
+
+} // namespace
+
+int main(int argc, char* argv[])
+{
+    QCoreApplication app(argc, argv);
+    QCommandLineParser parser;
+    parser.setApplicationDescription(QStringLiteral("Takes part in a koSession session as a host application."));
+    parser.addHelpOption();
+    parser.addPositionalArgument(QStringLiteral("link"), QStringLiteral("The session link."));
+    const QCommandLineOption nameOption(QStringLiteral("name"), QStringLiteral("Participant name."),
+                                        QStringLiteral("name"), QStringLiteral("host"));
+    const QCommandLineOption passwordOption(QStringLiteral("password"), QStringLiteral("The link's password."),
+                                            QStringLiteral("password"));
+    const QCommandLineOption secondsOption(QStringLiteral("seconds"), QStringLiteral("Leave after N seconds."),
+                                           QStringLiteral("N"), QStringLiteral("0"));
+    parser.addOptions({nameOption, passwordOption, secondsOption});
+    parser.process(app);
+    if (parser.positionalArguments().size() != 1)
+        parser.showHelp(2);
+
+    std::signal(SIGINT, [](int) { interrupted = 1; });
+    std::signal(SIGTERM, [](int) { interrupted = 1; });
+
+    koSession& session = koSession::the();
+    connectRoster(session, &app);
+    // Without widgets nobody can click the message box: answer here. Yes
+    // makes join wait for the scene's announcement; the bytes are fetched
+    // with downloadScene when it executes.
+    koSession::setSceneQuestion([] {
+        print(QStringLiteral("The session holds a scene: loading it."));
+        return true;
+    });
+
+    koSessionUser me;
+    me.setName(parser.value(nameOption));
+    me.setColor(Qt::transparent); // the server gives a free colour of the default table
+    me.setDeviceName(QStringLiteral("desktop"));
+    try {
+        session.join(parser.positionalArguments().first(), me, parser.value(passwordOption), false);
+    } catch (const koNetError& e) { // also a koSessionVersionError
+        print(QStringLiteral("cannot join: %1").arg(QString::fromUtf8(e.what())));
+        return 1;
+    }
+    const koSessionUser& own = session.getUser(); // identifier and colour as the server settled them
+    const QString ownName = own.getName();
+    print(QStringLiteral("joined as %1 (user %2)").arg(ownName).arg(own.getId()));
+
+    QTimer pump;
+    QTimer work;
+    const auto leave = [&](const QString& why) {
+        if (!pump.isActive())
+            return;
+        pump.stop();
+        work.stop();
+        session.leave();
+        print(QStringLiteral("left the session: %1").arg(why));
+        QCoreApplication::exit(0);
+    };
+    // Received changes execute here, on the main thread, every 20 ms.
+    QObject::connect(&pump, &QTimer::timeout, [&] {
+        if (interrupted)
+            return leave(QStringLiteral("interrupted"));
+        if (!session.isConnected())
+            return leave(QStringLiteral("the session ended"));
+        session.executeChanges();
+        if (sceneAnnounced) {
+            sceneAnnounced = false;
+            downloadScene();
+        }
+    });
+    pump.start(20);
+    // The host's own changes, every half second.
+    int step = 0;
+    QObject::connect(&work, &QTimer::timeout, [&] {
+        ++step;
+        session.pushCommand(MoveMarkerCommand(QStringLiteral("marker of %1").arg(ownName), step));
+        session.pushCommand(TextMessageCommand(QStringLiteral("hello %1 from %2").arg(step).arg(ownName)));
+    });
+    work.start(500);
+    const int seconds = parser.value(secondsOption).toInt();
+    if (seconds > 0)
+        QTimer::singleShot(seconds * 1000, [&] { leave(QStringLiteral("time is up")); });
+    return app.exec();
+}
