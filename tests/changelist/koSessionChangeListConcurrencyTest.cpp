@@ -45,21 +45,15 @@ ChangePtr changeOf(int p, int seq)
     return std::make_shared<koSessionChange>(command, static_cast<unsigned short>(p * perPusher + seq));
 }
 
-// What the pushers have published, each once its push returned: the newest
-// seq per slot. A change older than that, of the same slot (or of a pusher
+// What the pushers have published, each once its push returned: one past the
+// newest seq per slot. A change older than that, of the same slot (or of a pusher
 // whose later scene load was published), was gone from the list by then.
 struct Shared
 {
-    std::array<std::atomic<int>, 3 * pushers> newest;
+    std::array<std::atomic<int>, 3 * pushers> newest{};
     std::atomic<bool> done{false};
     std::mutex mutex;
     std::vector<std::string> faults;
-
-    Shared()
-    {
-        for (auto& seq : newest)
-            seq = -1;
-    }
 
     void fault(const std::string& text)
     {
@@ -91,9 +85,9 @@ struct Checker
             if (seq <= last[std::size_t(p)])
                 shared.fault(what + " after " + std::to_string(last[std::size_t(p)]));
             last[std::size_t(p)] = seq;
-            if (slotOf(p, seq) >= 0 && newest[std::size_t(slotOf(p, seq))] > seq)
+            if (slotOf(p, seq) >= 0 && newest[std::size_t(slotOf(p, seq))] > seq + 1)
                 shared.fault(what + " read after it was merged away");
-            if (newest[std::size_t(2 * pushers + p)] > seq)
+            if (newest[std::size_t(2 * pushers + p)] > seq + 1)
                 shared.fault(what + " read after a later scene load");
         }
         received += got.size();
@@ -149,7 +143,7 @@ TEST(koSessionChangeListThreaded, ConcurrentPushesAndReadsKeepTheRules)
                 main.push(change);
                 outgoing.push(change);
                 if (slotOf(p, seq) >= 0)
-                    shared.newest[std::size_t(slotOf(p, seq))] = seq;
+                    shared.newest[std::size_t(slotOf(p, seq))] = seq + 1;
             }
         });
     for (std::thread& thread : pushing)

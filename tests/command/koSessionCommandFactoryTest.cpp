@@ -64,22 +64,3 @@ TEST(koSessionCommandFactory, UnregisteredClassGivesTypeZeroAndOneErrorLine)
               std::vector<std::string>{std::string("Session command has not been registered ")
                                        + typeid(Unregistered).name()});
 }
-
-TEST(koSessionCommandFactory, ANameRegisteredAgainTakesOverItsType)
-{
-    struct First : koSessionCommand
-    {
-    };
-    struct Second : koSessionCommand
-    {
-    };
-    koSessionCommandFactory& factory = koSessionCommandFactory::the();
-    koSessionCommandFactory::Register<First> first("TwiceRegistered");
-    koSessionCommandFactory::Register<Second> second("TWICEREGISTERED");
-    koSessionCommandFactory::Register<First> renamed("RenamedLater");
-
-    const QStringList names = factory.getTypeNames();
-    EXPECT_EQ(names.mid(names.size() - 3), (QStringList{"TwiceRegistered", "TWICEREGISTERED", "RenamedLater"}));
-    EXPECT_EQ(classOf(factory.create(factory.getType("TwiceRegistered"))), std::type_index(typeid(Second)));
-    EXPECT_EQ(First().getType(), factory.getType("RenamedLater"));
-}
