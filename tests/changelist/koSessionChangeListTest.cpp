@@ -152,9 +152,9 @@ const Row rows[] = {
      "push s7:1; pop = 1; push p2 s7:3; size = 2; popall = 2 3"},
     {"the server's own changes are made by user 0 and merge",
      "server 5; server 5; size = 1; pop = 0"},
-    {"merges far behind a held change",
-     "new A; push p1 s1:5; read A = 1@1 5@2; many 100 1; push p2; size = 3; read A = 1099@102 2@103;"
-     "new B; read B = 1@1 1099@102 2@103"},
+    {"merges far behind held changes",
+     "new A; push p1 p2 s1:5; read A = 1@1 2@2 5@3; many 100 1; push p3; size = 4; read A = 1099@103 3@104;"
+     "new B; read B = 1@1 2@2 1099@103 3@104"},
     {"a transient change goes when every registered reader has read it",
      "new A; new B; push t1 p2 x3:3; read A = 1@1 2@2 3@3; size = 3; read B 1 = 1@1; size = 2; read B 1 = 2@2;"
      "size = 2; read B 1 = 3@3; size = 1; push s3:4; size = 2; push t5; new C; read A = 4@4 5@5;"
