@@ -23,12 +23,12 @@ using ChangePtr = std::shared_ptr<koSessionChange>;
 //   p<tag> plain, t<tag> transient, s<key>:<tag> state-mergable,
 //   x<key>:<tag> transient and state-mergable, L<tag> scene load,
 //   M<tag> state-mergable scene load.
-ChangePtr changeOf(const std::string& spec)
+ChangePtr changeOf(const std::string& form)
 {
-    const char kind = spec[0];
-    const std::size_t colon = spec.find(':');
-    const int key = colon == std::string::npos ? 0 : std::stoi(spec.substr(1, colon - 1));
-    const int tag = std::stoi(spec.substr(colon == std::string::npos ? 1 : colon + 1));
+    const char kind = form[0];
+    const std::size_t colon = form.find(':');
+    const int key = colon == std::string::npos ? 0 : std::stoi(form.substr(1, colon - 1));
+    const int tag = std::stoi(form.substr(colon == std::string::npos ? 1 : colon + 1));
     koTestCommand plain(key);
     koTestLoadSceneCommand scene(key);
     koTestCommand& command = kind == 'L' || kind == 'M' ? static_cast<koTestCommand&>(scene) : plain;
@@ -68,8 +68,8 @@ public:
             args.push_back(arg);
         ChangePtr change;
         if (op == "push") {
-            for (const std::string& spec : args)
-                list.push(changeOf(spec));
+            for (const std::string& form : args)
+                list.push(changeOf(form));
         } else if (op == "server") {
             list.push(koTestCommand(std::stoi(args.at(0))));
         } else if (op == "many") {
