@@ -1,329 +1,164 @@
 #include "koSessionChangeList.h"
 
+#include "koSessionChange.h"
 #include "koSessionChangeReader.h"
-#include "koTestChangeCommands.h"
+#include "koSessionCommandFactory.h"
+#include "koTestCommands.h"
 
 #include <gtest/gtest.h>
 
 #include <array>
 #include <atomic>
-#include <exception>
-#include <functional>
+#include <mutex>
 #include <string>
 #include <thread>
-#include <unordered_map>
 #include <vector>
 
-using koTest::ChangePtr;
+static const koSessionCommandFactory::Register<koTestCommand> registerBytes("TestBytes");
+static const koSessionCommandFactory::Register<koTestLoadSceneCommand> registerLoadScene("LoadScene");
 
 namespace {
 
-constexpr int pusherCount = 4;
-constexpr int changesPerPusher = 1500;
-constexpr int statesPerPusher = 2;
-constexpr int stateCount = pusherCount * statesPerPusher;
+using ChangePtr = std::shared_ptr<koSessionChange>;
 
-// What a test change is, looked up by its address (the table is filled before
-// any thread starts and only read afterwards).
-struct Meta
-{
-    int pusher = 0;
-    int seq = 0;
-    int state = -1; // owned by `pusher` alone
-    bool scene = false;
-    bool transient = false;
-};
+constexpr int pushers = 4;
+constexpr int perPusher = 1500;
 
-struct Plan
+// Change `seq` of pusher `p` is made by "user" p * perPusher + seq. Every
+// 400th is a scene load; of the others, seq % 4 picks a change of one of
+// the pusher's own two states (transient when 3), a transient or a plain one.
+// Slots 0 to 7 are the states, 8 to 11 each pusher's scene loads.
+int slotOf(int p, int seq)
 {
-    std::vector<std::vector<ChangePtr>> changes; // per pusher, in push order
-    std::unordered_map<const koSessionChange*, Meta> meta;
-};
-
-Plan makePlan()
-{
-    Plan plan;
-    plan.changes.resize(pusherCount);
-    for (int p = 0; p < pusherCount; ++p) {
-        for (int n = 0; n < changesPerPusher; ++n) {
-            Meta meta{p, n, -1, false, false};
-            const qint32 tag = p * 100000 + n;
-            ChangePtr change;
-            if (n % 400 == 399) {
-                meta.scene = true;
-                change = koTest::loadSceneChange(tag);
-            } else if (n % 4 == 0 || n % 4 == 3) {
-                meta.state = p * statesPerPusher + (n / 4) % statesPerPusher;
-                meta.transient = n % 4 == 3;
-                change = koTest::stateChange(meta.state, tag, meta.transient);
-            } else if (n % 4 == 1) {
-                meta.transient = true;
-                change = koTest::transientChange(tag);
-            } else {
-                change = koTest::plainChange(tag);
-            }
-            plan.meta.emplace(change.get(), meta);
-            plan.changes[static_cast<std::size_t>(p)].push_back(std::move(change));
-        }
-    }
-    return plan;
+    if (seq % 400 == 399)
+        return 2 * pushers + p;
+    return seq % 4 == 0 || seq % 4 == 3 ? p * 2 + (seq / 4) % 2 : -1;
 }
 
-// Published by the pushers after a push has returned: the sequence number of
-// the newest change of each state, and of each pusher's newest scene load.
-// A reader that sees a value here before it reads knows that the older
-// changes were gone from the list by then.
-struct Progress
+ChangePtr changeOf(int p, int seq)
 {
-    std::array<std::atomic<int>, stateCount> stateDone;
-    std::array<std::atomic<int>, pusherCount> sceneDone;
-    std::atomic<bool> pushersFinished{false};
-
-    Progress()
-    {
-        for (auto& value : stateDone)
-            value = -1;
-        for (auto& value : sceneDone)
-            value = -1;
-    }
-};
-
-struct Snapshot
-{
-    std::array<int, stateCount> state;
-    std::array<int, pusherCount> scene;
-};
-
-Snapshot snapshot(const Progress& progress)
-{
-    Snapshot s;
-    for (int i = 0; i < stateCount; ++i)
-        s.state[static_cast<std::size_t>(i)] = progress.stateDone[static_cast<std::size_t>(i)].load();
-    for (int i = 0; i < pusherCount; ++i)
-        s.scene[static_cast<std::size_t>(i)] = progress.sceneDone[static_cast<std::size_t>(i)].load();
-    return s;
+    koTestLoadSceneCommand scene;
+    koTestCommand plain(slotOf(p, seq));
+    koTestCommand& command = seq % 400 == 399 ? static_cast<koTestCommand&>(scene) : plain;
+    command.setStateMergable(slotOf(p, seq) >= 0 && seq % 400 != 399);
+    command.setTransient(seq % 4 == 1 || seq % 4 == 3);
+    return std::make_shared<koSessionChange>(command, static_cast<unsigned short>(p * perPusher + seq));
 }
 
-// What one reading thread saw; checked on the test's thread after joining.
-struct ReaderLog
+// What the pushers have published, each once its push returned: one past the
+// newest seq per slot. A change older than that, of the same slot (or of a pusher
+// whose later scene load was published), was gone from the list by then.
+struct Shared
 {
-    std::string name;
-    int received = 0;
+    std::array<std::atomic<int>, 3 * pushers> newest{};
+    std::atomic<bool> done{false};
+    std::mutex mutex;
     std::vector<std::string> faults;
 
     void fault(const std::string& text)
     {
-        if (faults.size() < 8)
-            faults.push_back(name + ": " + text);
+        std::lock_guard<std::mutex> lock(mutex);
+        if (faults.size() < 20)
+            faults.push_back(text);
     }
 };
 
-class ReadChecker
+// Checks what one reading thread gets, in order.
+struct Checker
 {
-public:
-    ReadChecker(const Plan& plan, ReaderLog& log)
-        : plan(plan)
-        , log(log)
-    {
-        lastSeq.fill(-1);
-    }
+    Shared& shared;
+    std::array<int, pushers> last{-1, -1, -1, -1};
+    std::size_t received = 0;
 
-    // `before` was taken before the read that returned `change`.
-    void check(const koSessionChange& change, const Snapshot& before)
+    // One call of `take`, checked against what was published before it.
+    template <class Take>
+    std::size_t takeOnce(Take&& take)
     {
-        const auto found = plan.meta.find(&change);
-        if (found == plan.meta.end()) {
-            log.fault("a change that nobody pushed");
-            return;
+        std::array<int, 3 * pushers> newest;
+        for (std::size_t i = 0; i < newest.size(); ++i)
+            newest[i] = shared.newest[i];
+        const std::vector<ChangePtr> got = take();
+        for (const ChangePtr& change : got) {
+            const int p = change->getChangedBy() / perPusher;
+            const int seq = change->getChangedBy() % perPusher;
+            const std::string what = "change " + std::to_string(seq) + " of pusher " + std::to_string(p);
+            if (seq <= last[std::size_t(p)])
+                shared.fault(what + " after " + std::to_string(last[std::size_t(p)]));
+            last[std::size_t(p)] = seq;
+            if (slotOf(p, seq) >= 0 && newest[std::size_t(slotOf(p, seq))] > seq + 1)
+                shared.fault(what + " read after it was merged away");
+            if (newest[std::size_t(2 * pushers + p)] > seq + 1)
+                shared.fault(what + " read after a later scene load");
         }
-        const Meta& m = found->second;
-        ++log.received;
-        auto& last = lastSeq[static_cast<std::size_t>(m.pusher)];
-        if (m.seq <= last)
-            log.fault("pusher " + std::to_string(m.pusher) + " out of order: " + std::to_string(m.seq)
-                      + " after " + std::to_string(last));
-        last = m.seq;
-        if (m.state >= 0 && before.state[static_cast<std::size_t>(m.state)] > m.seq)
-            log.fault("change " + std::to_string(m.seq) + " of state " + std::to_string(m.state)
-                      + " read after it was merged away");
-        if (before.scene[static_cast<std::size_t>(m.pusher)] > m.seq)
-            log.fault("change " + std::to_string(m.seq) + " read after a later scene load of its pusher");
+        received += got.size();
+        return got.size();
     }
-
-private:
-    const Plan& plan;
-    ReaderLog& log;
-    std::array<int, pusherCount> lastSeq;
 };
-
-// Reads until the pushers are done and nothing is left. The flag is read before
-// the attempt, so a failed attempt after it was set means the end.
-template <class Read>
-void drain(const Progress& progress, Read&& readOne)
-{
-    for (;;) {
-        const bool finished = progress.pushersFinished.load();
-        if (!readOne()) {
-            if (finished)
-                return;
-            std::this_thread::yield();
-        }
-    }
-}
-
-void readIndexed(koSessionChangeReader& reader, const Plan& plan, const Progress& progress, ReaderLog& log)
-{
-    ReadChecker checker(plan, log);
-    std::uint64_t lastIndex = 0;
-    drain(progress, [&] {
-        if (reader.empty())
-            return false;
-        const Snapshot before = snapshot(progress);
-        ChangePtr change;
-        if (!reader.tryPop(change))
-            return false;
-        if (reader.getCurrentIndex() <= lastIndex)
-            log.fault("index " + std::to_string(reader.getCurrentIndex()) + " after " + std::to_string(lastIndex));
-        lastIndex = reader.getCurrentIndex();
-        checker.check(*change, before);
-        return true;
-    });
-}
-
-void readConsuming(koSessionChangeReader& reader, const Plan& plan, const Progress& progress, ReaderLog& log)
-{
-    ReadChecker checker(plan, log);
-    bool useBatch = false;
-    drain(progress, [&] {
-        const Snapshot before = snapshot(progress);
-        useBatch = !useBatch;
-        if (useBatch) {
-            const auto batch = reader.popAll();
-            for (const ChangePtr& change : batch)
-                checker.check(*change, before);
-            return !batch.empty();
-        }
-        ChangePtr change;
-        if (!reader.tryPop(change))
-            return false;
-        checker.check(*change, before);
-        return true;
-    });
-    if (reader.getCurrentIndex() != 0)
-        log.fault("a consuming reader moved its cursor");
-}
-
-// Registers short-lived readers over and over while everything else runs.
-void churnReaders(koSessionChangeList& list, const Plan& plan, const Progress& progress, ReaderLog& log)
-{
-    while (!progress.pushersFinished.load()) {
-        auto reader = list.getReader(true);
-        ReadChecker checker(plan, log);
-        std::uint64_t lastIndex = 0;
-        for (int i = 0; i < 50 && !reader->empty(); ++i) {
-            const Snapshot before = snapshot(progress);
-            ChangePtr change;
-            if (!reader->tryPop(change))
-                break;
-            if (reader->getCurrentIndex() <= lastIndex)
-                log.fault("index went backwards in a short-lived reader");
-            lastIndex = reader->getCurrentIndex();
-            checker.check(*change, before);
-        }
-        // Read-only queries run beside the pushes, for the race detector.
-        if (list.size() > static_cast<std::uint64_t>(pusherCount * changesPerPusher))
-            log.fault("the list holds more than was ever pushed");
-        static_cast<void>(list.containsLoadScene());
-        std::this_thread::yield();
-    }
-}
-
-void runGuarded(ReaderLog& log, const std::function<void()>& body)
-{
-    try {
-        body();
-    } catch (const std::exception& error) {
-        log.fault(std::string("exception: ") + error.what());
-    } catch (...) {
-        log.fault("unknown exception");
-    }
-}
 
 } // namespace
 
-TEST(koSessionChangeListThreaded, PushersAndReadersKeepOrderMergingAndTransience)
+// Pushers feed two lists: `main` is read by indexed readers only (their
+// cursors alone decide when a transient change goes), `outgoing` also by a
+// consuming reader and by readers that come and go.
+TEST(koSessionChangeListThreaded, ConcurrentPushesAndReadsKeepTheRules)
 {
-    const Plan plan = makePlan();
-    Progress progress;
-
-    // `shared` is read by indexed readers only, so their cursors alone decide
-    // when a transient change goes; `outgoing` also has a consuming reader and
-    // a stream of short-lived readers.
-    koSessionChangeList shared;
+    koSessionChangeList main;
     koSessionChangeList outgoing;
-    std::vector<std::shared_ptr<koSessionChangeReader>> sharedReaders;
-    for (int i = 0; i < 3; ++i)
-        sharedReaders.push_back(shared.getReader(true));
-    auto outgoingIndexed = outgoing.getReader(true);
-    auto outgoingConsuming = outgoing.getReader(false);
-
-    std::vector<ReaderLog> logs(7);
-    std::vector<std::thread> readers;
-    for (std::size_t i = 0; i < sharedReaders.size(); ++i) {
-        logs[i].name = "shared reader " + std::to_string(i);
-        readers.emplace_back([&, i] {
-            runGuarded(logs[i], [&] { readIndexed(*sharedReaders[i], plan, progress, logs[i]); });
+    Shared shared;
+    const std::vector<std::shared_ptr<koSessionChangeReader>> readers = {
+        main.getReader(true), main.getReader(true), main.getReader(true), outgoing.getReader(true),
+        outgoing.getReader(false)};
+    std::vector<Checker> checkers(readers.size(), Checker{shared});
+    std::vector<std::thread> threads;
+    for (std::size_t i = 0; i < readers.size(); ++i)
+        threads.emplace_back([&, i] {
+            for (bool done = false; !done;) {
+                done = shared.done;
+                const std::uint64_t index = readers[i]->getCurrentIndex();
+                const std::size_t taken = checkers[i].takeOnce([&] {
+                    std::vector<ChangePtr> got;
+                    readers[i]->popSome(got, i % 2 ? 1 : 7);
+                    return got;
+                });
+                if (i < 4 && taken > 0 && readers[i]->getCurrentIndex() <= index)
+                    shared.fault("reader " + std::to_string(i) + ": the index went back");
+                done = done && taken == 0;
+                std::this_thread::yield();
+            }
         });
-    }
-    logs[3].name = "outgoing indexed reader";
-    readers.emplace_back([&] {
-        runGuarded(logs[3], [&] { readIndexed(*outgoingIndexed, plan, progress, logs[3]); });
+    threads.emplace_back([&] {
+        while (!shared.done) {
+            auto reader = outgoing.getReader(true);
+            Checker{shared}.takeOnce([&] { return reader->popAll(); });
+            // Read-only queries beside the pushes, for the race detector.
+            if (outgoing.size() > std::uint64_t(pushers * perPusher) + outgoing.containsLoadScene())
+                shared.fault("the list holds more than was ever pushed");
+        }
     });
-    logs[4].name = "outgoing consuming reader";
-    readers.emplace_back([&] {
-        runGuarded(logs[4], [&] { readConsuming(*outgoingConsuming, plan, progress, logs[4]); });
-    });
-    logs[5].name = "short-lived readers";
-    readers.emplace_back([&] { runGuarded(logs[5], [&] { churnReaders(outgoing, plan, progress, logs[5]); }); });
-    logs[6].name = "pushers";
-
-    std::vector<std::thread> pushers;
-    for (int p = 0; p < pusherCount; ++p) {
-        pushers.emplace_back([&, p] {
-            runGuarded(logs[6], [&] {
-                for (const ChangePtr& change : plan.changes[static_cast<std::size_t>(p)]) {
-                    shared.push(change);
-                    outgoing.push(change);
-                    const Meta& m = plan.meta.at(change.get());
-                    if (m.state >= 0)
-                        progress.stateDone[static_cast<std::size_t>(m.state)] = m.seq;
-                    if (m.scene)
-                        progress.sceneDone[static_cast<std::size_t>(p)] = m.seq;
-                }
-            });
+    std::vector<std::thread> pushing;
+    for (int p = 0; p < pushers; ++p)
+        pushing.emplace_back([&, p] {
+            for (int seq = 0; seq < perPusher; ++seq) {
+                const ChangePtr change = changeOf(p, seq);
+                main.push(change);
+                outgoing.push(change);
+                if (slotOf(p, seq) >= 0)
+                    shared.newest[std::size_t(slotOf(p, seq))] = seq + 1;
+            }
         });
-    }
-    for (std::thread& pusher : pushers)
-        pusher.join();
-    progress.pushersFinished = true;
-    for (std::thread& reader : readers)
-        reader.join();
+    for (std::thread& thread : pushing)
+        thread.join();
+    shared.done = true;
+    for (std::thread& thread : threads)
+        thread.join();
 
-    for (const ReaderLog& log : logs)
-        for (const std::string& fault : log.faults)
-            ADD_FAILURE() << fault;
-    // The outgoing indexed reader may legitimately find nothing: the consuming
-    // reader can pop every change before it gets there.
+    for (const std::string& fault : shared.faults)
+        ADD_FAILURE() << fault;
     for (std::size_t i : {0, 1, 2, 4})
-        EXPECT_GT(logs[i].received, 0) << logs[i].name;
-
-    // Every indexed reader of `shared` has passed everything, so no transient
-    // change may be left there, and every reader ended on the last index.
-    const std::uint64_t end = sharedReaders.front()->getCurrentIndex();
-    for (const auto& reader : sharedReaders)
-        EXPECT_EQ(reader->getCurrentIndex(), end);
-    EXPECT_EQ(end, static_cast<std::uint64_t>(pusherCount * changesPerPusher));
-    for (const ChangePtr& change : shared.popAll())
-        EXPECT_FALSE(change->isTransient()) << koTest::tagOf(*change);
+        EXPECT_GT(checkers[i].received, 0u) << i;
+    for (std::size_t i : {0, 1, 2})
+        EXPECT_EQ(readers[i]->getCurrentIndex(), std::uint64_t(pushers * perPusher)) << i;
+    for (const ChangePtr& change : main.popAll())
+        EXPECT_FALSE(change->isTransient()) << change->getChangedBy();
     EXPECT_TRUE(outgoing.empty()) << "the consuming reader drained it";
 }

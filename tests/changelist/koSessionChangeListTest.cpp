@@ -1,364 +1,200 @@
 #include "koSessionChangeList.h"
 
+#include "koSessionChange.h"
 #include "koSessionChangeReader.h"
-#include "koTestChangeCommands.h"
+#include "koSessionCommandFactory.h"
+#include "koTestCommands.h"
 
 #include <gtest/gtest.h>
 
+#include <map>
+#include <sstream>
+#include <string>
 #include <vector>
 
-using koTest::ChangePtr;
-using koTest::loadSceneChange;
-using koTest::plainChange;
-using koTest::stateChange;
-using koTest::tagOf;
-using koTest::transientChange;
+static const koSessionCommandFactory::Register<koTestCommand> registerBytes("TestBytes");
+static const koSessionCommandFactory::Register<koTestLoadSceneCommand> registerLoadScene("LoadScene");
 
 namespace {
 
-std::vector<int> tagsOf(const std::vector<ChangePtr>& changes)
+using ChangePtr = std::shared_ptr<koSessionChange>;
+
+// A change from its script form; the tag travels as the record's changedBy.
+//   p<tag> plain, t<tag> transient, s<key>:<tag> state-mergable,
+//   x<key>:<tag> transient and state-mergable, L<tag> scene load,
+//   M<tag> state-mergable scene load.
+ChangePtr changeOf(const std::string& form)
 {
-    std::vector<int> tags;
+    const char kind = form[0];
+    const std::size_t colon = form.find(':');
+    const int key = colon == std::string::npos ? 0 : std::stoi(form.substr(1, colon - 1));
+    const int tag = std::stoi(form.substr(colon == std::string::npos ? 1 : colon + 1));
+    koTestCommand plain(key);
+    koTestLoadSceneCommand scene(key);
+    koTestCommand& command = kind == 'L' || kind == 'M' ? static_cast<koTestCommand&>(scene) : plain;
+    command.setStateMergable(kind == 's' || kind == 'x' || kind == 'M');
+    command.setTransient(kind == 't' || kind == 'x');
+    return std::make_shared<koSessionChange>(command, static_cast<unsigned short>(tag));
+}
+
+std::string tagsOf(const std::vector<ChangePtr>& changes)
+{
+    std::string tags;
     for (const ChangePtr& change : changes)
-        tags.push_back(tagOf(*change));
+        tags += (tags.empty() ? "" : " ") + std::to_string(change->getChangedBy());
     return tags;
 }
 
-// Reads through an indexed reader until the end; returns (tag, index) pairs.
-std::vector<std::pair<int, std::uint64_t>> readAll(koSessionChangeReader& reader)
+// Runs one step of a script on a list and its readers and answers what the
+// step showed ("" for steps that show nothing). Steps:
+//   new R | consumer R        a registered indexed | consuming reader named R
+//   loose R | copy R S        an unregistered reader of the list, or a copy of R named S
+//   drop R                    destroys R
+//   push <change>...          server <key>: push of a command of that state
+//   many <n> <key>            n state changes of one key, tags 1000 and up
+//   read R [n]                single reads: "tag@cursor ..."
+//   batch R n                 one popSome: "tags @cursor"
+//   pop | popall | clear | size | scene | empty R
+class Script
 {
-    std::vector<std::pair<int, std::uint64_t>> read;
-    ChangePtr change;
-    while (reader.tryPop(change))
-        read.emplace_back(tagOf(*change), reader.getCurrentIndex());
-    return read;
-}
+public:
+    std::string step(const std::string& text)
+    {
+        std::istringstream in(text);
+        std::string op;
+        std::vector<std::string> args;
+        in >> op;
+        for (std::string arg; in >> arg;)
+            args.push_back(arg);
+        ChangePtr change;
+        if (op == "push") {
+            for (const std::string& form : args)
+                list.push(changeOf(form));
+        } else if (op == "server") {
+            list.push(koTestCommand(std::stoi(args.at(0))));
+        } else if (op == "many") {
+            for (int i = 0; i < std::stoi(args.at(0)); ++i)
+                list.push(changeOf("s" + args.at(1) + ":" + std::to_string(1000 + i)));
+        } else if (op == "pop") {
+            return list.tryPop(change) ? std::to_string(change->getChangedBy()) : "-";
+        } else if (op == "popall") {
+            return tagsOf(list.popAll());
+        } else if (op == "clear") {
+            list.clear();
+        } else if (op == "size") {
+            return std::to_string(list.size());
+        } else if (op == "scene") {
+            return std::to_string(list.containsLoadScene());
+        } else {
+            return readerStep(op, readers[args.at(0)], args.size() > 1 ? args[1] : "1000");
+        }
+        return "";
+    }
 
-using Read = std::vector<std::pair<int, std::uint64_t>>;
+private:
+    std::string readerStep(const std::string& op, std::shared_ptr<koSessionChangeReader>& reader, const std::string& arg)
+    {
+        if (op == "new" || op == "consumer") {
+            reader = list.getReader(op == "new");
+        } else if (op == "loose") {
+            reader = std::make_shared<koSessionChangeReader>(&list, true);
+        } else if (op == "copy") {
+            readers[arg] = std::make_shared<koSessionChangeReader>(nullptr, false);
+            *readers[arg] = *reader;
+        } else if (op == "drop") {
+            reader.reset();
+        } else if (op == "empty") {
+            return std::to_string(reader->empty());
+        } else if (op == "read") {
+            std::string read;
+            ChangePtr change;
+            for (std::size_t n = 0; n < std::stoul(arg) && reader->tryPop(change); ++n)
+                read += (read.empty() ? "" : " ") + std::to_string(change->getChangedBy()) + "@"
+                    + std::to_string(reader->getCurrentIndex());
+            return read;
+        } else if (op == "batch") {
+            std::vector<ChangePtr> batch;
+            const std::size_t taken = reader->popSome(batch, std::stoul(arg));
+            EXPECT_EQ(taken, batch.size());
+            return tagsOf(batch) + (batch.empty() ? "@" : " @") + std::to_string(reader->getCurrentIndex());
+        }
+        return "";
+    }
+
+    // Declared first, destroyed last: the list outlives its readers.
+    koSessionChangeList list;
+    std::map<std::string, std::shared_ptr<koSessionChangeReader>> readers;
+};
+
+struct Row
+{
+    const char* rule;
+    // Steps separated by ";", each followed by "= what it must show" where it shows something.
+    const char* script;
+};
+
+const Row rows[] = {
+    {"indices start at 1, survive clear, and a late reader starts at the oldest",
+     "new A; empty A = 1; push p10; empty A = 0; read A = 10@1; push p11 p12; clear; size = 0; read A = ;"
+     "push p13; read A = 13@4; push p14; new B; read B = 13@4 14@5"},
+    {"a scene load discards everything before it, wherever the readers are",
+     "new A; new B; push s1:1 t2 p3 s2:4; read A 2 = 1@1 2@2; scene = 0; push L5; size = 1; scene = 1;"
+     "read A = 5@5; read B = 5@5; push s1:6; size = 2; popall = 5 6"},
+    {"a scene load of the same state replaces the older one",
+     "push M1 p2 M3; size = 1; push p4; scene = 1; popall = 3 4; scene = 0"},
+    {"a scene load is held until popped or cleared",
+     "push L1 p2; new A; read A = 1@1 2@2; scene = 1; pop = 1; scene = 0; push L3; clear; scene = 0;"
+     "consumer C; push L4 p5; read C 1 = 4@0; scene = 0; size = 1"},
+    {"a merge keeps the newest change of a state, at the end",
+     "new A; new B; push s1:10 s2:20 p30; read A = 10@1 20@2 30@3; push s1:11; size = 3; push s1:12; size = 3;"
+     "read A = 12@5; read B = 20@2 30@3 12@5"},
+    {"a popped state change takes its state entry along",
+     "push s7:1; pop = 1; push p2 s7:3; size = 2; popall = 2 3"},
+    {"the server's own changes are made by user 0 and merge",
+     "server 5; server 5; size = 1; pop = 0"},
+    {"merges far behind held changes",
+     "new A; push p1 p2 s1:5; read A = 1@1 2@2 5@3; many 100 1; push p3; size = 4; read A = 1099@103 3@104;"
+     "new B; read B = 1@1 2@2 1099@103 3@104"},
+    {"a transient change goes when every registered reader has read it",
+     "new A; new B; push t1 p2 x3:3; read A = 1@1 2@2 3@3; size = 3; read B 1 = 1@1; size = 2; read B 1 = 2@2;"
+     "size = 2; read B 1 = 3@3; size = 1; push s3:4; size = 2; push t5; new C; read A = 4@4 5@5;"
+     "read B = 4@4 5@5; size = 3; read C = 2@2 4@4 5@5; size = 2"},
+    {"batches take, keep and drop what as many single reads would",
+     "new A; new B; push p1 t2 s5:3 t4 s5:5 x6:6 p7; size = 6; batch A 2 = 1 2 @2; batch A 3 = 4 5 6 @6;"
+     "size = 6; batch B 10 = 1 2 4 5 6 7 @7; size = 3; batch A 5 = 7 @7; batch A 5 = @7; push x6:8 s6:9; size = 4"},
+    {"a batch drops a transient that the others have passed",
+     "new A; new B; push t1 t2; read B = 1@1 2@2; size = 2; batch A 1 = 1 @1; size = 1; batch A 5 = 2 @2; size = 0"},
+    {"unregistered readers never drop a transient change",
+     "loose U; push t1; read U = 1@1; size = 1; new A; push t2; batch U 5 = 2 @2; size = 2; read A = 1@1 2@2; size = 0"},
+    {"a consuming reader pops the front and pins transient changes at cursor 0",
+     "consumer C; new A; push t1 t2; read A = 1@1 2@2; size = 2; batch C 5 = 1 2 @0; empty C = 1;"
+     "push p3 s1:4 t5; batch C 2 = 3 4 @0; push s1:6; size = 2; read C = 5@0 6@0"},
+    {"a copied reader is not registered; a dropped one no longer counts",
+     "new A; new B; push t1; copy A U; read U = 1@1; read A = 1@1; size = 1; drop U; drop B; size = 1;"
+     "push t2; read A = 2@2; size = 1"},
+    {"front pops ignore indexed readers",
+     "new A; push p1 p2 p3; pop = 1; read A = 2@2 3@3; popall = 2 3; pop = -; popall = "},
+};
 
 } // namespace
 
-TEST(koSessionChangeList, IndicesStartAtOneAndSurviveClear)
+TEST(koSessionChangeList, Rules)
 {
-    koSessionChangeList list;
-    auto reader = list.getReader(true);
-    EXPECT_EQ(reader->getCurrentIndex(), 0u);
-    EXPECT_TRUE(reader->empty());
-
-    list.push(plainChange(10));
-    EXPECT_FALSE(reader->empty());
-    EXPECT_EQ(readAll(*reader), (Read{{10, 1}}));
-
-    list.push(plainChange(11));
-    list.push(plainChange(12));
-    list.clear();
-    EXPECT_TRUE(list.empty());
-    EXPECT_EQ(list.size(), 0u);
-    EXPECT_EQ(reader->getCurrentIndex(), 1u);
-
-    list.push(plainChange(13));
-    EXPECT_EQ(readAll(*reader), (Read{{13, 4}}));
-
-    // A reader registered now starts from the oldest held change.
-    list.push(plainChange(14));
-    auto late = list.getReader(true);
-    EXPECT_EQ(readAll(*late), (Read{{13, 4}, {14, 5}}));
-}
-
-TEST(koSessionChangeList, EndOfListLeavesTheCursorForChangesPushedLater)
-{
-    koSessionChangeList list;
-    auto reader = list.getReader(true);
-    list.push(plainChange(1));
-    ChangePtr change;
-    ASSERT_TRUE(reader->tryPop(change));
-    const ChangePtr kept = change;
-    EXPECT_FALSE(reader->tryPop(change));
-    EXPECT_EQ(change, kept) << "a failed read leaves the output alone";
-    EXPECT_EQ(reader->getCurrentIndex(), 1u);
-    EXPECT_TRUE(reader->empty());
-    list.push(plainChange(2));
-    EXPECT_FALSE(reader->empty());
-    EXPECT_EQ(readAll(*reader), (Read{{2, 2}}));
-}
-
-TEST(koSessionChangeList, SceneLoadDiscardsEverythingBeforeIt)
-{
-    struct Case
-    {
-        const char* name;
-        bool mergableScene;
-        int readBeforeScene; // how far the reader got before the scene load
-    };
-    const Case cases[] = {{"plain scene, reader at start", false, 0},
-                          {"plain scene, reader in the middle", false, 2},
-                          {"mergable scene, reader at end", true, 4}};
-    for (const Case& c : cases) {
-        koSessionChangeList list;
-        auto reader = list.getReader(true);
-        list.push(stateChange(1, 1));
-        list.push(transientChange(2));
-        list.push(plainChange(3));
-        list.push(stateChange(2, 4));
-        for (int i = 0; i < c.readBeforeScene; ++i) {
-            ChangePtr change;
-            ASSERT_TRUE(reader->tryPop(change));
+    for (const Row& row : rows) {
+        Script script;
+        std::istringstream steps(row.script);
+        std::string step;
+        while (std::getline(steps, step, ';')) {
+            if (step.find_first_not_of(' ') == std::string::npos)
+                continue;
+            const std::size_t equals = step.find('=');
+            const std::string shown = script.step(step.substr(0, equals));
+            if (equals != std::string::npos) {
+                std::string expected = step.substr(equals + 1);
+                expected.erase(0, expected.find_first_not_of(' '));
+                expected.erase(expected.find_last_not_of(' ') + 1);
+                EXPECT_EQ(shown, expected) << row.rule << ": " << step;
+            }
         }
-        EXPECT_FALSE(list.containsLoadScene());
-        list.push(loadSceneChange(5, c.mergableScene));
-        EXPECT_EQ(list.size(), 1u) << c.name;
-        EXPECT_TRUE(list.containsLoadScene());
-        EXPECT_EQ(readAll(*reader), (Read{{5, 5}})) << c.name;
-
-        // The state entries went with their changes: a change with an old key
-        // now merges with nothing.
-        list.push(stateChange(1, 6));
-        EXPECT_EQ(list.size(), 2u) << c.name;
-        EXPECT_EQ(tagsOf(list.popAll()), (std::vector<int>{5, 6})) << c.name;
     }
-}
-
-TEST(koSessionChangeList, ContainsLoadSceneUntilPoppedOrCleared)
-{
-    enum class Removal { Pop, Clear, ConsumingReader };
-    for (Removal removal : {Removal::Pop, Removal::Clear, Removal::ConsumingReader}) {
-        koSessionChangeList list;
-        EXPECT_FALSE(list.containsLoadScene());
-        list.push(loadSceneChange(1, true));
-        list.push(plainChange(2));
-        auto indexed = list.getReader(true);
-        EXPECT_EQ(readAll(*indexed).size(), 2u);
-        EXPECT_TRUE(list.containsLoadScene()) << "indexed reading leaves it in place";
-        ChangePtr change;
-        switch (removal) {
-        case Removal::Pop:
-            ASSERT_TRUE(list.tryPop(change));
-            break;
-        case Removal::Clear:
-            list.clear();
-            break;
-        case Removal::ConsumingReader:
-            ASSERT_TRUE(list.getReader(false)->tryPop(change));
-            break;
-        }
-        EXPECT_FALSE(list.containsLoadScene()) << static_cast<int>(removal);
-        EXPECT_EQ(list.size(), removal == Removal::Clear ? 0u : 1u);
-    }
-}
-
-TEST(koSessionChangeList, ReplacedSceneLoadLeavesOnlyTheNewOne)
-{
-    // A scene load is replaced only by a change of its own state, which is a
-    // scene load too: that one clears the list and stands alone.
-    koSessionChangeList list;
-    list.push(loadSceneChange(1, true));
-    list.push(plainChange(2));
-    list.push(loadSceneChange(3, true));
-    EXPECT_EQ(list.size(), 1u);
-    list.push(plainChange(4));
-    EXPECT_TRUE(list.containsLoadScene());
-    EXPECT_EQ(tagsOf(list.popAll()), (std::vector<int>{3, 4}));
-    EXPECT_FALSE(list.containsLoadScene());
-}
-
-TEST(koSessionChangeList, MergingKeepsOnlyTheNewestChangePerState)
-{
-    koSessionChangeList list;
-    auto ahead = list.getReader(true);
-    auto behind = list.getReader(true);
-    list.push(stateChange(1, 10));
-    list.push(stateChange(2, 20));
-    list.push(plainChange(30));
-    EXPECT_EQ(readAll(*ahead), (Read{{10, 1}, {20, 2}, {30, 3}}));
-
-    list.push(stateChange(1, 11)); // replaces index 1, lands at 4
-    EXPECT_EQ(list.size(), 3u);
-    list.push(stateChange(1, 12)); // replaces index 4, lands at 5
-    EXPECT_EQ(list.size(), 3u);
-    EXPECT_EQ(readAll(*ahead), (Read{{12, 5}})) << "a reader past the old change reads the newest too";
-    EXPECT_EQ(readAll(*behind), (Read{{20, 2}, {30, 3}, {12, 5}})) << "never the replaced ones";
-
-    // Popping a mergable change removes its state entry with it.
-    koSessionChangeList popped;
-    popped.push(stateChange(7, 1));
-    ChangePtr change;
-    ASSERT_TRUE(popped.tryPop(change));
-    popped.push(plainChange(2));
-    popped.push(stateChange(7, 3));
-    EXPECT_EQ(popped.size(), 2u);
-    EXPECT_EQ(tagsOf(popped.popAll()), (std::vector<int>{2, 3}));
-}
-
-TEST(koSessionChangeList, PushOfACommandIsMadeByTheServer)
-{
-    koSessionChangeList list;
-    koTestStateCommand command(5, 55);
-    command.setChangedBy(321);
-    list.push(command);
-    list.push(command);
-    EXPECT_EQ(list.size(), 1u) << "pushed commands merge like records";
-    ChangePtr change;
-    ASSERT_TRUE(list.tryPop(change));
-    EXPECT_EQ(change->getChangedBy(), 0);
-    EXPECT_EQ(tagOf(*change), 55);
-}
-
-TEST(koSessionChangeList, TransientChangesGoWhenEveryRegisteredReaderHasThem)
-{
-    koSessionChangeList list;
-    auto first = list.getReader(true);
-    auto second = list.getReader(true);
-    list.push(transientChange(1));
-    list.push(plainChange(2));
-    list.push(stateChange(3, 3, true)); // transient and mergable
-
-    EXPECT_EQ(readAll(*first).size(), 3u);
-    EXPECT_EQ(list.size(), 3u) << "the second reader has not read them yet";
-
-    ChangePtr change;
-    ASSERT_TRUE(second->tryPop(change));
-    EXPECT_EQ(list.size(), 2u);
-    ASSERT_TRUE(second->tryPop(change));
-    EXPECT_EQ(list.size(), 2u) << "a plain change stays";
-    ASSERT_TRUE(second->tryPop(change));
-    EXPECT_EQ(list.size(), 1u);
-
-    // The transient state change took its state entry along: the same key now
-    // merges with nothing.
-    list.push(stateChange(3, 4));
-    EXPECT_EQ(list.size(), 2u);
-
-    // A reader registered now starts at 0 and pins the held transient changes.
-    list.push(transientChange(5));
-    auto late = list.getReader(true);
-    EXPECT_EQ(readAll(*first).size(), 2u);
-    EXPECT_EQ(readAll(*second).size(), 2u);
-    EXPECT_EQ(list.size(), 3u);
-    EXPECT_EQ(readAll(*late), (Read{{2, 2}, {4, 4}, {5, 5}}));
-    EXPECT_EQ(list.size(), 2u);
-}
-
-TEST(koSessionChangeList, UnregisteredAndConsumingReadersDoNotDropTransientChanges)
-{
-    {
-        // No registered reader: the minimum is never an index.
-        koSessionChangeList list;
-        koSessionChangeReader loose(&list, true);
-        list.push(transientChange(1));
-        EXPECT_EQ(readAll(loose), (Read{{1, 1}}));
-        EXPECT_EQ(list.size(), 1u);
-    }
-    {
-        // A consuming reader's cursor stays 0 and holds every transient change.
-        koSessionChangeList list;
-        auto consuming = list.getReader(false);
-        auto indexed = list.getReader(true);
-        list.push(transientChange(1));
-        list.push(transientChange(2));
-        EXPECT_EQ(readAll(*indexed).size(), 2u);
-        EXPECT_EQ(list.size(), 2u);
-        EXPECT_EQ(consuming->getCurrentIndex(), 0u);
-        EXPECT_EQ(tagsOf(consuming->popAll()), (std::vector<int>{1, 2}));
-        EXPECT_EQ(consuming->getCurrentIndex(), 0u);
-        EXPECT_TRUE(list.empty());
-    }
-    {
-        // A copy of a registered reader is not registered: its reading does not
-        // count, and its destruction does not unregister the original.
-        koSessionChangeList list;
-        auto registered = list.getReader(true);
-        list.push(transientChange(1));
-        {
-            koSessionChangeReader copy(nullptr, false);
-            copy = *registered;
-            EXPECT_EQ(readAll(copy), (Read{{1, 1}}));
-            EXPECT_EQ(list.size(), 1u);
-        }
-        EXPECT_EQ(registered->getCurrentIndex(), 0u);
-        EXPECT_EQ(readAll(*registered), (Read{{1, 1}}));
-        EXPECT_EQ(list.size(), 0u) << "the original is still registered, and was the last";
-    }
-}
-
-TEST(koSessionChangeList, DestroyedReaderIsUnregisteredWithoutRevisitingChanges)
-{
-    koSessionChangeList list;
-    auto stays = list.getReader(true);
-    auto leaves = list.getReader(true);
-    list.push(transientChange(1));
-    EXPECT_EQ(readAll(*stays).size(), 1u);
-    leaves.reset();
-    EXPECT_EQ(list.size(), 1u) << "what every remaining reader has read is not revisited";
-
-    // From now on the remaining reader alone decides.
-    list.push(transientChange(2));
-    EXPECT_EQ(readAll(*stays), (Read{{2, 2}}));
-    EXPECT_EQ(list.size(), 1u);
-    list.clear();
-    EXPECT_TRUE(list.empty());
-}
-
-TEST(koSessionChangeList, FrontPopsIgnoreIndexedReaders)
-{
-    koSessionChangeList list;
-    auto reader = list.getReader(true);
-    list.push(plainChange(1));
-    list.push(plainChange(2));
-    list.push(plainChange(3));
-    ChangePtr change;
-    ASSERT_TRUE(list.tryPop(change));
-    EXPECT_EQ(tagOf(*change), 1);
-    EXPECT_EQ(readAll(*reader), (Read{{2, 2}, {3, 3}})) << "the popped change is never seen";
-    EXPECT_EQ(tagsOf(list.popAll()), (std::vector<int>{2, 3}));
-    ChangePtr untouched = change;
-    EXPECT_FALSE(list.tryPop(change));
-    EXPECT_EQ(change, untouched);
-    EXPECT_TRUE(list.popAll().empty());
-}
-
-TEST(koSessionChangeList, ReaderWithoutAListIsEmptyAndHarmless)
-{
-    for (bool indexed : {true, false}) {
-        koSessionChangeReader reader(nullptr, indexed);
-        ChangePtr change = plainChange(1);
-        const ChangePtr before = change;
-        EXPECT_FALSE(reader.tryPop(change));
-        EXPECT_EQ(change, before);
-        EXPECT_TRUE(reader.popAll().empty());
-        EXPECT_TRUE(reader.empty());
-    }
-}
-
-TEST(koSessionChangeList, ConsumingReaderEmptiesTheListFromTheFront)
-{
-    koSessionChangeList list;
-    auto consuming = list.getReader(false);
-    EXPECT_TRUE(consuming->empty());
-    list.push(plainChange(1));
-    list.push(stateChange(1, 2));
-    EXPECT_FALSE(consuming->empty());
-    ChangePtr change;
-    ASSERT_TRUE(consuming->tryPop(change));
-    EXPECT_EQ(tagOf(*change), 1);
-    EXPECT_EQ(tagsOf(consuming->popAll()), (std::vector<int>{2}));
-    EXPECT_TRUE(consuming->empty());
-    // The popped mergable change left no state entry behind.
-    list.push(stateChange(1, 3));
-    list.push(stateChange(2, 4));
-    EXPECT_EQ(list.size(), 2u);
-}
-
-TEST(koSessionChangeList, ListDestroyedAfterItsReadersReleasesItsChanges)
-{
-    std::weak_ptr<koSessionChange> watched;
-    {
-        koSessionChangeList list;
-        auto reader = list.getReader(true);
-        ChangePtr change = plainChange(1);
-        watched = change;
-        list.push(change);
-        change.reset();
-        EXPECT_FALSE(watched.expired());
-    }
-    EXPECT_TRUE(watched.expired());
 }

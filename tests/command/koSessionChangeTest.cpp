@@ -1,9 +1,8 @@
 #include "koSessionChange.h"
 
-#include "koSessionCommandFactory.h"
 #include "koTestCommands.h"
 #include "koTestLogCapture.h"
-#include "koTestBytes.h"
+#include "koTestMemorySerializer.h"
 
 #include <gtest/gtest.h>
 
@@ -12,147 +11,155 @@
 
 namespace {
 
-// A record of any type, made the way a receiving side makes one: from its bytes.
-koSessionChange recordOfType(unsigned int type)
+std::vector<char> bytes(const std::string& hex)
 {
-    koTest::MemorySerializer serializer(koTest::rawRecord(type, 12, {0, 0, 0, 42}));
+    const QByteArray raw = QByteArray::fromHex(QByteArray::fromStdString(hex));
+    return std::vector<char>(raw.begin(), raw.end());
+}
+
+std::string hexOf(const std::vector<char>& wire)
+{
+    return QByteArray(wire.data(), int(wire.size())).toHex(' ').toStdString();
+}
+
+std::vector<char> wireOf(const koSessionChange& change)
+{
+    koTest::MemorySerializer serializer;
+    change.putValue(serializer);
+    return serializer.bytes;
+}
+
+koSessionChange read(const std::vector<char>& wire)
+{
+    koTest::MemorySerializer serializer(wire);
     koSessionChange change;
     change.getValue(serializer);
+    EXPECT_EQ(serializer.position, wire.size()) << "a record is read exactly to its end";
     return change;
 }
 
-koSessionClient* fakeClient()
+// Wire forms written by hand from the format: type, changed by, four flag
+// bytes, addressee, state identifier length and bytes, payload length
+// (8 bytes) and payload, numbers least significant byte first. "TestBytes"
+// has type 0x2aebdb74 (md4("testbytes") = 74dbeb2a...).
+struct Record
 {
-    // Never dereferenced: execute only hands the pointer on.
-    static char marker;
-    return reinterpret_cast<koSessionClient*>(&marker);
-}
+    qint32 key;
+    const char* payload;
+    int flags; // 8 mergable, 4 echoing, 2 transient, 1 server; -1: as constructed
+    unsigned short destination;
+    unsigned short changedBy;
+    const char* wire;
+};
+
+const Record records[] = {
+    {0x01020304, "abc", 8 | 2 | 1, 0xbeef, 0x1234,
+     "74dbeb2a 3412 01000101 efbe 08000000 2aebdb74 01020304 0300000000000000 616263"},
+    {5, "abc", 4, 2, 5, "74dbeb2a 0500 00010000 0200 00000000 0300000000000000 616263"},
+    {-2, "", -1, 0, 0xffff, "74dbeb2a ffff 01010000 0000 08000000 2aebdb74 fffffffe 0000000000000000"},
+};
 
 } // namespace
 
-TEST(koSessionChange, RebuildsTheCommandWithTheRecordsSenderAndItsOwnFlags)
+TEST(koSessionChange, WireFormsWrittenAndRead)
 {
-    koTestExecuteCommand command;
-    command.value = -5;
-    command.setChangedBy(99);
-    command.setTransient(true);
-    command.setDestinationUserId(4);
-    const koSessionChange change(command, 7);
-    EXPECT_EQ(change.getChangedBy(), 7);
-    EXPECT_TRUE(change.isTransient());
+    for (const Record& record : records) {
+        koTestCommand command(record.key, record.payload);
+        if (record.flags >= 0) {
+            command.setStateMergable(record.flags & 8);
+            command.setEchoing(record.flags & 4);
+            command.setTransient(record.flags & 2);
+            command.setServerCommand(record.flags & 1);
+        }
+        command.setDestinationUserId(record.destination);
+        command.setChangedBy(77); // the record's own argument wins
+        const std::vector<char> wire = bytes(record.wire);
+        EXPECT_EQ(hexOf(wireOf(koSessionChange(koTestCommand(command), record.changedBy))), hexOf(wire));
 
-    const auto rebuilt = std::dynamic_pointer_cast<koTestExecuteCommand>(change.getCommand());
-    ASSERT_TRUE(rebuilt);
-    EXPECT_EQ(rebuilt->value, -5);
-    EXPECT_EQ(rebuilt->getChangedBy(), 7);
-    EXPECT_FALSE(rebuilt->isTransient()) << "flags come from the class's constructor";
-    EXPECT_EQ(rebuilt->getDestinationUserId(), 0);
+        const koSessionChange change = read(wire);
+        const int flags = record.flags >= 0 ? record.flags : 8 | 4;
+        EXPECT_EQ(change.getCommandType(), 0x2aebdb74u);
+        EXPECT_EQ(change.getChangedBy(), record.changedBy);
+        EXPECT_EQ(change.isStateMergable(), bool(flags & 8));
+        EXPECT_EQ(change.isEchoing(), bool(flags & 4));
+        EXPECT_EQ(change.isTransient(), bool(flags & 2));
+        EXPECT_EQ(change.isServerCommand(), bool(flags & 1));
+        EXPECT_EQ(change.getDestinationUserId(), record.destination);
+        EXPECT_EQ(change.getStateId(), QByteArray(wire.data() + 16, flags & 8 ? 8 : 0));
+        koTestCommand rebuilt;
+        ASSERT_TRUE(change.tryGetCommand(rebuilt));
+        EXPECT_EQ(rebuilt.payload, QByteArray(record.payload));
+        EXPECT_EQ(wireOf(change), wire);
+    }
+    // Any non-zero flag byte reads as true and is written again as 1.
+    const koSessionChange flags = read(bytes("74dbeb2a 0100 02800001 0000 00000000 0000000000000000"));
+    EXPECT_TRUE(flags.isStateMergable() && flags.isEchoing() && !flags.isTransient() && flags.isServerCommand());
+    EXPECT_EQ(hexOf(wireOf(flags)), hexOf(bytes("74dbeb2a 0100 01010001 0000 00000000 0000000000000000")));
 
-    koTestExecuteCommand filled;
-    ASSERT_TRUE(change.tryGetCommand(filled));
-    EXPECT_EQ(filled.value, -5);
-    EXPECT_EQ(filled.getChangedBy(), 7);
-
-    const int before = koTestExecuteCommand::lastExecution.count;
-    change.execute(fakeClient());
-    EXPECT_EQ(koTestExecuteCommand::lastExecution.count, before + 1);
-    EXPECT_EQ(koTestExecuteCommand::lastExecution.client, fakeClient());
-    EXPECT_EQ(koTestExecuteCommand::lastExecution.changedBy, 7);
-    EXPECT_EQ(koTestExecuteCommand::lastExecution.value, -5);
+    // A large payload goes to the serializer in pieces of at most 65000 bytes.
+    koTest::MemorySerializer pieces;
+    koSessionChange(koTestCommand(0, QByteArray(65001, 'p')), 1).putValue(pieces);
+    EXPECT_EQ(std::vector<std::size_t>(pieces.putSizes.end() - 2, pieces.putSizes.end()),
+              (std::vector<std::size_t>{65000, 1}));
 }
 
-TEST(koSessionChange, RecordsOfUnknownTypesAreKeptButNotRebuilt)
+// Every prefix of a valid record, and state identifier lengths outside
+// 0..64 KiB, fail with koNetError and leave the record as it was.
+TEST(koSessionChange, MalformedRecordsFailCleanly)
 {
-    const unsigned int unknown = koSessionCommandFactory::the().getType("NotRegisteredInThisProcess");
-    const koSessionChange change = recordOfType(unknown);
-    EXPECT_EQ(change.getCommandType(), unknown);
+    std::vector<std::vector<char>> malformed;
+    for (const Record& record : records) {
+        const std::vector<char> wire = bytes(record.wire);
+        for (std::size_t length = 0; length < wire.size(); ++length)
+            malformed.emplace_back(wire.begin(), wire.begin() + long(length));
+    }
+    for (const char* length : {"01000100", "ffffffff", "ffffff7f"}) {
+        malformed.push_back(bytes(std::string("74dbeb2a 0100 01010000 0000 ") + length));
+        malformed.back().resize(16 + 65537 + 8, 's');
+    }
+    const std::vector<char> previous = bytes(records[1].wire);
+    for (const std::vector<char>& wire : malformed) {
+        koTest::MemorySerializer serializer(wire);
+        koSessionChange target = read(previous);
+        EXPECT_THROW(target.getValue(serializer), koNetError) << hexOf(wire).substr(0, 60);
+        EXPECT_EQ(wireOf(target), previous) << hexOf(wire).substr(0, 60);
+        // A bad length is refused before anything after it is read.
+        EXPECT_LE(serializer.position, wire.size() > 65536 ? 16u : wire.size());
+    }
+    std::vector<char> longest = bytes("74dbeb2a 0100 01010000 0000 00000100");
+    longest.resize(16 + 65536, 's');
+    longest.resize(16 + 65536 + 8, '\0');
+    EXPECT_EQ(read(longest).getStateId(), QByteArray(65536, 's'));
+}
 
+TEST(koSessionChange, RebuildsAndExecutesKnownTypesOnly)
+{
+    const koSessionChange change(koTestCommand(1, "run"), 7);
+    const auto rebuilt = std::dynamic_pointer_cast<koTestCommand>(change.getCommand());
+    ASSERT_TRUE(rebuilt);
+    EXPECT_EQ(rebuilt->payload, QByteArray("run"));
+    EXPECT_EQ(rebuilt->getChangedBy(), 7);
+    EXPECT_FALSE(change.isLoadScene());
+
+    static char marker;
+    auto* client = reinterpret_cast<koSessionClient*>(&marker); // handed on, never used
+    const int before = koTestCommand::executions;
+    change.execute(client);
+    EXPECT_EQ(koTestCommand::executions, before + 1);
+    EXPECT_EQ(koTestCommand::lastClient, client);
+
+    // A type nobody registered is kept, but neither rebuilt nor executed.
     koTest::LogCapture log;
-    EXPECT_FALSE(change.getCommand());
-    const int before = koTestExecuteCommand::lastExecution.count;
-    change.execute(fakeClient());
-    EXPECT_EQ(koTestExecuteCommand::lastExecution.count, before);
+    const koSessionChange unknown = read(bytes("44332211 0900 00000000 0000 00000000 0100000000000000 2a"));
+    EXPECT_FALSE(unknown.getCommand());
+    unknown.execute(client);
+    EXPECT_EQ(koTestCommand::executions, before + 1);
+    koTestCommand other(0, "mine");
+    EXPECT_FALSE(unknown.tryGetCommand(other));
+    EXPECT_EQ(other.payload, QByteArray("mine"));
     EXPECT_TRUE(log.lines().empty());
 
-    // tryGetCommand refuses a command of another class and leaves it untouched.
-    koTestExecuteCommand other;
-    other.value = 11;
-    other.setChangedBy(3);
-    EXPECT_FALSE(change.tryGetCommand(other));
-    EXPECT_EQ(other.value, 11);
-    EXPECT_EQ(other.getChangedBy(), 3);
-
-    // A known record is refused by a command of a different registered class.
-    koTestRosterCommand roster;
-    EXPECT_FALSE(koSessionChange(other, 1).tryGetCommand(roster));
-    EXPECT_EQ(roster.getChangedBy(), 0);
-}
-
-TEST(koSessionChange, LoadSceneIsRecognisedByTypeAlone)
-{
-    koSessionCommandFactory& factory = koSessionCommandFactory::the();
-    struct Case
-    {
-        unsigned int type;
-        bool loadScene;
-    };
-    const Case cases[] = {
-        {0x62a13207u, true}, // md4("loadscene") begins 07 32 a1 62 (openssl dgst -md4)
-        {factory.getType("LOADSCENE"), true},
-        {factory.getType("LoadScenes"), false},
-        {factory.getType("TestBytes"), false},
-        {0, false},
-    };
-    for (const Case& c : cases)
-        EXPECT_EQ(recordOfType(c.type).isLoadScene(), c.loadScene) << std::hex << c.type;
-    EXPECT_FALSE(koSessionChange().isLoadScene());
-}
-
-TEST(koSessionChange, StateIdIsTheBigEndianTypeFollowedByTheKey)
-{
-    koTestRosterCommand roster; // writes nothing after the type
-    const koSessionChange rosterChange(roster, 1);
-    const unsigned int type = koSessionCommandFactory::the().getType("TestRoster");
-    const QByteArray typeBytes = QByteArray::fromHex(QByteArray::number(type, 16).rightJustified(8, '0'));
-    EXPECT_EQ(rosterChange.getStateId(), typeBytes);
-    EXPECT_EQ(koSessionChange(koTestRosterCommand(), 2).getStateId(), rosterChange.getStateId());
-
-    const koTestBytesCommand keyed({}, -2);
-    EXPECT_EQ(koSessionChange(keyed, 1).getStateId(), QByteArray::fromHex("2aebdb74fffffffe"));
-
-    koTestBytesCommand notMergable({}, 5);
-    notMergable.setStateMergable(false);
-    EXPECT_TRUE(koSessionChange(notMergable, 1).getStateId().isEmpty());
-}
-
-TEST(koSessionChange, DefaultAndMovedFromRecords)
-{
-    const koSessionChange fresh;
-    EXPECT_EQ(fresh.getCommandType(), 0u);
-    EXPECT_TRUE(fresh.isStateMergable());
-    EXPECT_TRUE(fresh.isEchoing());
-    EXPECT_FALSE(fresh.isTransient());
-    EXPECT_FALSE(fresh.isServerCommand());
-    EXPECT_TRUE(fresh.getStateId().isEmpty());
-
-    koSessionChange source(koTestBytesCommand(std::vector<char>(1000, 'm'), 3), 8);
-    const std::vector<char> sourceWire = [&] {
-        koTest::MemorySerializer serializer;
-        source.putValue(serializer);
-        return serializer.bytes;
-    }();
-    const koSessionChange moved(std::move(source));
-    koTestBytesCommand movedCommand;
-    ASSERT_TRUE(moved.tryGetCommand(movedCommand));
-    EXPECT_EQ(movedCommand.payload, std::vector<char>(1000, 'm'));
-
-    koTestBytesCommand emptied;
-    ASSERT_TRUE(source.tryGetCommand(emptied)); // NOLINT: the moved-from state is part of the contract
-    EXPECT_TRUE(emptied.payload.empty());
-
-    koSessionChange assigned;
-    assigned = moved;
-    koTest::MemorySerializer serializer;
-    assigned.putValue(serializer);
-    EXPECT_EQ(serializer.bytes, sourceWire);
+    // md4("loadscene") begins 07 32 a1 62: only that type loads a scene.
+    EXPECT_TRUE(read(bytes("0732a162 0000 00000000 0000 00000000 0000000000000000")).isLoadScene());
+    EXPECT_FALSE(read(bytes("0632a162 0000 00000000 0000 00000000 0000000000000000")).isLoadScene());
 }

@@ -9,42 +9,32 @@ namespace {
 std::atomic<bool> watching{false};
 std::atomic<std::size_t> largestRequest{0};
 
-void note(std::size_t size)
-{
-    if (!watching.load(std::memory_order_relaxed))
-        return;
-    std::size_t seen = largestRequest.load(std::memory_order_relaxed);
-    while (size > seen && !largestRequest.compare_exchange_weak(seen, size, std::memory_order_relaxed)) {
-    }
-}
-
 void* allocate(std::size_t size) noexcept
 {
-    note(size);
+    std::size_t seen = largestRequest.load(std::memory_order_relaxed);
+    while (watching.load(std::memory_order_relaxed) && size > seen
+           && !largestRequest.compare_exchange_weak(seen, size, std::memory_order_relaxed)) {
+    }
     return std::malloc(size ? size : 1);
 }
 
 } // namespace
 
-namespace koTest {
-
-AllocationProbe::AllocationProbe()
+koTest::AllocationProbe::AllocationProbe()
 {
     largestRequest = 0;
     watching = true;
 }
 
-AllocationProbe::~AllocationProbe()
+koTest::AllocationProbe::~AllocationProbe()
 {
     watching = false;
 }
 
-std::size_t AllocationProbe::largest() const
+std::size_t koTest::AllocationProbe::largest() const
 {
     return largestRequest.load();
 }
-
-} // namespace koTest
 
 // Every form is replaced, so that whatever allocates through one form frees
 // through a matching one (malloc and free underneath all of them).

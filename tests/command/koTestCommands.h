@@ -1,68 +1,53 @@
 #pragma once
 
-// Command classes of the command-model tests. All but koTestUnregisteredCommand
-// are registered (koTestCommands.cpp), in this order: "TestBytes", "TestRoster",
-// "TestExecute".
+// The command of the command-model and change-list tests: raw payload bytes
+// and an integer state key, flags as the test sets them. Each program
+// registers it as "TestBytes" and its subclass as "LoadScene", once.
 
 #include "koSessionCommand.h"
 
-#include <QtGlobal>
+#include <QByteArray>
+#include <QDataStream>
 
-#include <vector>
-
-class QDataStream;
-
-// Raw payload bytes and an integer state key; flags as the test sets them.
-class koTestBytesCommand : public koSessionCommand
+class koTestCommand : public koSessionCommand
 {
 public:
-    koTestBytesCommand() = default;
-    koTestBytesCommand(std::vector<char> payload, qint32 key)
-        : payload(std::move(payload))
-        , key(key)
+    explicit koTestCommand(qint32 key = 0, QByteArray payload = QByteArray())
+        : key(key)
+        , payload(std::move(payload))
     {
     }
 
-    void putStateId(QDataStream& stream) const override;
-    void putData(QDataStream& stream) const override;
-    void getData(QDataStream& stream) override;
-
-    std::vector<char> payload;
-    qint32 key = 0;
-};
-
-// Like the server's roster change: state-mergable and echoing by construction,
-// nothing in putStateId, so every such change sets the same state.
-class koTestRosterCommand : public koSessionCommand
-{
-public:
-    void putData(QDataStream& stream) const override;
-    void getData(QDataStream& stream) override;
-
-    quint16 userCount = 0;
-};
-
-// Records what its execute saw.
-class koTestExecuteCommand : public koSessionCommand
-{
-public:
-    struct Execution
+    void execute(koSessionClient* client) const override
     {
-        int count = 0;
-        koSessionClient* client = nullptr;
-        unsigned short changedBy = 0;
-        qint32 value = 0;
-    };
-    static Execution lastExecution;
+        ++executions;
+        lastClient = client;
+    }
 
-    void execute(koSessionClient* client) const override;
-    void putData(QDataStream& stream) const override;
-    void getData(QDataStream& stream) override;
+    void putStateId(QDataStream& stream) const override
+    {
+        stream << key;
+    }
 
-    qint32 value = 0;
+    void putData(QDataStream& stream) const override
+    {
+        stream.writeRawData(payload.constData(), payload.size());
+    }
+
+    void getData(QDataStream& stream) override
+    {
+        payload = stream.device()->readAll();
+    }
+
+    static inline int executions = 0;
+    static inline koSessionClient* lastClient = nullptr;
+    qint32 key;
+    QByteArray payload;
 };
 
-// Never registered.
-class koTestUnregisteredCommand : public koSessionCommand
+// The name "LoadScene" marks the records that load a scene.
+class koTestLoadSceneCommand : public koTestCommand
 {
+public:
+    using koTestCommand::koTestCommand;
 };
