@@ -7,6 +7,7 @@
 #include "koTestApplication.h"
 #include "koTestBytes.h"
 #include "koTestExecutionLog.h"
+#include "koTestRosterSignals.h"
 #include "koTestSupport.h"
 
 #include "koSession.h"
@@ -276,6 +277,9 @@ TEST_F(ClientWireTest, JoinTakesOddAnswersAndFailsOnBadOnes)
         QStringList names;
     };
     const QString none;
+    Bytes longest = {0, 0, 1, 0};
+    for (int unit = 0; unit < 0x10000; ++unit)
+        longest.insert(longest.end(), {'x', 0});
     const std::vector<Row> rows = {
         {"ordinary", Ok, V1 + NoNames, nullptr, none, {}},
         {"answer not examined", "HTTP/1.1 403 Forbidden\r\nX: y\r\n\r\n", V1 + NoNames, nullptr, none, {}},
@@ -290,6 +294,8 @@ TEST_F(ClientWireTest, JoinTakesOddAnswersAndFailsOnBadOnes)
         {"trailing space", Ok, Bytes{3, 0, 0, 0, 'V', 0, '1', 0, ' ', 0} + NoNames,
          "Incompatible kova version connected", QStringLiteral("V1 "), {}},
         {"endless answer", std::string(20000, 'A'), {}, "8192", none, {}},
+        {"text of 65536 units", Ok, longest + NoNames, "Incompatible kova version connected",
+         QString(0x10000, QChar('x')), {}},
         {"text of 65537 units", Ok, {1, 0, 1, 0}, "65536", none, {}},
         {"65536 names", Ok, V1 + Bytes{0, 0, 1, 0, 0, 0, 0, 0}, "65535", none, {}},
         {"closed after the request", Ok, {}, "", none, {}},
@@ -564,4 +570,54 @@ TEST_F(ClientWireTest, DownloadReadsTheAnswerWithinItsLimits)
         client.reset();
         EXPECT_EQ(server.finish(), "");
     }
+}
+
+TEST_F(ClientWireTest, NewRosterSignalsAdditionsFirstThenChangesAndRemovalsByIdentifier)
+{
+    RawServer server;
+    auto client = joined(server, [](RawServer& raw) { raw.admit(); }); // own identifier 42
+    ASSERT_EQ(server.finish(), "");
+    koTest::RosterSignals signalled;
+    // Records as the server sends them, spectator counts included.
+    const auto record = [](unsigned short id, const char* name, unsigned short spectating = 0, int count = 0) {
+        koSessionUser user;
+        user.setSpectatorCount(count);
+        user.setId(id);
+        user.setName(QString::fromLatin1(name));
+        user.setIsSpectator(spectating != 0);
+        user.setSpectatedUserId(spectating);
+        return user;
+    };
+    struct Step
+    {
+        std::vector<koSessionUser> roster;
+        QStringList events;
+        std::vector<int> counts; // spectator counts afterwards, in roster order
+        bool completed;
+    };
+    const std::vector<Step> steps = {
+        {{record(3, "c")}, {"added 3 c"}, {0}, false},
+        {{record(42, "me"), record(3, "c")}, {"added 42 me"}, {0, 0}, true},
+        {{record(3, "c"), record(42, "me")}, {}, {0, 0}, true},
+        {{record(42, "me", 0, 1), record(3, "c", 42)}, {"changed 3 c", "changed 42 me"}, {1, 0}, true},
+        {{record(5, "e", 99), record(42, "me", 0, 1), record(3, "c", 42)}, {"added 5 e"}, {0, 1, 0}, true},
+        {{record(1, "a"), record(42, "me")}, {"added 1 a", "removed 3", "removed 5", "changed 42 me"}, {0, 0}, true},
+        {{}, {"removed 1", "removed 42"}, {}, true},
+    };
+    for (const Step& step : steps) {
+        SCOPED_TRACE(step.events.join(", ").toStdString());
+        client->setUsers(step.roster);
+        EXPECT_EQ(signalled.take(), step.events);
+        std::vector<int> counts;
+        for (const koSessionUser& user : client->getUsers())
+            counts.push_back(user.getSpectatorCount());
+        EXPECT_EQ(counts, step.counts);
+        EXPECT_EQ(client->isJoinCompleted(), step.completed);
+    }
+    client->setUsers({record(2, "b", 42), record(42, "me"), record(4, "d", 42)});
+    EXPECT_EQ(client->getUser().getSpectatorCount(), 2);
+    const std::vector<koSessionUser> others = client->getOtherUsers();
+    ASSERT_EQ(others.size(), 2u);
+    EXPECT_EQ(others[0].getId(), 2);
+    EXPECT_EQ(others[1].getId(), 4);
 }

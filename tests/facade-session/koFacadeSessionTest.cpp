@@ -245,6 +245,7 @@ TEST_F(FacadeTest, WholeSessionWithTheFacadeAsOneParticipant)
     // The main link keeps order: a blocked note that had been sent would
     // have come before the unblocked one.
     EXPECT_FALSE(executions.has(bob, "blocked"));
+    EXPECT_TRUE(facade.isReadyToUse());
     EXPECT_TRUE(executions.find(self, "from Alice", executed) && executed.onMainThread && executed.changedBy == alice);
     EXPECT_EQ(executions.texts(bob, 0), QStringList({"async"}));
 

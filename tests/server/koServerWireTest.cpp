@@ -261,12 +261,17 @@ TEST_F(ServerWireTest, SceneStreamsAreStoredAndServedBackByteForByte)
         Bytes served; // the name field as downloaded
         std::size_t size;
     };
-    const std::vector<Row> rows = {
+    std::vector<Row> rows = {
         {{3, 0, 0, 0, 'a', '.', 0}, {3, 0, 0, 0, 'a', '.', 0}, 5},
         {{1, 0, 0, 0, 0}, {1, 0, 0, 0, 0}, 0},
         {{0, 0, 0, 0}, {1, 0, 0, 0, 0}, 3},
         {{4, 0, 0, 0, 0xc3, 0xa9, 't', 0}, {4, 0, 0, 0, 0xc3, 0xa9, 't', 0}, MiB + 1},
     };
+    // The longest name field allowed: 65535 bytes and the zero.
+    Bytes longest = {0, 0, 1, 0};
+    longest.resize(4 + 0xffff, 'n');
+    longest.push_back(0);
+    rows.push_back({longest, longest, 1});
     for (const Row& row : rows) {
         SCOPED_TRACE(row.size);
         const std::vector<char> scene = koTest::randomBytes(row.size, std::uint32_t(row.size));
@@ -292,13 +297,14 @@ TEST_F(ServerWireTest, BrokenOrRefusedUploadsLeaveThePreviousScene)
 {
     LogCapture log;
     TestServer host;
+    // The largest scene allowed is stored; one byte more is refused.
+    host.server.setMaxSceneSize(100);
     const std::vector<char> previous = koTest::randomBytes(100, 1);
     {
         Raw up(host.port(), {2, 0, 0, 0, 2, 0, 0, 0, 'p', 0, 100, 0, 0, 0, 0, 0, 0, 0});
         put(up.stream, Bytes(previous.begin(), previous.end()));
         ASSERT_TRUE(log.waitFor("uploaded by"));
     }
-    host.server.setMaxSceneSize(8 * MiB);
     struct Row
     {
         const char* what;
@@ -309,7 +315,7 @@ TEST_F(ServerWireTest, BrokenOrRefusedUploadsLeaveThePreviousScene)
         {"inside the name", {2, 0, 0, 0, 9, 0, 0, 0, 'c', 'u', 't'}, ""},
         {"after the header", {2, 0, 0, 0, 2, 0, 0, 0, 'c', 0, 0, 0, 0x40, 0, 0, 0, 0, 0}, ""},
         {"inside the data", {2, 0, 0, 0, 2, 0, 0, 0, 'c', 0, 0, 0, 0x40, 0, 0, 0, 0, 0, 1, 2, 3}, ""},
-        {"size above the maximum", {2, 0, 0, 0, 2, 0, 0, 0, 'c', 0, 1, 0, 0x80, 0, 0, 0, 0, 0}, "8388609"},
+        {"size above the maximum", {2, 0, 0, 0, 2, 0, 0, 0, 'c', 0, 101, 0, 0, 0, 0, 0, 0, 0}, "101 bytes"},
         {"name above its limit", {2, 0, 0, 0, 1, 0, 1, 0}, "65537"},
     };
     for (const Row& row : rows) {

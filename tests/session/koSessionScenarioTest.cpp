@@ -194,6 +194,7 @@ TEST_F(Scenario, RosterSignalsFollowSpectatorsRenamesAndDepartures)
         EXPECT_TRUE(aliceSees(expected)) << roster.events().join(", ").toStdString();
     }
     EXPECT_EQ(alice->getUser().getSpectatorCount(), 2);
+    EXPECT_EQ(at('C').getUser().getColor(), koSession::the().getDefaultColor(2)) << "a chosen colour stays";
     for (const koSessionUser& user : alice->getUsers())
         EXPECT_EQ(user.getSpectatorCount(), user.getId() == a ? 2 : 0);
 
