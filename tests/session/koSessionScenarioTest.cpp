@@ -9,6 +9,8 @@
 #include "koTestSupport.h"
 
 #include "koSession.h"
+#include "koSessionChange.h"
+#include "koSessionChangeList.h"
 #include "koSessionClient.h"
 #include "koSessionCommandFactory.h"
 
@@ -127,6 +129,29 @@ TEST_F(Scenario, SceneLoadCutsTheHistoryOfALateJoinerWhoIsAsked)
     // The scene load emptied the server's list, roster included; the roster
     // is laid down again, so everybody still knows everybody.
     EXPECT_TRUE(settled());
+}
+
+// A scene load empties the server's list, roster included. Someone who joined
+// just before it must not stay unknown to the peers that had not sent that
+// roster on yet, so the server lays the roster down again after the load.
+TEST_F(Scenario, RosterFollowsEverySceneLoad)
+{
+    joinAll({"Alice", "Bob"});
+    const unsigned int roster = koSessionCommandFactory::the().getType("UpdateUsers");
+    const unsigned int scene = koTest::LoadSceneCommand().getType();
+    at('A').push(koTest::LoadSceneCommand(QStringLiteral("scene.kova")));
+    std::vector<unsigned int> seen;
+    EXPECT_TRUE(koTest::waitFor([&] {
+        at('A').executeCommands();
+        std::shared_ptr<koSessionChange> change;
+        while (at('B').getServerChanges()->tryPop(change)) {
+            seen.push_back(change->getCommandType());
+            change->execute(&at('B'));
+        }
+        const auto load = std::find(seen.begin(), seen.end(), scene);
+        return load != seen.end() && std::find(load, seen.end(), roster) != seen.end();
+    }));
+    EXPECT_EQ(at('B').getUsers().size(), 2u);
 }
 
 TEST_F(Scenario, IdentifiersCountUpAndColourIndicesComeFree)
