@@ -133,7 +133,10 @@ TEST_F(ServerWireTest, JoinHandshakeBytesAndAVersionMismatch)
     EXPECT_EQ(settled.getColor(), koSession::the().getDefaultColor(2));
     EXPECT_EQ(get(raw.stream, 1), Bytes{0}); // no scene held
     raw.stream.recvResult();
-    const std::vector<koSessionUser> roster = readRoster(raw.stream);
+    // The roster held before this admission may come first.
+    std::vector<koSessionUser> roster = readRoster(raw.stream);
+    if (roster.size() == 2)
+        roster = readRoster(raw.stream);
     ASSERT_EQ(roster.size(), 3u);
     EXPECT_EQ(roster[2].getId(), settled.getId());
 }
