@@ -1,10 +1,9 @@
 #pragma once
 
 // Helpers for tests that run a real server and real participants over
-// loopback with the real cipher: a server on a free port, the fixture of
-// whole-session tests, raw
-// connections that speak the handshake byte by byte, and a pump that executes
-// received changes while waiting.
+// loopback with the real cipher: a server on a free port, the scenario
+// fixture of whole-session tests, raw connections that speak the handshake
+// byte by byte, and a pump that executes received changes while waiting.
 
 #include "koTestLogCapture.h"
 
@@ -18,6 +17,7 @@
 
 #include <chrono>
 #include <functional>
+#include <map>
 #include <memory>
 #include <string>
 #include <vector>
@@ -26,6 +26,10 @@ class koNetStream;
 class koSessionChange;
 class koSessionClient;
 class koSocketLink;
+
+namespace koTest {
+class TextCommand;
+}
 
 namespace koServerTest {
 
@@ -93,6 +97,67 @@ protected:
     ClientPtr join(const QString& name);
 
     std::unique_ptr<TestServer> host;
+};
+
+// --- Scenario tables -------------------------------------------------------
+
+// One row of a scenario: a participant pushes a command or joins.
+struct Step
+{
+    enum Kind { Text, State, Scene, Join };
+
+    char actor;             // 'A', 'B', ...: who pushes, or who joins (the next letter)
+    Kind kind;
+    const char* text;       // the text, "key=value", the scene's name or the joiner's name
+    // How it is pushed, any of: 'q' quiet (not echoing), 'a' on the second
+    // link, 't' its type blocked, 'o' another type blocked, 'b' every type
+    // blocked, 'x' while the actor executes a received change; ">C"
+    // addressed to participant C.
+    const char* how;
+    const char* executedBy; // who must execute it, e.g. "BC"; "" nobody
+};
+
+// A server and participants A, B, C, ... that push the test program's
+// commands, which it registers: koTest::TextCommand, koTest::StateCommand and
+// koTest::LoadSceneCommand (the last as "LoadScene"). Every server log line
+// is captured in `log`.
+class Scenario : public SessionTest
+{
+protected:
+    void SetUp() override;
+    void TearDown() override;
+
+    // Joins one participant per name, as A, B, ... in turn, and waits until
+    // every roster holds everybody.
+    void joinAll(const QStringList& names);
+    koSessionClient& at(char who);
+    // Plays the rows one by one, each until whoever must execute it (and is
+    // there) has; then checks that every participant executed exactly what
+    // the table says, in order, second-link rows on receiving threads and
+    // the others on the main thread, each with its maker. A late joiner
+    // catches up on what it is owed before the next row.
+    void play(const std::vector<Step>& steps);
+    // Executes received changes on every participant until `condition` holds.
+    bool pump(const std::function<bool()>& condition, std::chrono::milliseconds timeout = 10s);
+    // Until every participant's roster holds every participant.
+    bool settled();
+    // What `who` executed, in order, without the table's own markers.
+    QStringList executed(char who) const;
+    // Uploads from `who` and waits until the server has stored the scene.
+    void upload(char who, const std::vector<char>& scene, const QString& name);
+
+    std::vector<std::shared_ptr<koSessionClient>> clients;
+    LogCapture log;
+
+private:
+    std::unique_ptr<koTest::TextCommand> makeCommand(const Step& step) const;
+    void pushStep(const Step& step, const QString& how);
+    void expectAllExecuted(const std::map<char, QStringList>& expected, const std::map<QString, const Step*>& rows);
+
+    // The command that a row marked 'x' pushes while its actor executes;
+    // main thread only.
+    std::unique_ptr<koTest::TextCommand> pending;
+    unsigned short pendingMaker = 0;
 };
 
 // --- Raw connections -------------------------------------------------------

@@ -1,5 +1,6 @@
-// The empty-session watchdog: a server that nobody contacts stops itself
-// after its minute; any connection disarms it. Each case waits the full time.
+// Cases that wait for the server's own clocks: the empty-session watchdog (a
+// server that nobody contacts stops itself after its minute; any connection
+// disarms it) and the handshake limit, which must not end a scene transfer.
 
 #include "koServerTestKit.h"
 
@@ -8,11 +9,13 @@
 #include "koSessionClient.h"
 #include "koSessionWire.h"
 
+#include "koNetStream.h"
 #include "koSocketLink.h"
 
 #include <gtest/gtest.h>
 
 #include <chrono>
+#include <thread>
 
 using namespace koServerTest;
 
@@ -51,4 +54,22 @@ TEST(ServerWatchdog, AnyConnectionDisarmsIt)
     EXPECT_EQ(log.count("Stopping empty session"), 0);
     auto alice = join(host.link(), "Alice");
     EXPECT_TRUE(alice->isConnected());
+}
+
+TEST(ServerClocks, UploadThatPausesLongerThanAHandshakeIsStored)
+{
+    prepareProcess();
+    LogCapture log;
+    TestServer host;
+    auto link = connectCiphered(host.port());
+    koNetStream stream(link);
+    // Upload request, name "p", 4 bytes of scene; two of them after the pause.
+    const unsigned char header[] = {2, 0, 0, 0, 2, 0, 0, 0, 'p', 0, 4, 0, 0, 0, 0, 0, 0, 0, 's', 'c'};
+    stream.putBytes(header, sizeof header);
+    stream.flush();
+    std::this_thread::sleep_for(std::chrono::duration<double>(koSessionServer::HandshakeTimeoutSeconds + 2));
+    stream.putBytes("ne", 2);
+    stream.flush();
+    ASSERT_TRUE(log.waitFor("uploaded by"));
+    EXPECT_EQ(log.count("Upload failed"), 0);
 }

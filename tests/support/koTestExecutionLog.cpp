@@ -107,4 +107,20 @@ void LoadSceneCommand::execute(koSessionClient* client) const
     ExecutionLog::the().record(*this, client, QStringLiteral("LoadScene:") + text);
 }
 
+StateCommand::StateCommand()
+    : StateCommand(QString())
+{
+}
+
+StateCommand::StateCommand(const QString& keyAndValue)
+{
+    setStateMergable(true);
+    text = keyAndValue;
+}
+
+void StateCommand::putStateId(QDataStream& stream) const
+{
+    stream << text.section(QLatin1Char('='), 0, 0);
+}
+
 } // namespace koTest

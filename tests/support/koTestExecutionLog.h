@@ -78,4 +78,15 @@ public:
     void execute(koSessionClient* client) const override;
 };
 
+// A value under a key, text "key=value": state-mergable, one state per key,
+// echoing. Logs its text.
+class StateCommand : public TextCommand
+{
+public:
+    StateCommand();
+    explicit StateCommand(const QString& keyAndValue);
+
+    void putStateId(QDataStream& stream) const override;
+};
+
 } // namespace koTest

@@ -1,0 +1,361 @@
+// The server as a raw connection sees it, byte for byte: the tunnel answer,
+// request dispatch, the join handshake, the scene streams, and what bad or
+// silent connections can do to the accept thread (nothing lasting). Byte
+// vectors are written from the wire format, little-endian throughout.
+
+#include "koServerTestKit.h"
+
+#include "koTestSupport.h"
+
+#include "koSession.h"
+#include "koSessionClient.h"
+#include "koSessionWire.h"
+
+#include "koNetError.h"
+#include "koNetStream.h"
+#include "koSocketLink.h"
+
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <future>
+#include <string>
+#include <thread>
+#include <vector>
+
+using namespace koServerTest;
+
+namespace {
+
+using Bytes = std::vector<unsigned char>;
+using ServerWireTest = ProcessTest;
+constexpr std::size_t MiB = 1024 * 1024;
+
+void put(koNetStream& stream, const Bytes& bytes)
+{
+    stream.putBytes(bytes.data(), bytes.size());
+    stream.flush();
+}
+
+Bytes get(koNetStream& stream, std::size_t size)
+{
+    Bytes bytes(size);
+    stream.getBytes(bytes.data(), size);
+    return bytes;
+}
+
+Bytes operator+(Bytes head, const Bytes& tail)
+{
+    head.insert(head.end(), tail.begin(), tail.end());
+    return head;
+}
+
+
+// A ciphered connection that has sent `request`, with a stream over it.
+struct Raw
+{
+    Raw(int port, const Bytes& request)
+        : link(connectCiphered(port))
+        , stream(link)
+    {
+        put(stream, request);
+    }
+    std::shared_ptr<koSocketLink> link;
+    koNetStream stream;
+};
+
+} // namespace
+
+TEST_F(ServerWireTest, OnlyAConnectLineIsAnsweredAndTheRequestIsReadEitherWay)
+{
+    std::string padded = "CONNECT session_x HTTP/1.1\r\nX-Padding: ";
+    padded += std::string(koSessionWire::MaxTunnelHeaderBytes - padded.size() - 4, 'p') + "\r\n\r\n";
+    struct Row
+    {
+        std::string line;
+        bool answered;
+    };
+    const std::vector<Row> rows = {
+        {tunnelLine(), true},
+        {padded, true},
+        {"GET / HTTP/1.1\r\nHost: example\r\n\r\n", false},
+        {"connect session_x.version_y.join.KOVASessionServer HTTP/1.1\r\n\r\n", false},
+        {" CONNECT session_x HTTP/1.1\r\n\r\n", false},
+        {"\r\n\r\n", false},
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.line.substr(0, 40));
+        TestServer host;
+        auto link = connectTcp(host.port());
+        link->setRecvTimeout(10.0);
+        link->send(row.line.data(), row.line.size());
+        if (row.answered) {
+            std::string answer(19, '\0');
+            link->recv(&answer[0], answer.size());
+            EXPECT_EQ(answer, "HTTP/1.1 200 OK\r\n\r\n");
+        }
+        // Straight into the key exchange: any other byte would spoil it, and
+        // the stop request would never be read.
+        koSessionWire::setUpCipher(link, true);
+        koNetStream stream(link);
+        put(stream, {3, 0, 0, 0});
+        EXPECT_TRUE(waitStopped(host.server));
+    }
+}
+
+TEST_F(ServerWireTest, JoinHandshakeBytesAndAVersionMismatch)
+{
+    const koTest::VersionOverride version("1.0.0", "V1");
+    TestServer host;
+    auto al = join(host.link(), "Al");
+    auto bo = join(host.link(), "Bo");
+    const Bytes answer = {2, 0, 0, 0, 'V', 0, '1', 0,                  // the server's version text
+                          2, 0, 0, 0, 0, 0, 0, 0,                      // two names follow
+                          2, 0, 0, 0, 'A', 0, 'l', 0, 2, 0, 0, 0, 'B', 0, 'o', 0};
+
+    // Versions are compared exactly: case and spacing count.
+    for (const Bytes& other : {Bytes{2, 0, 0, 0, 'v', 0, '1', 0}, Bytes{3, 0, 0, 0, 'V', 0, '1', 0, ' ', 0},
+                               Bytes{0, 0, 0, 0}}) {
+        Raw raw(host.port(), Bytes{0, 0, 0, 0} + other);
+        EXPECT_EQ(get(raw.stream, answer.size()), answer);
+        EXPECT_TRUE(waitClosed(raw.link));
+    }
+
+    Raw raw(host.port(), {0, 0, 0, 0, 2, 0, 0, 0, 'V', 0, '1', 0});
+    EXPECT_EQ(get(raw.stream, answer.size()), answer);
+    makeUser("Cy").putValue(raw.stream);
+    raw.stream.flush();
+    koSessionUser settled;
+    settled.getValue(raw.stream);
+    // Nobody refused took an identifier; the third participant takes colour 2.
+    EXPECT_EQ(settled.getId(), bo->getUserId() + 1);
+    EXPECT_EQ(settled.getName(), QStringLiteral("Cy"));
+    EXPECT_EQ(settled.getColor(), koSession::the().getDefaultColor(2));
+    EXPECT_EQ(get(raw.stream, 1), Bytes{0}); // no scene held
+    raw.stream.recvResult();
+    // The roster held before this admission may come first.
+    std::vector<koSessionUser> roster = readRoster(raw.stream);
+    if (roster.size() == 2)
+        roster = readRoster(raw.stream);
+    ASSERT_EQ(roster.size(), 3u);
+    EXPECT_EQ(roster[2].getId(), settled.getId());
+}
+
+TEST_F(ServerWireTest, BadRequestsAreClosedAndTheServerGoesOn)
+{
+    const koTest::VersionOverride version("1.0.0", "V1");
+    LogCapture log;
+    TestServer host;
+    auto alice = join(host.link(), "Alice");
+    const unsigned short nobody = alice->getUserId() + 100;
+    const std::vector<Bytes> requests = {
+        {5, 0, 0, 0},
+        {7, 0, 0, 0},
+        {0xff, 0xff, 0xff, 0xff},
+        {4, 0, 0, 0, std::uint8_t(nobody), std::uint8_t(nobody >> 8)}, // second link for nobody
+    };
+    for (const Bytes& request : requests) {
+        Raw raw(host.port(), request);
+        EXPECT_TRUE(waitClosed(raw.link));
+    }
+    // A record "of a terabyte" during a join ends that connection only, and
+    // uses up its identifier.
+    {
+        Raw raw(host.port(), {0, 0, 0, 0, 2, 0, 0, 0, 'V', 0, '1', 0});
+        koSessionWire::getText(raw.stream);
+        koSessionWire::getNames(raw.stream);
+        raw.stream.putValueSize(std::size_t(1) << 40);
+        raw.stream.flush();
+        EXPECT_TRUE(waitClosed(raw.link));
+    }
+    EXPECT_TRUE(log.waitFor("Unable to handle request:"));
+    auto bob = join(host.link(), "Bob");
+    EXPECT_EQ(bob->getUserId(), alice->getUserId() + 2);
+    ASSERT_TRUE(pumpUntil({alice.get()}, [&] { return alice->getUsers().size() == 2; }));
+    EXPECT_TRUE(alice->isConnected());
+    EXPECT_EQ(log.count("Unable to handle request:"), 1);
+    EXPECT_EQ(log.count("Stop accepting clients"), 0);
+}
+
+TEST_F(ServerWireTest, SilentEndlessAndHalfHeadersDoNotKeepOthersOut)
+{
+    LogCapture log;
+    TestServer host;
+    auto silent = connectTcp(host.port());
+    auto endless = connectTcp(host.port());
+    const std::string chunk = "CONNECT " + std::string(1016, 'x');
+    try {
+        for (std::size_t sent = 0; sent < 2 * koSessionWire::MaxTunnelHeaderBytes; sent += chunk.size())
+            endless->send(chunk.data(), chunk.size());
+    } catch (const koNetError&) {
+        // the server may close it before all is out
+    }
+    for (const std::string& part : {std::string("CONNECT sess"), std::string("CONNECT x\r\n\r")}) {
+        auto half = connectTcp(host.port());
+        half->send(part.data(), part.size());
+    }
+
+    // Served once the silent one has used up its handshake time.
+    auto alice = join(host.link(), "Alice");
+    EXPECT_TRUE(waitClosed(silent));
+    EXPECT_TRUE(waitClosed(endless));
+    EXPECT_EQ(log.count("timed out"), 1);
+    EXPECT_GE(log.count(std::to_string(koSessionWire::MaxTunnelHeaderBytes)), 1);
+    EXPECT_EQ(log.count("Stop accepting clients"), 0);
+
+    // Longer than the handshake limit with nothing to send: admitted
+    // participants are not held to it.
+    auto bob = join(host.link(), "Bob");
+    std::this_thread::sleep_for(std::chrono::duration<double>(koSessionServer::HandshakeTimeoutSeconds + 1.5));
+    EXPECT_TRUE(alice->isConnected());
+    EXPECT_TRUE(bob->isConnected());
+    ASSERT_TRUE(pumpUntil({alice.get()}, [&] { return alice->getUsers().size() == 2; }));
+}
+
+TEST_F(ServerWireTest, StopCutsAStalledHandshakeShortAndRestartsNeedAWait)
+{
+    TestServer host;
+    auto silent = connectTcp(host.port());
+    silent->send("C", 1); // the accept thread is reading this one
+    std::this_thread::sleep_for(std::chrono::milliseconds(200));
+    const auto started = std::chrono::steady_clock::now();
+    host.server.stop();
+    host.server.stop();
+    EXPECT_THROW(host.server.start(QString(), 0), std::logic_error);
+    host.server.wait();
+    EXPECT_LT(std::chrono::steady_clock::now() - started,
+              std::chrono::duration<double>(koSessionServer::HandshakeTimeoutSeconds));
+    EXPECT_TRUE(waitClosed(silent));
+}
+
+TEST_F(ServerWireTest, PipeModeSkipsTheTunnelHeader)
+{
+    TestServer host(false);
+    const QString pipeName = QStringLiteral("kosession-server-test-%1").arg(::getpid());
+    host.startPipe(pipeName);
+    EXPECT_EQ(host.port(), 0);
+    auto link = koSocketLink::connectPipe(pipeName.toStdString(), 5.0);
+    link->setRecvTimeout(10.0);
+    koSessionWire::setUpCipher(link, true);
+    RawParticipant piper = rawJoin(link, "Piper");
+    EXPECT_NE(piper.user.getId(), 0);
+    EXPECT_EQ(readRoster(*piper.stream).size(), 1u);
+    host.server.stop();
+    host.server.wait();
+
+    // Started again on a port, it serves there and keeps counting.
+    host.start();
+    auto alice = join(host.link(), "Alice");
+    EXPECT_EQ(alice->getUserId(), piper.user.getId() + 1);
+    EXPECT_TRUE(waitClosed(link));
+}
+
+TEST_F(ServerWireTest, SceneStreamsAreStoredAndServedBackByteForByte)
+{
+    LogCapture log;
+    TestServer host;
+    {
+        Raw none(host.port(), {1, 0, 0, 0});
+        EXPECT_TRUE(waitClosed(none.link)) << "a download before any upload gets no byte";
+    }
+    struct Row
+    {
+        Bytes name;   // the name field as uploaded
+        Bytes served; // the name field as downloaded
+        std::size_t size;
+    };
+    std::vector<Row> rows = {
+        {{3, 0, 0, 0, 'a', '.', 0}, {3, 0, 0, 0, 'a', '.', 0}, 5},
+        {{1, 0, 0, 0, 0}, {1, 0, 0, 0, 0}, 0},
+        {{0, 0, 0, 0}, {1, 0, 0, 0, 0}, 3},
+        {{4, 0, 0, 0, 0xc3, 0xa9, 't', 0}, {4, 0, 0, 0, 0xc3, 0xa9, 't', 0}, MiB + 1},
+    };
+    // The longest name field allowed: 65535 bytes and the zero.
+    Bytes longest = {0, 0, 1, 0};
+    longest.resize(4 + 0xffff, 'n');
+    longest.push_back(0);
+    rows.push_back({longest, longest, 1});
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.size);
+        const std::vector<char> scene = koTest::randomBytes(row.size, std::uint32_t(row.size));
+        const Bytes size = {std::uint8_t(row.size), std::uint8_t(row.size >> 8), std::uint8_t(row.size >> 16), 0,
+                            0, 0, 0, 0};
+        const int stored = log.count("uploaded by");
+        {
+            Raw up(host.port(), Bytes{2, 0, 0, 0} + row.name + size);
+            up.stream.putBytes(scene.data(), scene.size());
+            up.stream.flush();
+            ASSERT_TRUE(koTest::waitFor([&] { return log.count("uploaded by") > stored; }));
+        }
+        Raw down(host.port(), {1, 0, 0, 0});
+        EXPECT_EQ(get(down.stream, row.served.size() + 8), row.served + size);
+        std::vector<char> data(scene.size());
+        down.stream.getBytes(data.data(), data.size());
+        EXPECT_TRUE(data == scene);
+        EXPECT_TRUE(waitClosed(down.link));
+    }
+}
+
+TEST_F(ServerWireTest, BrokenOrRefusedUploadsLeaveThePreviousScene)
+{
+    LogCapture log;
+    TestServer host;
+    // The largest scene allowed is stored; one byte more is refused.
+    host.server.setMaxSceneSize(100);
+    const std::vector<char> previous = koTest::randomBytes(100, 1);
+    {
+        Raw up(host.port(), {2, 0, 0, 0, 2, 0, 0, 0, 'p', 0, 100, 0, 0, 0, 0, 0, 0, 0});
+        put(up.stream, Bytes(previous.begin(), previous.end()));
+        ASSERT_TRUE(log.waitFor("uploaded by"));
+    }
+    struct Row
+    {
+        const char* what;
+        Bytes sent; // then the connection closes
+        const char* logged;
+    };
+    const std::vector<Row> rows = {
+        {"inside the name", {2, 0, 0, 0, 9, 0, 0, 0, 'c', 'u', 't'}, ""},
+        {"after the header", {2, 0, 0, 0, 2, 0, 0, 0, 'c', 0, 0, 0, 0x40, 0, 0, 0, 0, 0}, ""},
+        {"inside the data", {2, 0, 0, 0, 2, 0, 0, 0, 'c', 0, 0, 0, 0x40, 0, 0, 0, 0, 0, 1, 2, 3}, ""},
+        {"size above the maximum", {2, 0, 0, 0, 2, 0, 0, 0, 'c', 0, 101, 0, 0, 0, 0, 0, 0, 0}, "101 bytes"},
+        {"name above its limit", {2, 0, 0, 0, 1, 0, 1, 0}, "65537"},
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.what);
+        const int failed = log.count("Upload failed: ");
+        {
+            Raw up(host.port(), row.sent);
+            if (*row.logged) {
+                EXPECT_TRUE(waitClosed(up.link)) << "refused before the data";
+            }
+        }
+        ASSERT_TRUE(koTest::waitFor([&] { return log.count("Upload failed: ") > failed; }));
+        if (*row.logged) {
+            EXPECT_EQ(log.count(row.logged), 1);
+        }
+        Raw down(host.port(), {1, 0, 0, 0});
+        EXPECT_EQ(get(down.stream, 6 + 8 + 100), Bytes({2, 0, 0, 0, 'p', 0, 100, 0, 0, 0, 0, 0, 0, 0})
+                                                     + Bytes(previous.begin(), previous.end()));
+    }
+    EXPECT_EQ(log.count("uploaded by"), 1);
+}
+
+TEST_F(ServerWireTest, DestroyingTheServerCutsAStalledDownload)
+{
+    LogCapture log;
+    auto host = std::make_unique<TestServer>();
+    auto alice = join(host->link(), "Alice");
+    alice->uploadScene(std::vector<char>(64 * MiB, 'b'), QStringLiteral("big.kova"));
+    ASSERT_TRUE(log.waitFor("uploaded by"));
+    Raw down(host->port(), {1, 0, 0, 0});
+    // The job is sending once the answer begins; this reader stops reading.
+    ASSERT_EQ(get(down.stream, 4), Bytes({9, 0, 0, 0}));
+    auto gone = std::async(std::launch::async, [&host] { host.reset(); });
+    if (gone.wait_for(10s) != std::future_status::ready) {
+        down.link->shutdown(); // lets the destructor finish before failing
+        FAIL() << "destroying the server waited for the stalled download";
+    }
+    EXPECT_EQ(log.count("Download failed: "), 1);
+    EXPECT_TRUE(koTest::waitFor([&] { return !alice->isConnected(); }));
+}

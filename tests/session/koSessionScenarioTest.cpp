@@ -1,0 +1,367 @@
+// Whole sessions over loopback with the real server, cipher and clients, as
+// scenario tables: who pushes what and how, and who must execute it; late
+// joiners; the roster; scenes up and down; password links and stops.
+
+#include "koServerTestKit.h"
+
+#include "koTestExecutionLog.h"
+#include "koTestRosterSignals.h"
+#include "koTestSupport.h"
+
+#include "koSession.h"
+#include "koSessionChange.h"
+#include "koSessionChangeList.h"
+#include "koSessionClient.h"
+#include "koSessionCommandFactory.h"
+
+#include "koNetError.h"
+#include "koNetProgress.h"
+
+#include <algorithm>
+
+using namespace koServerTest;
+
+namespace {
+
+const koSessionCommandFactory::Register<koTest::TextCommand> registerText("ScenarioText");
+const koSessionCommandFactory::Register<koTest::StateCommand> registerState("ScenarioState");
+const koSessionCommandFactory::Register<koTest::LoadSceneCommand> registerScene("LoadScene");
+
+constexpr std::size_t MiB = 1024 * 1024;
+const std::string Uploading = "Uploading scene ...";
+const std::string Downloading = "Downloading scene ...";
+
+const Step::Kind T = Step::Text;
+const Step::Kind S = Step::State;
+
+// The process-wide progress while it lives: the texts begun and the amounts
+// added; `abortAt` asks for the abort once that many bytes are done under `text`.
+class Progress
+{
+public:
+    explicit Progress(const std::string& text = std::string(), double abortAt = -1.0)
+    {
+        previous = koNetProgress::setObserver([=](const koNetProgress::State& state) {
+            {
+                std::lock_guard<std::mutex> lock(mutex);
+                if (state.text != last)
+                    texts.push_back(state.text);
+                else if (state.done > done)
+                    pieces.push_back(state.done - done);
+                last = state.text;
+                done = state.done;
+            }
+            // The abort request calls back into this observer.
+            if (state.text == text && !state.aborting && state.done >= abortAt && abortAt >= 0.0)
+                koNetProgress::requestAbort();
+        });
+    }
+    ~Progress()
+    {
+        koNetProgress::setObserver(previous);
+        koNetProgress::start("reset", 0.0); // an abort request outlives its progress
+        koNetProgress::start(std::string(), 0.0);
+    }
+
+    std::mutex mutex;
+    std::vector<std::string> texts;
+    std::vector<double> pieces;
+
+private:
+    std::string last;
+    double done = 0.0;
+    koNetProgress::Observer previous;
+};
+
+} // namespace
+
+TEST_F(Scenario, EveryoneExecutesExactlyWhatTheDeliveryRulesSay)
+{
+    joinAll({"Alice", "Bob", "Carol"});
+    play({
+        {'A', T, "a1 hello", "", "ABC"},
+        {'B', T, "b1 quiet", "q", "AC"},
+        {'C', T, "c1 to a", ">A", "A"},
+        {'A', T, "a2 to b quiet", "q>B", "B"},
+        {'B', T, "b2 async", "a", "ABC"},
+        {'C', T, "c2 async quiet", "aq", "AB"},
+        {'A', T, "a3 to self", ">A", "A"},
+        {'B', T, "b3 async quiet to c", "aq>C", "C"},
+        {'C', T, "c3 own type blocked, echoing: here only", "t", "C"},
+        {'C', T, "c4 own type blocked, quiet: dropped", "tq", ""},
+        {'C', T, "c5 another type blocked", "oq", "AB"},
+        {'A', T, "a4 all blocked, echoing: here only", "b", "A"},
+        {'A', T, "a5 all blocked, addressed: sent", "bq>B", "B"},
+        {'B', T, "b4 all blocked, async: sent", "baq", "AC"},
+        {'C', T, "c6 while executing, echoing: here only", "x", "C"},
+        {'C', T, "c7 while executing, quiet: dropped", "xq", ""},
+        {'C', T, "c8 while executing, addressed: sent", "xq>B", "B"},
+        {'A', T, "a6 bye", "q", "BC"},
+    });
+}
+
+TEST_F(Scenario, LateJoinerGetsEveryStateInItsNewestFormOnly)
+{
+    joinAll({"Alice", "Bob"});
+    play({
+        {'A', S, "x=1", "", "AB"},
+        {'A', S, "x=2", "", "AB"},
+        {'B', S, "y=1", "", "ABC"},
+        {'A', S, "x=3", "q", "BC"},
+        {'A', T, "plain", "q", "BC"},
+        {'C', Step::Join, "Carol", "", ""},
+        {'C', S, "y=2", "", "ABC"},
+    });
+}
+
+TEST_F(Scenario, SceneLoadCutsTheHistoryOfALateJoinerWhoIsAsked)
+{
+    joinAll({"Alice", "Bob"});
+    const int questions = sceneQuestionsAsked();
+    play({
+        {'A', T, "before", "q", "B"},
+        {'A', S, "x=1", "", "AB"},
+        {'B', Step::Scene, "scene.kova", "", "ABC"},
+        {'A', T, "after", "q", "BC"},
+        {'C', Step::Join, "Carol", "", ""},
+    });
+    EXPECT_EQ(sceneQuestionsAsked(), questions + 1);
+    // The scene load emptied the server's list, roster included; the roster
+    // is laid down again, so everybody still knows everybody.
+    EXPECT_TRUE(settled());
+}
+
+// A scene load empties the server's list, roster included. Someone who joined
+// just before it must not stay unknown to the peers that had not sent that
+// roster on yet, so the server lays the roster down again after the load.
+TEST_F(Scenario, RosterFollowsEverySceneLoad)
+{
+    joinAll({"Alice", "Bob"});
+    const unsigned int roster = koSessionCommandFactory::the().getType("UpdateUsers");
+    const unsigned int scene = koTest::LoadSceneCommand().getType();
+    at('A').push(koTest::LoadSceneCommand(QStringLiteral("scene.kova")));
+    std::vector<unsigned int> seen;
+    EXPECT_TRUE(koTest::waitFor([&] {
+        at('A').executeCommands();
+        std::shared_ptr<koSessionChange> change;
+        while (at('B').getServerChanges()->tryPop(change)) {
+            seen.push_back(change->getCommandType());
+            change->execute(&at('B'));
+        }
+        const auto load = std::find(seen.begin(), seen.end(), scene);
+        return load != seen.end() && std::find(load, seen.end(), roster) != seen.end();
+    }));
+    EXPECT_EQ(at('B').getUsers().size(), 2u);
+}
+
+TEST_F(Scenario, IdentifiersCountUpAndColourIndicesComeFree)
+{
+    const koSession& facade = koSession::the();
+    joinAll({"Alice", "Bob"});
+    const unsigned short first = at('A').getUserId();
+    // In a process of its own (as CTest runs each case) the first is 1.
+    if (::testing::UnitTest::GetInstance()->test_to_run_count() == 1) {
+        EXPECT_EQ(first, 1);
+    }
+    EXPECT_EQ(at('B').getUserId(), first + 1);
+    EXPECT_EQ(at('A').getUser().getColor(), facade.getDefaultColor(0));
+    EXPECT_EQ(at('B').getUser().getColor(), facade.getDefaultColor(1));
+
+    clients.erase(clients.begin());
+    ASSERT_TRUE(settled());
+    clients.push_back(join("Carol"));
+    clients.push_back(koServerTest::join(host->link(), "Dave", QColor(10, 20, 30)));
+    clients.push_back(join("Erin"));
+    EXPECT_EQ(at('B').getUserId(), first + 2);
+    EXPECT_EQ(at('B').getUser().getColor(), facade.getDefaultColor(0));
+    // A chosen colour stays, yet its index is taken all the same.
+    EXPECT_EQ(at('C').getUser().getColor(), QColor(10, 20, 30));
+    EXPECT_EQ(at('D').getUser().getColor(), facade.getDefaultColor(3));
+    ASSERT_TRUE(settled());
+    EXPECT_EQ(rosterIds(at('D')), (std::vector<unsigned short>{std::uint16_t(first + 1), std::uint16_t(first + 2),
+                                                               std::uint16_t(first + 3), std::uint16_t(first + 4)}));
+
+    // Neither a stop nor a restart resets the counter; the emptied roster
+    // frees colour 0.
+    host->server.stop();
+    host->server.wait();
+    host->start();
+    auto frank = join("Frank");
+    EXPECT_EQ(frank->getUserId(), first + 5);
+    EXPECT_EQ(frank->getUser().getColor(), facade.getDefaultColor(0));
+}
+
+TEST_F(Scenario, RosterSignalsFollowSpectatorsRenamesAndDepartures)
+{
+    joinAll({"Alice", "Bob", "Carol"});
+    const unsigned short a = at('A').getUserId(), b = at('B').getUserId(), c = at('C').getUserId();
+    koSessionClient* alice = &at('A');
+    bool aliceExecutes = false;
+    koTest::RosterSignals roster([&] { return aliceExecutes; });
+    const auto aliceSees = [&](const QStringList& events) {
+        return koTest::waitFor([&] {
+            aliceExecutes = true;
+            alice->executeCommands();
+            aliceExecutes = false;
+            return roster.events().size() >= events.size();
+        }) && roster.take() == events;
+    };
+
+    // Two spectators of Alice: both change, then Alice's count of 2.
+    for (char who : {'B', 'C'}) {
+        koSessionUser record = at(who).getUser();
+        record.setIsSpectator(true);
+        record.setSpectatedUserId(a);
+        at(who).updateUserInfo(record);
+        const QStringList expected = who == 'B'
+            ? QStringList({QStringLiteral("changed %1 Alice").arg(a), QStringLiteral("changed %1 Bob").arg(b)})
+            : QStringList({QStringLiteral("changed %1 Alice").arg(a), QStringLiteral("changed %1 Carol").arg(c)});
+        EXPECT_TRUE(aliceSees(expected)) << roster.events().join(", ").toStdString();
+    }
+    EXPECT_EQ(alice->getUser().getSpectatorCount(), 2);
+    EXPECT_EQ(at('C').getUser().getColor(), koSession::the().getDefaultColor(2)) << "a chosen colour stays";
+    for (const koSessionUser& user : alice->getUsers())
+        EXPECT_EQ(user.getSpectatorCount(), user.getId() == a ? 2 : 0);
+
+    // A rename in a transparent colour: the own record keeps its identifier
+    // and gets colour 0 of the table.
+    koSessionUser renamed = at('B').getUser();
+    renamed.setName(QStringLiteral("Bobby"));
+    renamed.setId(999);
+    renamed.setColor(QColor(Qt::transparent));
+    at('B').updateUserInfo(renamed);
+    EXPECT_TRUE(aliceSees({QStringLiteral("changed %1 Bobby").arg(b)}));
+    EXPECT_EQ(at('B').getUserId(), b);
+    EXPECT_EQ(at('B').getUser().getColor(), koSession::the().getDefaultColor(0));
+
+    // Leaving is one removal; the last one to leave stops the server.
+    clients.pop_back();
+    EXPECT_TRUE(aliceSees({QStringLiteral("changed %1 Alice").arg(a), QStringLiteral("removed %1").arg(c)}));
+    EXPECT_EQ(alice->getUser().getSpectatorCount(), 1);
+    clients.clear();
+    EXPECT_TRUE(log.waitFor("Stopping session after last client has disconnected"));
+    EXPECT_TRUE(waitStopped(host->server));
+    EXPECT_EQ(log.count("Stopping session after last client has disconnected"), 1);
+    EXPECT_EQ(log.count("Stop accepting clients"), 0);
+}
+
+TEST_F(Scenario, StopRequestEndsTheSessionForEverybody)
+{
+    joinAll({"Alice", "Bob"});
+    at('B').stopForAll();
+    EXPECT_TRUE(waitStopped(host->server));
+    EXPECT_TRUE(koTest::waitFor([&] { return !at('A').isConnected() && !at('B').isConnected(); }));
+    EXPECT_EQ(log.count("Stop accepting clients"), 0);
+}
+
+TEST_F(Scenario, PasswordLinksAdmitOnlyWithTheirPassword)
+{
+    const QString link = koTest::loopbackLink(host->port(), QStringLiteral("secret"));
+    const QString open = koTest::loopbackLink(host->port());
+    struct Row
+    {
+        QString link;
+        QString password;
+        bool admitted;
+    };
+    for (const Row& row : {Row{link, QStringLiteral("secret"), true}, Row{link, QStringLiteral("Secret"), false},
+                           Row{link, QString(), false}, Row{open, QStringLiteral("secret"), false}}) {
+        SCOPED_TRACE(row.password.toStdString());
+        auto client = std::make_shared<koSessionClient>();
+        try {
+            client->join(row.link, makeUser("Alice"), row.password, false);
+            EXPECT_TRUE(row.admitted);
+        } catch (const koNetError& e) {
+            EXPECT_FALSE(row.admitted);
+            EXPECT_STREQ(e.what(), "Invalid session link or password");
+        }
+    }
+}
+
+TEST_F(Scenario, ScenesArriveByteForByteInPiecesOfOneMebibyte)
+{
+    joinAll({"Alice", "Bob"});
+    struct Row
+    {
+        std::size_t size;
+        QString name;
+        std::vector<double> pieces;
+    };
+    const std::vector<Row> rows = {
+        {0, QStringLiteral("empty.kova"), {}},
+        {MiB, QString(), {double(MiB)}},
+        {MiB + 1, QStringLiteral(u"Szene Größe 日本語 😀.kova"), {double(MiB), 1}},
+        {3 * MiB + 5, QStringLiteral("three.kova"), {double(MiB), double(MiB), double(MiB), 5}},
+    };
+    std::uint32_t seed = 1;
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.size);
+        const std::vector<char> scene = koTest::randomBytes(row.size, seed++);
+        {
+            Progress up;
+            upload('A', scene, row.name);
+            EXPECT_EQ(up.texts, (std::vector<std::string>{Uploading, ""}));
+            EXPECT_EQ(up.pieces, row.pieces);
+        }
+        Progress down;
+        std::vector<char> data(7, 'x');
+        QString name = QStringLiteral("stale");
+        ASSERT_TRUE(at('B').downloadScene(data, name));
+        EXPECT_EQ(name, row.name);
+        EXPECT_TRUE(data == scene);
+        EXPECT_EQ(down.texts, (std::vector<std::string>{Downloading, ""}));
+        EXPECT_EQ(down.pieces, row.pieces);
+    }
+    EXPECT_EQ(log.count("failed"), 0);
+}
+
+TEST_F(Scenario, AbortsLeaveThePreviousSceneAndAShortDownload)
+{
+    joinAll({"Alice"});
+    std::vector<char> data;
+    QString name;
+    EXPECT_THROW(at('A').downloadScene(data, name), koNetError) << "nothing stored yet";
+    const std::vector<char> previous = koTest::randomBytes(2 * MiB + 3, 10);
+    upload('A', previous, QStringLiteral("previous.kova"));
+
+    for (const int pieces : {0, 1, 3}) {
+        SCOPED_TRACE(pieces);
+        const int failed = log.count("Upload failed: ");
+        {
+            Progress up(Uploading, double(pieces * MiB));
+            at('A').uploadScene(koTest::randomBytes(4 * MiB + 1, 11), QStringLiteral("aborted.kova"));
+            EXPECT_EQ(up.pieces, std::vector<double>(pieces, double(MiB)));
+        }
+        ASSERT_TRUE(koTest::waitFor([&] { return log.count("Upload failed: ") > failed; }));
+
+        // The stored scene has three pieces: the download stops before the last.
+        const std::size_t piecesRead = std::min(pieces, 2);
+        Progress down(Downloading, double(piecesRead * MiB));
+        EXPECT_FALSE(at('A').downloadScene(data, name));
+        EXPECT_EQ(name, QStringLiteral("previous.kova"));
+        ASSERT_EQ(data.size(), previous.size());
+        EXPECT_EQ(down.pieces.size(), piecesRead);
+        const auto read = data.begin() + piecesRead * MiB;
+        EXPECT_TRUE(std::equal(data.begin(), read, previous.begin()));
+        EXPECT_TRUE(std::all_of(read, data.end(), [](char byte) { return byte == 0; }));
+        EXPECT_EQ(down.texts.back(), "");
+    }
+    EXPECT_EQ(log.count("Download aborted by user"), 3);
+    ASSERT_TRUE(at('A').downloadScene(data, name));
+    EXPECT_TRUE(data == previous);
+}
+
+TEST_F(Scenario, DeclinedSceneSkipsExactlyOneDownload)
+{
+    joinAll({"Alice"});
+    play({{'A', Step::Scene, "held", "", "A"}});
+    clients.push_back(join("Bob")); // the process answers "Cancel"
+    std::vector<char> data(3, 'k');
+    QString name = QStringLiteral("kept");
+    Progress progress;
+    EXPECT_FALSE(at('B').downloadScene(data, name));
+    EXPECT_EQ(data, std::vector<char>(3, 'k'));
+    EXPECT_TRUE(progress.texts.empty());
+    // Nothing is stored, so the next download reaches the server and fails.
+    EXPECT_THROW(at('B').downloadScene(data, name), koNetError);
+}
