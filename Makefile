@@ -5,7 +5,7 @@ JOBS       ?= $(shell nproc 2>/dev/null || echo 2)
 CMAKE_ARGS ?=
 CTEST_ARGS ?=
 
-.PHONY: all deps configure build test demo bench bench-net sanitize sanitize-address sanitize-thread fuzz install clean
+.PHONY: all deps configure build test demo bench bench-net sanitize sanitize-address sanitize-thread fuzz mutate install clean
 
 all: build
 
@@ -58,6 +58,13 @@ fuzz: deps
 		-DKOSESSION_SANITIZE=fuzzer-no-link,address,undefined -DKOSESSION_BUILD_BENCH=OFF -DKOSESSION_BUILD_TOOLS=OFF"
 	cmake --build build-fuzz-clang -j $(JOBS) --target kosession-fuzzers
 	tests/fuzz/run-fuzzers build-fuzz-clang $(FUZZ_SECONDS)
+
+# Plants known faults one at a time in a copy of the tree and reports which
+# ones the fast tests catch (MUTATE_ARGS, e.g. --only cipher --keep-build
+# build-mutate); see scripts/mutate --help. Not part of CI.
+MUTATE_ARGS ?=
+mutate:
+	scripts/mutate --jobs $(JOBS) $(MUTATE_ARGS)
 
 install: build
 	cmake --install $(BUILD) --prefix $(or $(PREFIX),/usr/local)

@@ -46,6 +46,14 @@ public:
     void setRecvTimeout(double seconds) override;
     std::string getPeerName() const override;
 
+    // Test hook: the options of a TCP link's socket as the system reports
+    // them, for tests that both ends notice a vanished peer.
+    struct TcpOptions
+    {
+        int noDelay, keepAlive, keepIdleSeconds, keepIntervalSeconds, keepCount, userTimeoutMs;
+    };
+    TcpOptions readTcpOptions() const;
+
 protected:
     koSocketLink(); // for koBoundSocketLink
     void rawSend(const char* data, std::size_t size) override;

@@ -366,6 +366,19 @@ std::string koSocketLink::getPeerName() const
     return socket->peerName;
 }
 
+// The test hook; an option the system lacks reads as 0.
+koSocketLink::TcpOptions koSocketLink::readTcpOptions() const
+{
+    const auto get = [this](int level, int name) {
+        int value = 0;
+        socklen_t length = sizeof value;
+        ::getsockopt(socket->fd, level, name, &value, &length);
+        return value;
+    };
+    return {get(IPPROTO_TCP, TCP_NODELAY), get(SOL_SOCKET, SO_KEEPALIVE), get(IPPROTO_TCP, TCP_KEEPIDLE),
+            get(IPPROTO_TCP, TCP_KEEPINTVL), get(IPPROTO_TCP, TCP_KEEPCNT), get(IPPROTO_TCP, TCP_USER_TIMEOUT)};
+}
+
 void koSocketLink::rawSend(const char* data, std::size_t size)
 {
     while (size > 0) {
