@@ -3,31 +3,31 @@
 #include "koNetStream.h"
 
 #include <exception>
+#include <mutex>
 #include <thread>
 
 namespace koTest {
 
-void runBothEnds(const std::function<void()>& here, const std::function<void()>& there)
+void runConcurrently(const std::vector<std::function<void()>>& jobs)
 {
-    std::exception_ptr thereError;
-    std::thread thread([&] {
-        try {
-            there();
-        } catch (...) {
-            thereError = std::current_exception();
-        }
-    });
-    std::exception_ptr hereError;
-    try {
-        here();
-    } catch (...) {
-        hereError = std::current_exception();
+    std::mutex mutex; // guards `failure`; taken by a job's thread once, when it fails
+    std::exception_ptr failure;
+    std::vector<std::thread> threads;
+    for (const auto& job : jobs) {
+        threads.emplace_back([&mutex, &failure, &job] {
+            try {
+                job();
+            } catch (...) {
+                std::lock_guard<std::mutex> lock(mutex);
+                if (!failure)
+                    failure = std::current_exception();
+            }
+        });
     }
-    thread.join();
-    if (hereError)
-        std::rethrow_exception(hereError);
-    if (thereError)
-        std::rethrow_exception(thereError);
+    for (std::thread& thread : threads)
+        thread.join();
+    if (failure)
+        std::rethrow_exception(failure);
 }
 
 CipherPair makeCipherPair()
@@ -38,8 +38,8 @@ CipherPair makeCipherPair()
     pair.serverLink->setRecvTimeout(10.0);
     koNetStream clientStream(pair.clientLink);
     koNetStream serverStream(pair.serverLink);
-    runBothEnds([&] { pair.client.reset(new koNetCipher(true, clientStream)); },
-                [&] { pair.server.reset(new koNetCipher(false, serverStream)); });
+    runConcurrently({[&] { pair.client = std::make_shared<koNetCipher>(true, clientStream); },
+                     [&] { pair.server = std::make_shared<koNetCipher>(false, serverStream); }});
     return pair;
 }
 

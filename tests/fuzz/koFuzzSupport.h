@@ -1,58 +1,37 @@
 #pragma once
 
-// Pieces shared by the fuzz targets: the failure report, quiet logging, a
-// reader of the control bytes that steer a target, and a keyed cipher pair.
-
-#include "koNetCipher.h"
-#include "koSocketLink.h"
+// The fuzz targets: one function per reader of bytes that come from outside,
+// each checking that reader's invariants and aborting with a message when one
+// breaks. koFuzzEntry.cpp makes each of them a program of its own.
 
 #include <cstddef>
 #include <cstdint>
-#include <memory>
 #include <string>
 #include <vector>
 
 namespace koFuzz {
 
-// Ends the process with `what` when an invariant of a reader breaks. Both
-// libFuzzer and the replay program report the abort with the input at fault.
-[[noreturn]] void fail(const char* target, const std::string& what);
-void check(bool condition, const char* target, const std::string& what);
-
-// Drops the library's log lines and Qt's warnings: the readers log every
-// refusal, and a fuzzer refuses millions. The formatting still runs. This
-// library's LLVMFuzzerInitialize calls it for every target.
-void quietLogs();
-
-// Splits an input into control bytes taken from the front (selectors, chunk
-// sizes) and the rest. Past the end every control byte reads as 0.
-class Input
-{
-public:
-    Input(const std::uint8_t* data, std::size_t size);
-
-    std::uint8_t takeByte();
-    // A size in 1..limit from one control byte.
-    std::size_t takeSize(std::size_t limit);
-    std::vector<char> takeRest();
-    std::size_t remaining() const { return size - position; }
-
-private:
-    const std::uint8_t* data;
-    std::size_t size;
-    std::size_t position = 0;
-};
-
-// Two socket links joined to each other and the ciphers a real key exchange
-// over them gave each end, not installed on the links. The exchange runs the
-// two roles on two threads; every wait is bounded by a receive time limit.
-struct CipherPair
-{
-    std::shared_ptr<koSocketLink> clientLink;
-    std::shared_ptr<koSocketLink> serverLink;
-    std::shared_ptr<koNetCipher> client;
-    std::shared_ptr<koNetCipher> server;
-};
-CipherPair makeCipherPair();
+// Change records back to back, as a link's receiving thread reads them, into
+// a change list.
+int changeRecord(const std::uint8_t* data, std::size_t size);
+// A participant record; the first byte picks the form (even: QDataStream,
+// odd: counted, as in the join handshake).
+int userRecord(const std::uint8_t* data, std::size_t size);
+// A built-in command's payload; the first byte picks the command.
+int commandPayloads(const std::uint8_t* data, std::size_t size);
+// The server's version answer: version text, participant count and names.
+int handshake(const std::uint8_t* data, std::size_t size);
+// The tunnel header, read raw from a socket before any cipher.
+int tunnelHeader(const std::uint8_t* data, std::size_t size);
+// Raw bytes into the receiving cipher of a keyed link, in pieces.
+int cipherFrames(const std::uint8_t* data, std::size_t size);
+// Plain bytes sealed in runs and opened as they arrive in pieces.
+int cipherSealed(const std::uint8_t* data, std::size_t size);
+// Change records through an enciphered link, written in chosen pieces.
+int cipherLink(const std::uint8_t* data, std::size_t size);
+// A scene upload's name, size and bytes.
+int sceneHeaders(const std::uint8_t* data, std::size_t size);
+// A session link with its password: "password\nlink".
+int sessionLink(const std::uint8_t* data, std::size_t size);
 
 } // namespace koFuzz

@@ -1,0 +1,328 @@
+// Links and streams over loopback: the tunnel exchange, the cipher in both
+// roles, streams one after another, waits that end, and failures that say
+// what happened.
+#include "koCipherTestPair.h"
+
+#include "koBoundSocketLink.h"
+#include "koConnectionClosed.h"
+#include "koNetLinkReceiver.h"
+#include "koNetLinkSender.h"
+#include "koNetStream.h"
+#include "koSocketPipe.h"
+
+#include <gtest/gtest.h>
+
+#include <netinet/in.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <chrono>
+#include <future>
+#include <thread>
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+using koTest::patternBytes;
+
+// How a job ended: the text of the koNetError it threw (empty if none),
+// whether that was koConnectionClosed, and how long the job took.
+struct Outcome
+{
+    std::string error;
+    bool closed = false;
+    double seconds = 0.0;
+};
+
+Outcome outcomeOf(const std::function<void()>& job)
+{
+    Outcome outcome;
+    const auto start = Clock::now();
+    try {
+        job();
+    } catch (const koConnectionClosed& e) {
+        outcome = {e.what(), true};
+    } catch (const koNetError& e) {
+        outcome.error = e.what();
+    }
+    outcome.seconds = std::chrono::duration<double>(Clock::now() - start).count();
+    return outcome;
+}
+
+std::string uniquePipeName()
+{
+    static std::atomic<int> counter{0};
+    return "kosession-test-" + std::to_string(::getpid()) + "-" + std::to_string(++counter);
+}
+
+// first: the end that connected over TCP loopback, second: the accepted end.
+std::pair<std::shared_ptr<koSocketLink>, std::shared_ptr<koSocketLink>> tcpPair(const std::string& host = "127.0.0.1")
+{
+    koBoundSocketLink bound(0);
+    auto accepted = std::async(std::launch::async, [&bound] { return std::make_shared<koSocketLink>(bound); });
+    try {
+        auto connecting = std::make_shared<koSocketLink>(koSocketAddress(host, bound.getAddress().getPort()), 5.0);
+        return {connecting, accepted.get()};
+    } catch (...) {
+        bound.shutdown(); // ends the accept, so that the future can be dropped
+        throw;
+    }
+}
+
+// Puts `data` in pieces of irregular sizes (some above any buffer or frame
+// bound), flushing after some of them when `flushes` is set.
+void putInPieces(koNetStream& stream, const std::vector<char>& data, bool flushes)
+{
+    static const std::size_t pieces[] = {1, 3, 65535, 65536, 65537, 8, 300000, 999};
+    for (std::size_t i = 0, at = 0; at < data.size(); ++i) {
+        const std::size_t n = std::min(pieces[i % 8], data.size() - at);
+        stream.putBytes(data.data() + at, n);
+        if (flushes && i % 3 == 2)
+            stream.flush();
+        at += n;
+    }
+}
+
+// Gets bytes from offset `got` up to `size` in reads of other irregular
+// sizes, counting them in `got`; the bytes before `got` stay zero.
+std::vector<char> getInPieces(koNetStream& stream, std::size_t size, std::atomic<std::size_t>& got)
+{
+    std::vector<char> data(size);
+    for (std::size_t n = 1; got < size; n = n * 7 + 3) {
+        const std::size_t take = std::min(n % 150001 + 1, size - got);
+        stream.getBytes(data.data() + got, take);
+        got += take;
+    }
+    return data;
+}
+
+// The client's tunnel line, then at once its key: the server's first raw
+// read may take key bytes with the line, and those must reach the cipher.
+// Then both ends send several megabytes at once, each with a sending and a
+// receiving stream on its own thread. The client puts all of its transfer
+// before it flushes: no stream may hold a whole transfer back. The server
+// reads with one stream and then another: what the first did not consume
+// stays on the link.
+TEST(koNetLink, TunnelLineThenCipherThenTransfersBothWays)
+{
+    std::shared_ptr<koSocketLink> client, server;
+    std::tie(client, server) = tcpPair();
+    client->setRecvTimeout(20.0);
+    server->setRecvTimeout(20.0);
+    const std::string line = "CONNECT session HTTP/1.1\r\n\r\n";
+    koTest::runConcurrently({[&] {
+                                 client->send(line.data(), line.size());
+                                 koNetStream stream(client);
+                                 client->setCipher(std::make_shared<koNetCipher>(true, stream));
+                                 {
+                                     koNetStream dropped(client);
+                                     dropped.putValue<std::uint32_t>(1); // never flushed: never sent
+                                 }
+                                 stream.putValue<std::uint32_t>(0xa1b2c3d4u);
+                                 stream.flush();
+                                 stream.recvResult();
+                             },
+                             [&] {
+                                 std::this_thread::sleep_for(std::chrono::milliseconds(50));
+                                 std::string got(line.size(), '\0');
+                                 server->recv(&got[0], got.size());
+                                 EXPECT_EQ(got, line);
+                                 koNetStream stream(server);
+                                 server->setCipher(std::make_shared<koNetCipher>(false, stream));
+                                 EXPECT_EQ(stream.getValue<std::uint32_t>(), 0xa1b2c3d4u);
+                                 stream.sendSuccess();
+                                 stream.flush();
+                             }});
+
+    const std::vector<char> up = patternBytes(6 * 1024 * 1024 + 5, 1);
+    const std::vector<char> down = patternBytes(5 * 1024 * 1024 + 11, 2);
+    std::atomic<std::size_t> upArrived{0}, downArrived{0};
+    std::vector<char> gotUp, gotDown;
+    koNetStream clientOut, serverOut, clientIn;
+    clientOut.setSender(koNetLinkSender::create(client));
+    serverOut.setSender(koNetLinkSender::create(server));
+    clientIn.setReceiver(koNetLinkReceiver::create(client));
+    koTest::runConcurrently(
+        {[&] {
+             putInPieces(clientOut, up, false);
+             const auto deadline = Clock::now() + std::chrono::seconds(20);
+             while (upArrived + 1024 * 1024 < up.size() && Clock::now() < deadline)
+                 std::this_thread::sleep_for(std::chrono::milliseconds(5));
+             EXPECT_GE(upArrived + 1024 * 1024, up.size()) << "the transfer waited for its flush";
+             clientOut.flush();
+         },
+         [&] {
+             putInPieces(serverOut, down, true);
+             serverOut.flush();
+         },
+         [&] {
+             std::vector<char> head;
+             {
+                 koNetStream first;
+                 first.setReceiver(koNetLinkReceiver::create(server));
+                 head = getInPieces(first, up.size() / 3, upArrived);
+             }
+             // Reads on from where the first stream stopped.
+             koNetStream next(server);
+             gotUp = getInPieces(next, up.size(), upArrived);
+             std::copy(head.begin(), head.end(), gotUp.begin());
+         },
+         [&] { gotDown = getInPieces(clientIn, down.size(), downArrived); }});
+    EXPECT_TRUE(gotUp == up);
+    EXPECT_TRUE(gotDown == down);
+}
+
+// A wait that shutdown() ends fails with a koNetError (not a peer that
+// closed), and every later call fails at once.
+void expectShutdownWakes(const std::function<void()>& wait, const std::function<void()>& shutdown)
+{
+    auto waiting = std::async(std::launch::async, [&] { return outcomeOf(wait); });
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    shutdown();
+    ASSERT_EQ(waiting.wait_for(std::chrono::seconds(5)), std::future_status::ready);
+    const Outcome woken = waiting.get();
+    EXPECT_NE(woken.error.find("shut down"), std::string::npos) << woken.error;
+    EXPECT_FALSE(woken.closed);
+    const Outcome later = outcomeOf(wait);
+    EXPECT_FALSE(later.error.empty());
+    EXPECT_LT(later.seconds, 1.0);
+}
+
+TEST(koNetLink, ShutdownWakesABlockedReaderOrAccept)
+{
+    auto links = koSocketLink::createPair();
+    koNetStream stream(links.second);
+    expectShutdownWakes([&] { stream.getValue<std::uint64_t>(); }, [&] { stream.shutdown(); });
+    EXPECT_TRUE(links.second->isShutdown());
+    stream.putValue<std::uint8_t>(1);
+    EXPECT_THROW(stream.flush(), koNetError);
+
+    koBoundSocketLink bound(0);
+    expectShutdownWakes([&] { koSocketLink link(bound); }, [&] { bound.shutdown(); });
+    koSocketPipe pipe(uniquePipeName());
+    expectShutdownWakes([&] { koSocketLink link(pipe, -1.0); }, [&] { pipe.shutdown(); });
+}
+
+// A loopback listener with the smallest backlog that never accepts: once its
+// queue is full the kernel drops further handshakes, so a connect waits until
+// its own time limit.
+int stuckListener()
+{
+    const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t length = sizeof address;
+    if (fd < 0 || ::bind(fd, reinterpret_cast<sockaddr*>(&address), length) < 0 || ::listen(fd, 0) < 0
+        || ::getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length) < 0)
+        throw koNetError("cannot set up the stuck listener");
+    return fd;
+}
+
+TEST(koNetLink, FailuresSayWhatHappenedWithinTheirTimeLimits)
+{
+    const std::string freePort = std::to_string(koBoundSocketLink(0).getAddress().getPort());
+    koBoundSocketLink busy(0), stopped(0);
+    const std::string busyPort = std::to_string(busy.getAddress().getPort());
+    const std::string stoppedPort = std::to_string(stopped.getAddress().getPort());
+    stopped.shutdown();
+    koSocketPipe pipe(uniquePipeName());
+    const int stuck = stuckListener();
+    sockaddr_in stuckAddress{};
+    socklen_t length = sizeof stuckAddress;
+    ::getsockname(stuck, reinterpret_cast<sockaddr*>(&stuckAddress), &length);
+    const std::string stuckAt = "127.0.0.1:" + std::to_string(ntohs(stuckAddress.sin_port));
+    std::vector<std::unique_ptr<koSocketLink>> queued;
+    auto silent = koSocketLink::createPair();
+    silent.second->setRecvTimeout(0.2);
+    auto gone = koSocketLink::createPair();
+    gone.first->write("\x01\x02", 2);
+    gone.first.reset(); // the last share: the connection closes
+    auto vanished = koSocketLink::createPair();
+    vanished.first.reset();
+    auto marker = koSocketLink::createPair();
+    koNetStream markerOut(marker.first);
+    markerOut.putValue<std::uint32_t>(0xdeadbeefu);
+    markerOut.flush();
+
+    const struct {
+        const char* name;
+        std::function<void()> action;
+        std::string says;
+        double minSeconds;
+        bool closed;
+    } rows[] = {
+        {"no listener", [&] { koSocketLink(koSocketAddress("127.0.0.1:" + freePort, 1), 5.0); },
+         "Connection to 127.0.0.1:" + freePort + " refused", 0, false},
+        {"stopped listener", [&] { koSocketLink(koSocketAddress("127.0.0.1:" + stoppedPort, 1), 5.0); },
+         "Connection to 127.0.0.1:" + stoppedPort + " refused", 0, false},
+        {"busy port", [&] { koBoundSocketLink again(busy.getAddress().getPort()); },
+         "Cannot listen on port " + busyPort + ": it is already in use", 0, false},
+        {"listener that never accepts",
+         [&] {
+             for (int attempt = 0; attempt < 16; ++attempt)
+                 queued.emplace_back(new koSocketLink(koSocketAddress(stuckAt, 1), 0.3));
+         },
+         "Connection to " + stuckAt + " timed out after 0.3 s", 0.25, false},
+        {"pipe nobody joins", [&] { koSocketLink link(pipe, 0.2); },
+         "No connection on pipe " + pipe.getName() + " within 0.2 s", 0.15, false},
+        {"pipe in use", // knocks at the pipe, so it comes after the accept above
+         [&] { koSocketPipe again(pipe.getName()); }, "Pipe " + pipe.getName() + " is already in use",
+         0, false},
+        {"silent peer", [&] { koNetStream(silent.second).getValue<std::uint32_t>(); },
+         "Receiving from " + silent.second->getPeerName() + " timed out after 0.2 s", 0.15, false},
+        {"peer gone mid-value", [&] { koNetStream(gone.second).getValue<std::uint32_t>(); },
+         "Connection closed by " + gone.second->getPeerName(), 0, true},
+        {"wrong success marker", [&] { koNetStream(marker.second).recvResult(); }, "ef be ad de", 0, false},
+        {"writing to a vanished peer", // SIGPIPE would end the process here
+         [&] {
+             const std::vector<char> chunk(64 * 1024, 'x');
+             for (int i = 0; i < 1000; ++i)
+                 vanished.second->write(chunk.data(), chunk.size());
+         },
+         vanished.second->getPeerName(), 0, false},
+    };
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.name);
+        const Outcome outcome = outcomeOf(row.action);
+        EXPECT_FALSE(outcome.error.empty());
+        EXPECT_NE(outcome.error.find(row.says), std::string::npos) << outcome.error;
+        EXPECT_EQ(outcome.closed, row.closed) << outcome.error;
+        EXPECT_GE(outcome.seconds, row.minSeconds);
+        EXPECT_LT(outcome.seconds, 3.0);
+    }
+    ::close(stuck);
+}
+
+// One listener takes IPv4 and IPv6 peers; each end names the other by number.
+TEST(koNetLink, ListenerTakesIPv4AndIPv6Peers)
+{
+    for (const std::string host : {"127.0.0.1", "::1"}) {
+        std::shared_ptr<koSocketLink> client, server;
+        try {
+            std::tie(client, server) = tcpPair(host);
+        } catch (const koNetError& e) {
+            if (host == "::1")
+                GTEST_SKIP() << "no IPv6 loopback here: " << e.what();
+            throw;
+        }
+        EXPECT_EQ(client->getPeerName(), koSocketAddress(host, server->getAddress().getPort()).toString());
+        EXPECT_EQ(server->getPeerName(), koSocketAddress(host, client->getAddress().getPort()).toString());
+    }
+}
+
+// A pipe's socket file lives as long as its owner.
+TEST(koNetLink, PipeSocketFileLivesWithItsOwner)
+{
+    const std::string name = uniquePipeName();
+    {
+        koSocketPipe pipe(name);
+        auto accepted = std::async(std::launch::async, [&] { return outcomeOf([&] { koSocketLink link(pipe, 5.0); }); });
+        EXPECT_EQ(koSocketLink::connectPipe(name, 5.0)->getPeerName(), "pipe " + name);
+        EXPECT_TRUE(accepted.get().error.empty());
+    }
+    EXPECT_NE(::access(koSocketPipe::pathFor(name).c_str(), F_OK), 0) << "the socket file outlived its pipe";
+    EXPECT_NE(outcomeOf([&] { koSocketLink::connectPipe(name, 1.0); }).error.find("refused"), std::string::npos);
+}
+
+} // namespace
