@@ -1,19 +1,14 @@
-// The utilities under the session library: the keyed coder of session links,
-// logging, memory streams with a Qt device over them, and page readying.
+// The utilities under the session library: the keyed coder of session links
+// and logging.
 #include "koCrypt.h"
 #include "koLog.h"
-#include "koMemoryIStream.h"
-#include "koMemoryOStream.h"
-#include "koMemoryPages.h"
-#include "koQStreamDevice.h"
 #include "koTestLogCapture.h"
 
-#include <QDataStream>
-#include <QStringList>
+#include <QString>
+
 
 #include <gtest/gtest.h>
 
-#include <thread>
 
 namespace {
 
@@ -65,7 +60,7 @@ TEST(koCrypt, FreshCoderWithTheSameKeyUndoesTheCoding)
     EXPECT_NE(codeAll(other, message), codeAll(nine, message));
 }
 
-TEST(koLog, OneEntryPerCallAtItsLevelFromAnyThread)
+TEST(koLog, OneEntryPerCallAtItsLevel)
 {
     koTest::LogCapture capture;
     koLog::info("%d peers, %u bytes, %.1f s, %s", -3, 42u, 1.25, "");
@@ -74,18 +69,6 @@ TEST(koLog, OneEntryPerCallAtItsLevelFromAnyThread)
     EXPECT_EQ(capture.lines(koLog::Level::Info), std::vector<std::string>{"-3 peers, 42 bytes, 1.2 s, "});
     EXPECT_EQ(capture.lines(koLog::Level::Warning), std::vector<std::string>{"line"});
     EXPECT_EQ(capture.lines(koLog::Level::Error), std::vector<std::string>{"Upload failed: Connection reset\n"});
-
-    capture.clear();
-    std::vector<std::thread> threads;
-    for (int t = 0; t < 4; ++t)
-        threads.emplace_back([t] {
-            for (int i = 0; i < 200; ++i)
-                koLog::info("thread %d line %d", t, i);
-        });
-    for (std::thread& thread : threads)
-        thread.join();
-    EXPECT_EQ(capture.lines().size(), 800u);
-    EXPECT_EQ(capture.count("thread 3 line 199"), 1);
 }
 
 // Without a sink of the host's, lines go to the Qt category "kosession".
@@ -106,72 +89,6 @@ TEST(koLog, DefaultSinkIsTheKosessionCategory)
                                                std::to_string(QtWarningMsg) + " kosession warning 2",
                                                std::to_string(QtCriticalMsg) + " kosession error 3"};
     EXPECT_EQ(qtLines, expected);
-}
-
-// A QDataStream over the memory streams gives back what it wrote, reads no
-// further than it is asked (what follows belongs to the next reader), and
-// ends every cut-short read in ReadPastEnd.
-TEST(koQStreamDevice, DataStreamOverMemoryStreams)
-{
-    const QStringList list = {QStringLiteral("Grüße"), QString(), QString(3000, QChar('z'))};
-    koMemoryOStream out;
-    {
-        koQStreamDevice device(&out);
-        QDataStream stream(&device);
-        stream << qint32(-7) << quint64(1) << list << QByteArray(70000, 'q');
-        ASSERT_EQ(stream.status(), QDataStream::Ok);
-    }
-    out << "NEXT";
-    const std::vector<char> data = out.getData();
-    for (std::size_t size : {data.size(), std::size_t(0), std::size_t(11), std::size_t(40), data.size() - 5}) {
-        SCOPED_TRACE("stream of " + std::to_string(size) + " bytes");
-        koMemoryIStream in(data.data(), size);
-        qint32 small = 0;
-        quint64 big = 0;
-        QStringList listBack;
-        QByteArray bytes;
-        {
-            koQStreamDevice device(&in);
-            QDataStream stream(&device);
-            stream >> small >> big >> listBack >> bytes;
-            if (size != data.size()) {
-                EXPECT_EQ(stream.status(), QDataStream::ReadPastEnd);
-                continue;
-            }
-            EXPECT_EQ(stream.status(), QDataStream::Ok);
-        }
-        EXPECT_EQ(small, -7);
-        EXPECT_EQ(big, 1u);
-        EXPECT_EQ(listBack, list);
-        EXPECT_EQ(bytes, QByteArray(70000, 'q'));
-        std::string rest(4, '\0');
-        EXPECT_TRUE(in.read(&rest[0], 4));
-        EXPECT_EQ(rest, "NEXT");
-    }
-}
-
-// The pages ahead of a filler are readied on another thread: the bytes the
-// filler writes stay as written, and destruction stops it at every stage.
-TEST(koMemoryPages, NeverChangesTheBytesTheFillerWrites)
-{
-    const std::size_t size = 24 * 1024 * 1024 + 123;
-    std::vector<char> expected(size);
-    for (std::size_t i = 0; i < size; ++i)
-        expected[i] = static_cast<char>(i * 131 + (i >> 20));
-    std::vector<char> data;
-    data.reserve(size);
-    {
-        koMemoryPages pages(data.data(), size, 4 * 1024 * 1024);
-        while (data.size() < size) {
-            const std::size_t piece = std::min(size - data.size(), std::size_t(1024 * 1024 + 7));
-            data.insert(data.end(), expected.begin() + data.size(), expected.begin() + data.size() + piece);
-            pages.filled(data.size());
-        }
-    }
-    EXPECT_TRUE(data == expected);
-    std::vector<char> unfilled(8 * 1024 * 1024);
-    koMemoryPages stoppedEarly(unfilled.data(), unfilled.size(), 1024 * 1024);
-    stoppedEarly.filled(0);
 }
 
 } // namespace

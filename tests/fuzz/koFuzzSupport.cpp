@@ -1,5 +1,6 @@
-#include "koFuzzSupport.h"
-
+// The fuzz targets: one function per reader of bytes that come from outside,
+// each checking that reader's invariants and aborting with a message when one
+// breaks. koFuzzEntry.cpp makes each of them a program of its own.
 #include "koCipherTestPair.h"
 #include "koTestBytes.h"
 
@@ -93,6 +94,8 @@ void checkUserSettled(const koSessionUser& user)
 
 } // namespace
 
+// Change records back to back, as a link's receiving thread reads them, into
+// a change list.
 int changeRecord(const std::uint8_t* data, std::size_t size)
 {
     koTest::MemorySerializer in = reading(Bytes(data, data + size));
@@ -124,6 +127,8 @@ int changeRecord(const std::uint8_t* data, std::size_t size)
     return 0;
 }
 
+// A participant record; the first byte picks the form (even: QDataStream,
+// odd: counted, as in the join handshake).
 int userRecord(const std::uint8_t* data, std::size_t size)
 {
     Input input(data, size);
@@ -153,6 +158,7 @@ int userRecord(const std::uint8_t* data, std::size_t size)
     return 0;
 }
 
+// A built-in command's payload; the first byte picks the command.
 int commandPayloads(const std::uint8_t* data, std::size_t size)
 {
     static const char* const names[] = {"UpdateInfo", "UpdatePose", "UpdateUsers"};
@@ -184,6 +190,7 @@ int commandPayloads(const std::uint8_t* data, std::size_t size)
     return 0;
 }
 
+// The server's version answer: version text, participant count and names.
 int handshake(const std::uint8_t* data, std::size_t size)
 {
     koTest::MemorySerializer in = reading(Bytes(data, data + size));
@@ -212,6 +219,7 @@ int handshake(const std::uint8_t* data, std::size_t size)
     return 0;
 }
 
+// The tunnel header, read raw from a socket before any cipher.
 int tunnelHeader(const std::uint8_t* data, std::size_t size)
 {
     auto links = koSocketLink::createPair();
@@ -241,6 +249,7 @@ int tunnelHeader(const std::uint8_t* data, std::size_t size)
     return 0;
 }
 
+// Raw bytes into the receiving cipher of a keyed link, arriving in pieces.
 int cipherFrames(const std::uint8_t* data, std::size_t size)
 {
     // A refused frame leaves a cipher where it was, so one serves every input.
@@ -260,6 +269,8 @@ int cipherFrames(const std::uint8_t* data, std::size_t size)
     return 0;
 }
 
+// Plain bytes sealed in runs and opened as they arrive in pieces: the path
+// past authentication that random bytes never reach.
 int cipherSealed(const std::uint8_t* data, std::size_t size)
 {
     // Both counters advance together as long as every sealed frame is opened.
@@ -280,6 +291,7 @@ int cipherSealed(const std::uint8_t* data, std::size_t size)
     return 0;
 }
 
+// Change records through an enciphered link, written in chosen pieces.
 int cipherLink(const std::uint8_t* data, std::size_t size)
 {
     Input input(data, size);
@@ -315,6 +327,7 @@ int cipherLink(const std::uint8_t* data, std::size_t size)
     return 0;
 }
 
+// A scene upload's name, size and bytes, which may be fewer than announced.
 int sceneHeaders(const std::uint8_t* data, std::size_t size)
 {
     // A server configured for scenes of at most 64 MiB keeps the fuzzer on the
@@ -340,6 +353,7 @@ int sceneHeaders(const std::uint8_t* data, std::size_t size)
     return 0;
 }
 
+// A session link with its password: "password\nlink".
 int sessionLink(const std::uint8_t* data, std::size_t size)
 {
     const QString text = QString::fromUtf8(reinterpret_cast<const char*>(data), static_cast<int>(size));

@@ -12,7 +12,6 @@
 
 #include <gtest/gtest.h>
 
-#include <netinet/in.h>
 #include <unistd.h>
 
 #include <atomic>
@@ -56,12 +55,12 @@ std::string uniquePipeName()
 }
 
 // first: the end that connected over TCP loopback, second: the accepted end.
-std::pair<std::shared_ptr<koSocketLink>, std::shared_ptr<koSocketLink>> tcpPair(const std::string& host = "127.0.0.1")
+std::pair<std::shared_ptr<koSocketLink>, std::shared_ptr<koSocketLink>> tcpPair()
 {
     koBoundSocketLink bound(0);
     auto accepted = std::async(std::launch::async, [&bound] { return std::make_shared<koSocketLink>(bound); });
     try {
-        auto connecting = std::make_shared<koSocketLink>(koSocketAddress(host, bound.getAddress().getPort()), 5.0);
+        auto connecting = std::make_shared<koSocketLink>(koSocketAddress("127.0.0.1", bound.getAddress().getPort()), 5.0);
         return {connecting, accepted.get()};
     } catch (...) {
         bound.shutdown(); // ends the accept, so that the future can be dropped
@@ -203,22 +202,6 @@ TEST(koNetLink, ShutdownWakesABlockedReaderOrAccept)
     expectShutdownWakes([&] { koSocketLink link(pipe, -1.0); }, [&] { pipe.shutdown(); });
 }
 
-// A loopback listener with the smallest backlog that never accepts: once its
-// queue is full the kernel drops further handshakes, so a connect waits until
-// its own time limit.
-int stuckListener()
-{
-    const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    socklen_t length = sizeof address;
-    if (fd < 0 || ::bind(fd, reinterpret_cast<sockaddr*>(&address), length) < 0 || ::listen(fd, 0) < 0
-        || ::getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length) < 0)
-        throw koNetError("cannot set up the stuck listener");
-    return fd;
-}
-
 TEST(koNetLink, FailuresSayWhatHappenedWithinTheirTimeLimits)
 {
     const std::string freePort = std::to_string(koBoundSocketLink(0).getAddress().getPort());
@@ -227,12 +210,6 @@ TEST(koNetLink, FailuresSayWhatHappenedWithinTheirTimeLimits)
     const std::string stoppedPort = std::to_string(stopped.getAddress().getPort());
     stopped.shutdown();
     koSocketPipe pipe(uniquePipeName());
-    const int stuck = stuckListener();
-    sockaddr_in stuckAddress{};
-    socklen_t length = sizeof stuckAddress;
-    ::getsockname(stuck, reinterpret_cast<sockaddr*>(&stuckAddress), &length);
-    const std::string stuckAt = "127.0.0.1:" + std::to_string(ntohs(stuckAddress.sin_port));
-    std::vector<std::unique_ptr<koSocketLink>> queued;
     auto silent = koSocketLink::createPair();
     silent.second->setRecvTimeout(0.2);
     auto gone = koSocketLink::createPair();
@@ -258,17 +235,8 @@ TEST(koNetLink, FailuresSayWhatHappenedWithinTheirTimeLimits)
          "Connection to 127.0.0.1:" + stoppedPort + " refused", 0, false},
         {"busy port", [&] { koBoundSocketLink again(busy.getAddress().getPort()); },
          "Cannot listen on port " + busyPort + ": it is already in use", 0, false},
-        {"listener that never accepts",
-         [&] {
-             for (int attempt = 0; attempt < 16; ++attempt)
-                 queued.emplace_back(new koSocketLink(koSocketAddress(stuckAt, 1), 0.3));
-         },
-         "Connection to " + stuckAt + " timed out after 0.3 s", 0.25, false},
         {"pipe nobody joins", [&] { koSocketLink link(pipe, 0.2); },
          "No connection on pipe " + pipe.getName() + " within 0.2 s", 0.15, false},
-        {"pipe in use", // knocks at the pipe, so it comes after the accept above
-         [&] { koSocketPipe again(pipe.getName()); }, "Pipe " + pipe.getName() + " is already in use",
-         0, false},
         {"silent peer", [&] { koNetStream(silent.second).getValue<std::uint32_t>(); },
          "Receiving from " + silent.second->getPeerName() + " timed out after 0.2 s", 0.15, false},
         {"peer gone mid-value", [&] { koNetStream(gone.second).getValue<std::uint32_t>(); },
@@ -291,38 +259,6 @@ TEST(koNetLink, FailuresSayWhatHappenedWithinTheirTimeLimits)
         EXPECT_GE(outcome.seconds, row.minSeconds);
         EXPECT_LT(outcome.seconds, 3.0);
     }
-    ::close(stuck);
-}
-
-// One listener takes IPv4 and IPv6 peers; each end names the other by number.
-TEST(koNetLink, ListenerTakesIPv4AndIPv6Peers)
-{
-    for (const std::string host : {"127.0.0.1", "::1"}) {
-        std::shared_ptr<koSocketLink> client, server;
-        try {
-            std::tie(client, server) = tcpPair(host);
-        } catch (const koNetError& e) {
-            if (host == "::1")
-                GTEST_SKIP() << "no IPv6 loopback here: " << e.what();
-            throw;
-        }
-        EXPECT_EQ(client->getPeerName(), koSocketAddress(host, server->getAddress().getPort()).toString());
-        EXPECT_EQ(server->getPeerName(), koSocketAddress(host, client->getAddress().getPort()).toString());
-    }
-}
-
-// A pipe's socket file lives as long as its owner.
-TEST(koNetLink, PipeSocketFileLivesWithItsOwner)
-{
-    const std::string name = uniquePipeName();
-    {
-        koSocketPipe pipe(name);
-        auto accepted = std::async(std::launch::async, [&] { return outcomeOf([&] { koSocketLink link(pipe, 5.0); }); });
-        EXPECT_EQ(koSocketLink::connectPipe(name, 5.0)->getPeerName(), "pipe " + name);
-        EXPECT_TRUE(accepted.get().error.empty());
-    }
-    EXPECT_NE(::access(koSocketPipe::pathFor(name).c_str(), F_OK), 0) << "the socket file outlived its pipe";
-    EXPECT_NE(outcomeOf([&] { koSocketLink::connectPipe(name, 1.0); }).error.find("refused"), std::string::npos);
 }
 
 } // namespace
