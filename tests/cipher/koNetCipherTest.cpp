@@ -1,9 +1,14 @@
-// The link cipher: what passes, and above all what it refuses.
+// The link cipher, above all what it refuses, and the utilities under it: the
+// keyed coder of session links and logging.
 #include "koCipherTestPair.h"
 #include "koNetCipherCounters.h"
+#include "koTestLogCapture.h"
 
+#include "koCrypt.h"
+#include "koLog.h"
 #include "koNetError.h"
-#include "koNetStream.h"
+
+#include <QString>
 
 #include <gtest/gtest.h>
 
@@ -33,34 +38,10 @@ Bytes hexBytes(const std::string& hex)
     return bytes;
 }
 
-// The text of the koNetError that `action` throws; empty when it throws none.
-std::string errorOf(const std::function<void()>& action)
-{
-    try {
-        action();
-    } catch (const koNetError& e) {
-        return e.what();
-    }
-    return "";
-}
-
-TEST(koNetCipher, KeysBelongToOneHandshakeAndOneDirection)
-{
-    koTest::CipherPair pair = koTest::makeCipherPair();
-    koTest::CipherPair other = koTest::makeCipherPair();
-    const Bytes plain = koTest::patternBytes(256, 7);
-    const Bytes mine = sealed(*pair.client, plain);
-    EXPECT_NE(mine, sealed(*other.client, plain));
-    Bytes opened;
-    EXPECT_THROW(other.server->open(mine.data(), mine.size(), opened), koNetError);
-    EXPECT_THROW(pair.client->open(mine.data(), mine.size(), opened), koNetError);
-    EXPECT_TRUE(opened.empty());
-}
-
 // What a peer sends in place of honest traffic. A row either answers the key
 // exchange with `key` (and goes away), or completes it honestly and then
-// writes `frames(f)`, built from three genuine frames f[0..2] of kPlain bytes,
-// and goes away. The end under attack reads `genuine` frames' plain text and
+// writes `frames(f)`, built from three genuine frames f[0..2] of kPlain bytes
+// and one f[3] that the end under attack sealed itself, and goes away. The end under attack reads `genuine` frames' plain text and
 // then must fail with koNetError, saying `says`, with its link shut down.
 struct Attack
 {
@@ -86,6 +67,7 @@ std::vector<Attack> attacks()
         {"replay", {}, [](auto& f) { return join({f[0], f[0]}); }, 1, failed},
         {"reorder", {}, [](auto& f) { return join({f[1], f[0]}); }, 0, failed},
         {"drop", {}, [](auto& f) { return join({f[0], f[2]}); }, 1, failed},
+        {"reflected", {}, [](auto& f) { return f[3]; }, 0, failed},
         {"truncate", {}, [](auto& f) { return Bytes(f[0].begin(), f[0].end() - 1); }, 0, "closed"},
         {"over-long", {}, [](auto&) { return hexBytes("01000100"); }, 0, "above the limit of 65536"},
         {"huge length", {}, [](auto&) { return hexBytes("ffffffff"); }, 0, "4294967295 bytes"},
@@ -150,6 +132,7 @@ void attack(const Attack& row, bool victimIsClient)
         std::vector<Bytes> genuine;
         for (unsigned i = 0; i < 3; ++i)
             genuine.push_back(sealed(*peer, koTest::patternBytes(kPlain, i)));
+        genuine.push_back(sealed(*victim, koTest::patternBytes(kPlain, 0)));
         const Bytes wire = row.frames(genuine);
         peerLink->write(wire.data(), wire.size());
         peerLink.reset(); // the last share: the connection closes
@@ -206,10 +189,87 @@ TEST(koNetCipher, CounterAtItsEndRefusesForGood)
             pair.serverLink->read(got.data(), got.size());
             EXPECT_EQ(got, plain);
         }
-        const std::string error = errorOf([&] { pair.clientLink->write(plain.data(), plain.size()); });
-        EXPECT_NE(error.find("counter exhausted"), std::string::npos) << error;
+        try {
+            pair.clientLink->write(plain.data(), plain.size());
+            ADD_FAILURE() << "a frame was sealed past the last counter";
+        } catch (const koNetError& e) {
+            EXPECT_NE(std::string(e.what()).find("counter exhausted"), std::string::npos) << e.what();
+        }
         EXPECT_TRUE(pair.clientLink->isShutdown());
     }
+}
+
+using Coded = std::vector<unsigned char>;
+
+Coded codeAll(const Coded& key, const Coded& bytes)
+{
+    koCrypt coder(key);
+    Coded out;
+    for (unsigned char byte : bytes)
+        out.push_back(coder.code(byte));
+    return out;
+}
+
+// Links coded by one build must decode in another, so the coding is pinned:
+// ChaCha20 (zero counter and nonce) under SHA-256 of the key bytes, produced
+// independently with
+//   openssl enc -chacha20 -K $(printf session | sha256sum) -iv 00..00 < zeros
+// and running past a keystream block of 256 bytes.
+TEST(koCrypt, KeystreamIsChaCha20UnderTheKeysSha256)
+{
+    const std::string hex =
+        "12b1342e8e6d1eb0eb2c6f67a2d022cc5065ae60673d967375b0640070da141053410016072e7f1399e6c8f8a46a9945"
+        "fca067e63fb3006b09570beeb40ad141db7e2e00e0c392c96170e79a3817c435af8df5f38297d7d2cee50dec575ebdd7"
+        "b95b4af1b81166ff4d11b292a083197d4c8970ef2218023c4af1a9f0fb5a1bb4cdeb6bf011ebf1ca1a7f9dc5238ab129"
+        "c92e04ab904041defde6dccb035ba14faf26998f3b65176cb2e007ae29f32cb884459df25f2dc6bc1a7b87c714aca242"
+        "49f8458100cf571c044a36ae2c5b2f9656dd7987d5082fa6d1497cede25f91a1cc8ffe998f9214cbdb0fa366c1154499"
+        "9e771ff38d2dac2ab384d16c5d13e402815851348a0736bb56d5da0da9b5ce4cecb4249c41bdfeafb5412c95afd320d4"
+        "9340b470f169f2c3e6588260";
+    const Bytes expected = hexBytes(hex);
+    EXPECT_EQ(codeAll({'s', 'e', 's', 's', 'i', 'o', 'n'}, Coded(300, 0)), Coded(expected.begin(), expected.end()));
+}
+
+TEST(koCrypt, FreshCoderWithTheSameKeyUndoesTheCoding)
+{
+    Coded message;
+    for (int i = 0; i < 1000; ++i)
+        message.push_back(static_cast<unsigned char>(i % 251));
+    const Coded nine = {'p', 'a', 's', 's', '-', 'w', 'o', 'r', 'd'};
+    for (const Coded& key : {Coded(32, 0xa5), nine, Coded()}) {
+        const Coded coded = codeAll(key, message);
+        EXPECT_NE(coded, message);
+        EXPECT_EQ(codeAll(key, coded), message);
+    }
+    Coded other = nine;
+    other.back() ^= 1;
+    EXPECT_NE(codeAll(other, message), codeAll(nine, message));
+}
+
+TEST(koLog, OneEntryPerCallAtItsLevel)
+{
+    koTest::LogCapture capture;
+    koLog::info("%d peers, %u bytes, %.1f s, %s", -3, 42u, 1.25, "");
+    koLog::warning("line\n");
+    koLog::error("Upload failed: %s\n\n", "Connection reset");
+    EXPECT_EQ(capture.lines(koLog::Level::Info), std::vector<std::string>{"-3 peers, 42 bytes, 1.2 s, "});
+    EXPECT_EQ(capture.lines(koLog::Level::Warning), std::vector<std::string>{"line"});
+    EXPECT_EQ(capture.lines(koLog::Level::Error), std::vector<std::string>{"Upload failed: Connection reset\n"});
+}
+
+// Without a sink of the host's, lines go to the Qt category "kosession".
+TEST(koLog, DefaultSinkIsTheKosessionCategory)
+{
+    koLog::setSink(nullptr);
+    static std::string seen;
+    const QtMessageHandler before = qInstallMessageHandler([](QtMsgType type, const QMessageLogContext& context,
+                                                              const QString& text) {
+        seen += std::to_string(type) + " " + (context.category ? context.category : "") + " " + text.toStdString() + ";";
+    });
+    koLog::warning("warning %d\n", 2);
+    koLog::error("error %d", 3);
+    qInstallMessageHandler(before);
+    EXPECT_EQ(seen, std::to_string(QtWarningMsg) + " kosession warning 2;" + std::to_string(QtCriticalMsg)
+                  + " kosession error 3;");
 }
 
 } // namespace

@@ -52,13 +52,6 @@ private:
     std::size_t position = 0;
 };
 
-koTest::MemorySerializer reading(const Bytes& bytes)
-{
-    koTest::MemorySerializer in(bytes);
-    in.recordPieces = false;
-    return in;
-}
-
 template <class Write>
 Bytes written(Write write)
 {
@@ -86,7 +79,7 @@ void checkUserSettled(const koSessionUser& user)
     again.get(in);
     check(in.status() == QDataStream::Ok && in.atEnd() && !(again != user), "a written record reads back otherwise");
     check(koTest::streamFormOf(again) == form, "the record written twice differs");
-    koTest::MemorySerializer counted = reading(written([&](koNetSerializer& s) { user.putValue(s); }));
+    koTest::MemorySerializer counted(written([&](koNetSerializer& s) { user.putValue(s); }));
     koSessionUser fromCounted;
     fromCounted.getValue(counted);
     check(counted.position == counted.bytes.size() && !(fromCounted != user), "the counted form reads back otherwise");
@@ -98,7 +91,7 @@ void checkUserSettled(const koSessionUser& user)
 // a change list.
 int changeRecord(const std::uint8_t* data, std::size_t size)
 {
-    koTest::MemorySerializer in = reading(Bytes(data, data + size));
+    koTest::MemorySerializer in(Bytes(data, data + size));
     const auto list = std::make_shared<koSessionChangeList>();
     const auto reader = list->getReader(true);
     for (int i = 0; i < 64; ++i) {
@@ -142,7 +135,7 @@ int userRecord(const std::uint8_t* data, std::size_t size)
             checkUserSettled(user);
         return 0;
     }
-    koTest::MemorySerializer in = reading(bytes);
+    koTest::MemorySerializer in(bytes);
     try {
         user.getValue(in);
     } catch (const koNetError&) {
@@ -170,7 +163,7 @@ int commandPayloads(const std::uint8_t* data, std::size_t size)
     const auto direct = koSessionCommandFactory::the().create(type);
     direct->getData(stream);
     // Executed as a received change is: through a record and the factory.
-    koTest::MemorySerializer record = reading(koTest::rawRecord(type, 7, payload));
+    koTest::MemorySerializer record(koTest::rawRecord(type, 7, payload));
     koSessionChange change;
     change.getValue(record);
     const auto viaRecord = change.getCommand();
@@ -193,7 +186,7 @@ int commandPayloads(const std::uint8_t* data, std::size_t size)
 // The server's version answer: version text, participant count and names.
 int handshake(const std::uint8_t* data, std::size_t size)
 {
-    koTest::MemorySerializer in = reading(Bytes(data, data + size));
+    koTest::MemorySerializer in(Bytes(data, data + size));
     QString version;
     try {
         version = koSessionWire::getText(in, "Server version text");
@@ -333,7 +326,7 @@ int sceneHeaders(const std::uint8_t* data, std::size_t size)
     // A server configured for scenes of at most 64 MiB keeps the fuzzer on the
     // parsing instead of the allocator.
     const std::uint64_t maxScene = std::uint64_t(64) << 20;
-    koTest::MemorySerializer in = reading(Bytes(data, data + size));
+    koTest::MemorySerializer in(Bytes(data, data + size));
     Bytes scene;
     std::size_t read = 0, dataStart = 0, pieces = 0;
     try {
