@@ -1,7 +1,6 @@
 #pragma once
 
-// Helpers of the cipher, network and fuzz tests; header-only and free of
-// GoogleTest, so that the fuzz targets share them.
+// Helpers of the cipher, network and fuzz tests, free of GoogleTest.
 
 #include "koNetCipher.h"
 #include "koNetStream.h"
@@ -56,9 +55,9 @@ inline CipherPair makeCipherPair()
     std::tie(pair.clientLink, pair.serverLink) = koSocketLink::createPair();
     pair.clientLink->setRecvTimeout(10.0); // no wait of a test may hang
     pair.serverLink->setRecvTimeout(10.0);
-    koNetStream clientStream(pair.clientLink), serverStream(pair.serverLink);
-    runConcurrently({[&] { pair.client = std::make_shared<koNetCipher>(true, clientStream); },
-                     [&] { pair.server = std::make_shared<koNetCipher>(false, serverStream); }});
+    koNetStream client(pair.clientLink), server(pair.serverLink);
+    runConcurrently({[&] { pair.client = std::make_shared<koNetCipher>(true, client); },
+                     [&] { pair.server = std::make_shared<koNetCipher>(false, server); }});
     return pair;
 }
 

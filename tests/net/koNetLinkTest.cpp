@@ -48,26 +48,6 @@ Outcome outcomeOf(const std::function<void()>& job)
     return outcome;
 }
 
-std::string uniquePipeName()
-{
-    static std::atomic<int> counter{0};
-    return "kosession-test-" + std::to_string(::getpid()) + "-" + std::to_string(++counter);
-}
-
-// first: the end that connected over TCP loopback, second: the accepted end.
-std::pair<std::shared_ptr<koSocketLink>, std::shared_ptr<koSocketLink>> tcpPair()
-{
-    koBoundSocketLink bound(0);
-    auto accepted = std::async(std::launch::async, [&bound] { return std::make_shared<koSocketLink>(bound); });
-    try {
-        auto connecting = std::make_shared<koSocketLink>(koSocketAddress("127.0.0.1", bound.getAddress().getPort()), 5.0);
-        return {connecting, accepted.get()};
-    } catch (...) {
-        bound.shutdown(); // ends the accept, so that the future can be dropped
-        throw;
-    }
-}
-
 // Puts `data` in pieces of irregular sizes (some above any buffer or frame
 // bound), flushing after some of them when `flushes` is set.
 void putInPieces(koNetStream& stream, const std::vector<char>& data, bool flushes)
@@ -95,43 +75,37 @@ std::vector<char> getInPieces(koNetStream& stream, std::size_t size, std::atomic
     return data;
 }
 
-// The client's tunnel line, then at once its key: the server's first raw
-// read may take key bytes with the line, and those must reach the cipher.
-// Then both ends send several megabytes at once, each with a sending and a
-// receiving stream on its own thread. The client puts all of its transfer
-// before it flushes: no stream may hold a whole transfer back. The server
-// reads with one stream and then another: what the first did not consume
-// stays on the link.
+// The client's tunnel line, then at once its key: key bytes that the server's
+// raw read took with the line must reach the cipher. Then both ends send
+// megabytes at once, each with a sending and a receiving stream on threads of
+// their own. No stream holds a whole transfer back for its flush, and what
+// one stream did not consume stays on the link for the next.
 TEST(koNetLink, TunnelLineThenCipherThenTransfersBothWays)
 {
-    std::shared_ptr<koSocketLink> client, server;
-    std::tie(client, server) = tcpPair();
-    client->setRecvTimeout(20.0);
-    server->setRecvTimeout(20.0);
+    koBoundSocketLink bound(0);
+    const int port = bound.getAddress().getPort();
     const std::string line = "CONNECT session HTTP/1.1\r\n\r\n";
-    koTest::runConcurrently({[&] {
-                                 client->send(line.data(), line.size());
-                                 koNetStream stream(client);
-                                 client->setCipher(std::make_shared<koNetCipher>(true, stream));
-                                 {
-                                     koNetStream dropped(client);
-                                     dropped.putValue<std::uint32_t>(1); // never flushed: never sent
-                                 }
-                                 stream.putValue<std::uint32_t>(0xa1b2c3d4u);
-                                 stream.flush();
-                                 stream.recvResult();
-                             },
-                             [&] {
-                                 std::this_thread::sleep_for(std::chrono::milliseconds(50));
-                                 std::string got(line.size(), '\0');
-                                 server->recv(&got[0], got.size());
-                                 EXPECT_EQ(got, line);
-                                 koNetStream stream(server);
-                                 server->setCipher(std::make_shared<koNetCipher>(false, stream));
-                                 EXPECT_EQ(stream.getValue<std::uint32_t>(), 0xa1b2c3d4u);
-                                 stream.sendSuccess();
-                                 stream.flush();
-                             }});
+    std::shared_ptr<koSocketLink> client, server;
+    auto clientSide = [&] {
+        client = std::make_shared<koSocketLink>(koSocketAddress("127.0.0.1", port), 5.0);
+        client->setRecvTimeout(20.0);
+        client->send(line.data(), line.size());
+        koNetStream stream(client);
+        client->setCipher(std::make_shared<koNetCipher>(true, stream));
+        stream.sendSuccess();
+    };
+    auto serverSide = [&] {
+        server = std::make_shared<koSocketLink>(bound);
+        server->setRecvTimeout(20.0);
+        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+        std::string got(line.size(), '\0');
+        server->recv(&got[0], got.size());
+        EXPECT_EQ(got, line);
+        koNetStream stream(server);
+        server->setCipher(std::make_shared<koNetCipher>(false, stream));
+        stream.recvResult();
+    };
+    koTest::runConcurrently({clientSide, serverSide});
 
     const std::vector<char> up = patternBytes(6 * 1024 * 1024 + 5, 1);
     const std::vector<char> down = patternBytes(5 * 1024 * 1024 + 11, 2);
@@ -198,18 +172,13 @@ TEST(koNetLink, ShutdownWakesABlockedReaderOrAccept)
 
     koBoundSocketLink bound(0);
     expectShutdownWakes([&] { koSocketLink link(bound); }, [&] { bound.shutdown(); });
-    koSocketPipe pipe(uniquePipeName());
+    koSocketPipe pipe("kosession-test-" + std::to_string(::getpid()));
     expectShutdownWakes([&] { koSocketLink link(pipe, -1.0); }, [&] { pipe.shutdown(); });
 }
 
 TEST(koNetLink, FailuresSayWhatHappenedWithinTheirTimeLimits)
 {
     const std::string freePort = std::to_string(koBoundSocketLink(0).getAddress().getPort());
-    koBoundSocketLink busy(0), stopped(0);
-    const std::string busyPort = std::to_string(busy.getAddress().getPort());
-    const std::string stoppedPort = std::to_string(stopped.getAddress().getPort());
-    stopped.shutdown();
-    koSocketPipe pipe(uniquePipeName());
     auto silent = koSocketLink::createPair();
     silent.second->setRecvTimeout(0.2);
     auto gone = koSocketLink::createPair();
@@ -231,12 +200,6 @@ TEST(koNetLink, FailuresSayWhatHappenedWithinTheirTimeLimits)
     } rows[] = {
         {"no listener", [&] { koSocketLink(koSocketAddress("127.0.0.1:" + freePort, 1), 5.0); },
          "Connection to 127.0.0.1:" + freePort + " refused", 0, false},
-        {"stopped listener", [&] { koSocketLink(koSocketAddress("127.0.0.1:" + stoppedPort, 1), 5.0); },
-         "Connection to 127.0.0.1:" + stoppedPort + " refused", 0, false},
-        {"busy port", [&] { koBoundSocketLink again(busy.getAddress().getPort()); },
-         "Cannot listen on port " + busyPort + ": it is already in use", 0, false},
-        {"pipe nobody joins", [&] { koSocketLink link(pipe, 0.2); },
-         "No connection on pipe " + pipe.getName() + " within 0.2 s", 0.15, false},
         {"silent peer", [&] { koNetStream(silent.second).getValue<std::uint32_t>(); },
          "Receiving from " + silent.second->getPeerName() + " timed out after 0.2 s", 0.15, false},
         {"peer gone mid-value", [&] { koNetStream(gone.second).getValue<std::uint32_t>(); },
@@ -244,9 +207,8 @@ TEST(koNetLink, FailuresSayWhatHappenedWithinTheirTimeLimits)
         {"wrong success marker", [&] { koNetStream(marker.second).recvResult(); }, "ef be ad de", 0, false},
         {"writing to a vanished peer", // SIGPIPE would end the process here
          [&] {
-             const std::vector<char> chunk(64 * 1024, 'x');
              for (int i = 0; i < 1000; ++i)
-                 vanished.second->write(chunk.data(), chunk.size());
+                 vanished.second->write(patternBytes(65536, 1).data(), 65536);
          },
          vanished.second->getPeerName(), 0, false},
     };
