@@ -41,7 +41,7 @@ Bytes hexBytes(const char* hex)
 // writes `frames(f)`, built from three genuine frames f[0..2] of kPlain bytes
 // and one f[3] that the end under attack sealed itself, and goes away. The
 // end under attack reads `genuine` frames' plain text and then must fail with
-// koNetError, saying `says`, with its link shut down.
+// koNetError, saying `says`, its link ended.
 struct Attack
 {
     std::string name;
