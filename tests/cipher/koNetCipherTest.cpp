@@ -70,7 +70,6 @@ std::vector<Attack> attacks()
         {"truncate", {}, [](auto& f) { return Bytes(f[0].begin(), f[0].end() - 1); }, 0, "closed"},
         {"over-long", {}, [](auto&) { return hexBytes("01000100"); }, 0, "above the limit of 65536"},
         {"huge length", {}, [](auto&) { return hexBytes("ffffffff"); }, 0, "4294967295 bytes"},
-        {"plain text", {}, [](auto&) { return hexBytes("474554202f20485454502f312e310d0a0d0a"); }, 0, ""},
         {"half a key", Bytes(16, 9), nullptr, 0, ""},
     };
     // Public keys of small order: each gives an all-zero shared secret, which
@@ -158,6 +157,8 @@ TEST(koNetCipher, EveryTamperingEndsTheLink)
 {
     for (const Attack& row : attacks()) {
         for (bool victimIsClient : {false, true}) {
+            if (victimIsClient && row.name.compare(0, 4, "bit ") == 0)
+                continue; // the many bit flips go against the server only
             SCOPED_TRACE(row.name + (victimIsClient ? ", against the client" : ", against the server"));
             attack(row, victimIsClient);
         }

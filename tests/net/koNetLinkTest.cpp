@@ -22,7 +22,6 @@
 namespace {
 
 using Clock = std::chrono::steady_clock;
-using koTest::patternBytes;
 
 // How a job ended: the text of the koNetError it threw (empty if none),
 // whether that was koConnectionClosed, and how long the job took.
@@ -107,8 +106,8 @@ TEST(koNetLink, TunnelLineThenCipherThenTransfersBothWays)
     };
     koTest::runConcurrently({clientSide, serverSide});
 
-    const std::vector<char> up = patternBytes(6 * 1024 * 1024 + 5, 1);
-    const std::vector<char> down = patternBytes(5 * 1024 * 1024 + 11, 2);
+    const std::vector<char> up = koTest::patternBytes(6 * 1024 * 1024 + 5, 1);
+    const std::vector<char> down = koTest::patternBytes(5 * 1024 * 1024 + 11, 2);
     std::atomic<std::size_t> upArrived{0}, downArrived{0};
     std::vector<char> gotUp, gotDown;
     koNetStream clientOut, serverOut, clientIn;
@@ -208,7 +207,7 @@ TEST(koNetLink, FailuresSayWhatHappenedWithinTheirTimeLimits)
         {"writing to a vanished peer", // SIGPIPE would end the process here
          [&] {
              for (int i = 0; i < 1000; ++i)
-                 vanished.second->write(patternBytes(65536, 1).data(), 65536);
+                 vanished.second->write(koTest::patternBytes(65536, 1).data(), 65536);
          },
          vanished.second->getPeerName(), 0, false},
     };
