@@ -1,9 +1,11 @@
 #include "koSessionServer.h"
 
+#include "koSessionChange.h"
 #include "koSessionChangeList.h"
 #include "koSessionSceneWire.h"
 #include "koSessionClient.h"
 #include "koSessionUser.h"
+#include "koSessionUserPoseCommand.h"
 #include "koSessionUsersCommand.h"
 #include "koSessionWire.h"
 
@@ -42,6 +44,7 @@ koSessionServer::koSessionServer()
       asyncChangeList(std::make_shared<koSessionChangeList>())
 {
     s_the = this;
+    setMaxRetainedBytes(DefaultMaxRetainedBytes);
 }
 
 koSessionServer::~koSessionServer()
@@ -371,6 +374,8 @@ void koSessionServer::removeStoppedClients()
         if (removed.empty())
             return;
         clients.swap(kept);
+        for (const auto& peer : removed)
+            forgetPose(peer->getUserId());
         sendUpdatedUsers();
         if (clients.empty()) {
             koLog::info("Stopping session after last client has disconnected");
@@ -379,6 +384,19 @@ void koSessionServer::removeStoppedClients()
     }
     // Destroying a peer joins its threads, which may be waiting for the mutex.
     removed.clear();
+}
+
+void koSessionServer::forgetPose(unsigned short userId)
+{
+    const QByteArray stateId = koSessionChange(koSessionUserPoseCommand(userId, {}), 0).getStateId();
+    changeList->removeState(stateId);
+    asyncChangeList->removeState(stateId);
+}
+
+void koSessionServer::setMaxRetainedBytes(std::uint64_t bytes)
+{
+    changeList->setMaxHeldBytes(bytes);
+    asyncChangeList->setMaxHeldBytes(bytes);
 }
 
 std::uint64_t koSessionServer::getClientCount()
@@ -419,22 +437,32 @@ std::uint64_t koSessionServer::getMaxSceneSize() const
 
 void koSessionServer::uploadScene(std::shared_ptr<koNetLink> link)
 {
-    // A big scene may pause longer than a handshake may; a vanished uploader
-    // is still noticed by the link's keep-alive.
-    link->setRecvTimeout(0);
-    actionManager.run([this, link]() mutable { receiveScene(std::move(link)); });
+    koSessionTransferGate::Ticket ticket = transferGate.enter(link->getPeerName(), true);
+    if (!ticket) {
+        link->shutdown();
+        return;
+    }
+    // A big scene may pause longer than a handshake may, but an uploader
+    // that sends nothing at all must not hold its job forever.
+    link->setRecvTimeout(koSessionTransferGate::StallSeconds);
+    actionManager.run([this, link, ticket]() mutable { receiveScene(std::move(link), std::move(ticket)); });
 }
 
 void koSessionServer::downloadScene(std::shared_ptr<koNetLink> link)
 {
-    link->setRecvTimeout(0);
-    actionManager.run([this, link]() mutable { sendScene(std::move(link)); });
+    koSessionTransferGate::Ticket ticket = transferGate.enter(link->getPeerName(), false);
+    if (!ticket) {
+        link->shutdown();
+        return;
+    }
+    link->setRecvTimeout(koSessionTransferGate::StallSeconds);
+    actionManager.run([this, link, ticket]() mutable { sendScene(std::move(link), std::move(ticket)); });
 }
 
 // The upload job: name field, size field, then the data in pieces. The new
 // scene replaces the stored one only once it has arrived whole, so a failed
 // or aborted upload leaves the store as it was. Nothing is sent back.
-void koSessionServer::receiveScene(std::shared_ptr<koNetLink> link)
+void koSessionServer::receiveScene(std::shared_ptr<koNetLink> link, koSessionTransferGate::Ticket ticket)
 {
     try {
         addTransfer(link);
@@ -454,6 +482,8 @@ void koSessionServer::receiveScene(std::shared_ptr<koNetLink> link)
             sceneData.swap(data);
             sceneName = name;
         }
+        // Stored: the downloads that waited for this upload may go on.
+        ticket.reset();
         // The previous scene (now in `data`) is freed here, outside the mutex,
         // or later by the last download still sending it.
         data.reset();
@@ -469,11 +499,15 @@ void koSessionServer::receiveScene(std::shared_ptr<koNetLink> link)
 // a later upload swaps in a new one without disturbing this send. When no
 // scene is stored, nothing is sent at all and the closed link tells the
 // client.
-void koSessionServer::sendScene(std::shared_ptr<koNetLink> link)
+void koSessionServer::sendScene(std::shared_ptr<koNetLink> link, koSessionTransferGate::Ticket ticket)
 {
     try {
         addTransfer(link);
         const std::string peer = link->getPeerName();
+        // An upload still arriving may be the scene just announced.
+        if (!transferGate.waitForEarlierUploads(ticket))
+            koLog::warning("Download of %s waited %lld s for an upload in progress; it gets the scene stored now",
+                           peer.c_str(), static_cast<long long>(koSessionTransferGate::UploadWaitLimit.count()));
         std::shared_ptr<const std::vector<char>> data;
         std::string name;
         {
@@ -514,6 +548,7 @@ void koSessionServer::addTransfer(const std::shared_ptr<koNetLink>& link)
 
 void koSessionServer::cutTransfers()
 {
+    transferGate.cut();
     std::lock_guard<std::recursive_mutex> lock(mutex);
     transfersCut = true;
     for (const auto& entry : transfers) {
