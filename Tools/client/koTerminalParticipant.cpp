@@ -3,6 +3,7 @@
 #include "koCommandInbox.h"
 #include "koInterruptWatcher.h"
 #include "koTerminalOutput.h"
+#include "koTerminalText.h"
 #include "koUserText.h"
 
 #include "koSessionClient.h"
@@ -213,13 +214,13 @@ void koTerminalParticipant::printMessage(unsigned short from, const QString& tex
 {
     koTerminalOutput::print(QStringLiteral("%1 from %2: %3")
                                 .arg(toMeOnly ? QStringLiteral("private message") : QStringLiteral("message"),
-                                     nameOf(from), text));
+                                     nameOf(from), koTerminalText::escaped(text)));
 }
 
 void koTerminalParticipant::printScene(unsigned short from, const QString& name, qint64 size)
 {
     koTerminalOutput::print(QStringLiteral("scene from %1: \"%2\", %3 bytes; 'download <file>' fetches it")
-                                .arg(nameOf(from), name)
+                                .arg(nameOf(from), koTerminalText::escaped(name))
                                 .arg(size));
 }
 
