@@ -386,12 +386,16 @@ void koSessionClient::sendCycle(koNetStream& linkStream, koSessionChangeReader& 
 {
     while (!failed && reader.popSome(batch, SendBatch) > 0) {
         for (const std::shared_ptr<koSessionChange>& change : batch) {
-            if (!serverRole || isForParticipant(*change, participant))
-                change->putValue(linkStream);
+            if (serverRole) {
+                // Between changes: a write may block for as long as a slow
+                // participant takes to read the one before.
+                checkBacklog(reader, backlogChecked);
+                if (!isForParticipant(*change, participant))
+                    continue;
+            }
+            change->putValue(linkStream);
         }
         batch.clear();
-        if (serverRole)
-            checkBacklog(reader, backlogChecked);
     }
     linkStream.flush();
 }

@@ -28,10 +28,10 @@ public:
     // Longest name, project name, room or device name, in UTF-16 units: the
     // longest text the handshake carries, since the server lists every name.
     static constexpr int maxTextUnits = static_cast<int>(koSessionWire::MaxTextUnits);
-    // Largest device picture that get decodes, by side and by pixels (64 MiB
-    // of decoded pixels at most). Checked from the picture's header; a larger
-    // one is skipped whole and read as a null image.
-    static constexpr int maxDeviceImageSide = 16 * 1024;
+    // Largest device picture that get decodes, by side (the widest image Qt
+    // handles) and by pixels (64 MiB decoded at most). Checked from the
+    // picture's header; a larger one is skipped whole and read as a null image.
+    static constexpr int maxDeviceImageSide = 32 * 1024 - 1;
     static constexpr qint64 maxDeviceImagePixels = qint64(16) * 1024 * 1024;
 
     koSessionUser();

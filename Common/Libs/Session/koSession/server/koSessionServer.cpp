@@ -455,7 +455,9 @@ void koSessionServer::downloadScene(std::shared_ptr<koNetLink> link)
         link->shutdown();
         return;
     }
-    link->setRecvTimeout(koSessionTransferGate::StallSeconds);
+    // Nothing more is read; a reader that stops taking bytes is cut by the
+    // link's own limit on a closed window.
+    link->setRecvTimeout(0);
     actionManager.run([this, link, ticket]() mutable { sendScene(std::move(link), std::move(ticket)); });
 }
 

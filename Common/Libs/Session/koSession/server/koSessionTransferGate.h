@@ -20,7 +20,7 @@ class koSessionTransferGate
 public:
     static constexpr int MaxPerAddress = 4;
     static constexpr int MaxInAll = 16;
-    // A transfer whose peer sends nothing for this long is cut.
+    // An upload whose peer sends nothing for this long is cut.
     static constexpr double StallSeconds = 30.0;
     // How long a download waits for earlier uploads before it serves the
     // scene stored then.
