@@ -141,11 +141,11 @@ void readImage(QDataStream& stream, QImage& image)
         stream.setStatus(QDataStream::ReadPastEnd);
 }
 
-// Throws when `text` is above the text limit, naming `field`.
-void checkText(const char* field, const QString& text)
+// `text`, or koNetError naming `field` when it is above the text limit.
+const QString& checkedText(const char* field, const QString& text)
 {
     if (text.size() <= koSessionUser::maxTextUnits)
-        return;
+        return text;
     throw koNetError(std::string("Participant ") + field + " of " + std::to_string(text.size())
                      + " UTF-16 units exceeds the limit of " + std::to_string(koSessionUser::maxTextUnits)
                      + "; use a shorter one");
@@ -162,34 +162,30 @@ koSessionUser::koSessionUser()
 
 void koSessionUser::setName(const QString& value)
 {
-    checkText("name", value);
-    name = value;
+    name = checkedText("name", value);
 }
 
 void koSessionUser::setProjectName(const QString& value)
 {
-    checkText("project name", value);
-    projectName = value;
+    projectName = checkedText("project name", value);
 }
 
 void koSessionUser::setRoom(const QString& value)
 {
-    checkText("room", value);
-    room = value;
+    room = checkedText("room", value);
 }
 
 void koSessionUser::setDeviceName(const QString& value)
 {
-    checkText("device name", value);
-    deviceName = value;
+    deviceName = checkedText("device name", value);
 }
 
 void koSessionUser::checkLimits() const
 {
-    checkText("name", name);
-    checkText("project name", projectName);
-    checkText("room", room);
-    checkText("device name", deviceName);
+    checkedText("name", name);
+    checkedText("project name", projectName);
+    checkedText("room", room);
+    checkedText("device name", deviceName);
     QByteArray bytes;
     {
         QDataStream stream(&bytes, QIODevice::WriteOnly);
