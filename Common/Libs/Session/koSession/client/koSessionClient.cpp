@@ -385,11 +385,17 @@ void koSessionClient::sendCycle(koNetStream& linkStream, koSessionChangeReader& 
                                 std::chrono::steady_clock::time_point& backlogChecked)
 {
     while (!failed && reader.popSome(batch, SendBatch) > 0) {
+        // The batch counts as backlog until it is written: the reader's
+        // cursor has already passed it.
+        Unsent unsent{std::chrono::steady_clock::now(), 0};
+        for (const std::shared_ptr<koSessionChange>& change : batch)
+            unsent.bytes += change->getByteSize();
         for (const std::shared_ptr<koSessionChange>& change : batch) {
             if (serverRole) {
                 // Between changes: a write may block for as long as a slow
                 // participant takes to read the one before.
-                checkBacklog(reader, backlogChecked);
+                checkBacklog(reader, backlogChecked, unsent);
+                unsent.bytes -= change->getByteSize();
                 if (!isForParticipant(*change, participant))
                     continue;
             }
@@ -400,13 +406,17 @@ void koSessionClient::sendCycle(koNetStream& linkStream, koSessionChangeReader& 
     linkStream.flush();
 }
 
-void koSessionClient::checkBacklog(const koSessionChangeReader& reader, std::chrono::steady_clock::time_point& checked)
+void koSessionClient::checkBacklog(const koSessionChangeReader& reader, std::chrono::steady_clock::time_point& checked,
+                                   const Unsent& unsent)
 {
     const auto now = std::chrono::steady_clock::now();
     if (now - checked < BacklogCheckInterval)
         return;
     checked = now;
-    const koSessionChangeList::Backlog backlog = reader.getBacklog();
+    koSessionChangeList::Backlog backlog = reader.getBacklog();
+    backlog.bytes += unsent.bytes;
+    if (unsent.bytes > 0)
+        backlog.age = std::max(backlog.age, now - unsent.taken);
     if (backlog.bytes <= MaxBacklogBytes && backlog.age <= MaxBacklogAge)
         return;
     const auto seconds = std::chrono::duration_cast<std::chrono::seconds>(backlog.age).count();

@@ -185,9 +185,17 @@ private:
     void sendCycle(koNetStream& stream, koSessionChangeReader& reader,
                    std::vector<std::shared_ptr<koSessionChange>>& batch, unsigned short participant,
                    std::chrono::steady_clock::time_point& backlogChecked);
-    // Server role: throws koNetError when the participant's backlog is past
-    // its bounds; measures at most once per interval since `checked`.
-    void checkBacklog(const koSessionChangeReader& reader, std::chrono::steady_clock::time_point& checked);
+    // Changes a sending thread has taken from its list but not yet written.
+    struct Unsent
+    {
+        std::chrono::steady_clock::time_point taken;
+        std::uint64_t bytes;
+    };
+    // Server role: throws koNetError when the participant's backlog (what
+    // its reader has not obtained, plus `unsent`) is past its bounds;
+    // measures at most once per interval since `checked`.
+    void checkBacklog(const koSessionChangeReader& reader, std::chrono::steady_clock::time_point& checked,
+                      const Unsent& unsent);
     void recvCommands(koNetStream& stream, std::shared_ptr<koSessionChangeList> list);
     void relay(const std::shared_ptr<koSessionChange>& change, const std::shared_ptr<koSessionChangeList>& list);
     void waitLoop(std::chrono::steady_clock::time_point start, std::chrono::nanoseconds period);

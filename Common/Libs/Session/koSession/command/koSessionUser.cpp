@@ -125,12 +125,9 @@ void readImage(QDataStream& stream, QImage& image)
         return;
     }
     const int side = koSessionUser::maxDeviceImageSide;
-    const qint64 pixels = koSessionUser::maxDeviceImagePixels;
-    if (width > side || height > side || width * height > pixels) {
-        koLog::warning("Participant's device picture of %lldx%lld pixels exceeds the limit of %d pixels a side "
-                       "and %lld in all; it is left out",
-                       static_cast<long long>(width), static_cast<long long>(height), side,
-                       static_cast<long long>(pixels));
+    if (width > side || height > side) {
+        koLog::warning("Participant's device picture of %lldx%lld pixels exceeds the limit of %dx%d; it is left out",
+                       static_cast<long long>(width), static_cast<long long>(height), side, side);
         return;
     }
     QBuffer buffer(&png);

@@ -28,11 +28,10 @@ public:
     // Longest name, project name, room or device name, in UTF-16 units: the
     // longest text the handshake carries, since the server lists every name.
     static constexpr int maxTextUnits = static_cast<int>(koSessionWire::MaxTextUnits);
-    // Largest device picture that get decodes, by side (the widest image Qt
-    // handles) and by pixels (64 MiB decoded at most). Checked from the
-    // picture's header; a larger one is skipped whole and read as a null image.
-    static constexpr int maxDeviceImageSide = 32 * 1024 - 1;
-    static constexpr qint64 maxDeviceImagePixels = qint64(16) * 1024 * 1024;
+    // Widest and tallest device picture that get decodes (64 MiB of pixels
+    // at most). Checked from the picture's header; a larger one is skipped
+    // whole and read as a null image.
+    static constexpr int maxDeviceImageSide = 4096;
 
     koSessionUser();
 
@@ -74,8 +73,7 @@ public:
 
     // The QDataStream form. get does not validate beyond refusing a colour
     // of unknown form (the stream's status turns ReadCorruptData) and
-    // skipping a device picture above maxDeviceImageSide or
-    // maxDeviceImagePixels whole (read as a null image, logged): a short
+    // skipping a device picture above maxDeviceImageSide whole (read as a null image, logged): a short
     // stream leaves the remaining fields as QDataStream leaves them (check
     // the stream's status).
     void put(QDataStream& stream) const;
