@@ -2,6 +2,7 @@
 
 #include "koLoadSceneCommand.h"
 #include "koTerminalOutput.h"
+#include "koTerminalText.h"
 
 #include "koSession.h"
 
@@ -117,7 +118,7 @@ bool koSceneTransfer::download(const QString& path, const Announcement& announce
     if (known && checksumOf(data) != announced.checksum) {
         fail(QStringLiteral("the downloaded scene \"%1\" does not match its announcement (%2 bytes announced, %3 "
                             "received, checksums differ)")
-                 .arg(name)
+                 .arg(koTerminalText::escaped(name))
                  .arg(announced.size)
                  .arg(data.size()));
         return false;
@@ -125,7 +126,7 @@ bool koSceneTransfer::download(const QString& path, const Announcement& announce
     if (!writeFile(path, data))
         return false;
     koTerminalOutput::print(QStringLiteral("downloaded \"%1\" to %2: %3, %4")
-                                .arg(name, path, describeTransfer(data.size(), elapsed),
+                                .arg(koTerminalText::escaped(name), path, describeTransfer(data.size(), elapsed),
                                      known ? QStringLiteral("checksum matches the announcement")
                                            : QStringLiteral("no announcement to check it against")));
     return true;

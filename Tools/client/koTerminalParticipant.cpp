@@ -3,6 +3,7 @@
 #include "koCommandInbox.h"
 #include "koInterruptWatcher.h"
 #include "koTerminalOutput.h"
+#include "koTerminalText.h"
 #include "koUserText.h"
 
 #include "koSessionClient.h"
@@ -59,7 +60,6 @@ koTerminalParticipant::~koTerminalParticipant()
 bool koTerminalParticipant::join()
 {
     koSessionUser user;
-    user.setName(options.getName());
     user.setColor(options.getColor());
     user.setDeviceName(QStringLiteral("terminal"));
     if (options.getSpectatedUserId() != 0) {
@@ -76,21 +76,22 @@ bool koTerminalParticipant::join()
     // Ticking already, so that Ctrl-C can abort the wait for the scene.
     ticker.start(tickMilliseconds);
     try {
+        user.setName(options.getName());
         koSession::the().join(options.getLink(), user, options.getPassword(), false);
     } catch (const koSessionVersionError& e) {
         const QString others = e.getUserNames().isEmpty() ? QStringLiteral("nobody")
                                                           : QStringLiteral("\"%1\"").arg(e.getUserNames().join(
                                                                 QStringLiteral("\", \"")));
-        koTerminalOutput::printError(
+        koTerminalOutput::printError(koTerminalText::escaped(
             QStringLiteral("kosession-client: cannot join: the server runs version \"%1\", this program \"%2\" "
                            "(%3). Already in the session: %4.")
                 .arg(e.getVersion(), QString::fromStdString(koVersionInfo::the().getDisplayVersionYearString()),
-                     QString::fromUtf8(e.what()), others));
+                     QString::fromUtf8(e.what()), others)));
         ticker.stop();
         return false;
     } catch (const std::exception& e) {
-        koTerminalOutput::printError(QStringLiteral("kosession-client: cannot join %1: %2")
-                                         .arg(options.getLink(), QString::fromUtf8(e.what())));
+        koTerminalOutput::printError(koTerminalText::escaped(
+            QStringLiteral("kosession-client: cannot join %1: %2").arg(options.getLink(), QString::fromUtf8(e.what()))));
         ticker.stop();
         return false;
     }
@@ -213,13 +214,13 @@ void koTerminalParticipant::printMessage(unsigned short from, const QString& tex
 {
     koTerminalOutput::print(QStringLiteral("%1 from %2: %3")
                                 .arg(toMeOnly ? QStringLiteral("private message") : QStringLiteral("message"),
-                                     nameOf(from), text));
+                                     nameOf(from), koTerminalText::escaped(text)));
 }
 
 void koTerminalParticipant::printScene(unsigned short from, const QString& name, qint64 size)
 {
     koTerminalOutput::print(QStringLiteral("scene from %1: \"%2\", %3 bytes; 'download <file>' fetches it")
-                                .arg(nameOf(from), name)
+                                .arg(nameOf(from), koTerminalText::escaped(name))
                                 .arg(size));
 }
 

@@ -1,6 +1,7 @@
 #include "koUserText.h"
 
 #include "koSessionUser.h"
+#include "koTerminalText.h"
 
 #include <QStringList>
 
@@ -19,5 +20,5 @@ QString koUserText::describe(const koSessionUser& user)
 
 QString koUserText::name(unsigned short id, const QString& name)
 {
-    return QStringLiteral("user %1 \"%2\"").arg(id).arg(name);
+    return QStringLiteral("user %1 \"%2\"").arg(id).arg(koTerminalText::escaped(name));
 }

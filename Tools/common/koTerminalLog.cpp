@@ -1,6 +1,7 @@
 #include "koTerminalLog.h"
 
 #include "koTerminalOutput.h"
+#include "koTerminalText.h"
 
 #include <QTime>
 
@@ -58,5 +59,5 @@ QString koTerminalLog::format(koLog::Level level, const std::string& line)
 {
     return QStringLiteral("[%1] %2: %3")
         .arg(QTime::currentTime().toString(QStringLiteral("HH:mm:ss.zzz")), QLatin1String(levelName(level)),
-             QString::fromStdString(line));
+             koTerminalText::escaped(QString::fromStdString(line)));
 }

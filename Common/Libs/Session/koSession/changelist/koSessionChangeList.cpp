@@ -3,8 +3,18 @@
 #include "koSessionChange.h"
 #include "koSessionChangeReader.h"
 
+#include "koLog.h"
+
 #include <algorithm>
 #include <limits>
+
+namespace {
+
+// A list at its byte cap drops changes on every push; one line in this
+// interval says so.
+constexpr std::chrono::seconds CapLogInterval(10);
+
+} // namespace
 
 koSessionChangeList::koSessionChangeList() = default;
 
@@ -29,10 +39,61 @@ void koSessionChangeList::pushNoLock(const ChangePtr& change)
         clearNoLock();
     if (change->isStateMergable())
         mergeState(change->getStateId());
-    entries.push_back(Entry{nextIndex, change});
+    entries.push_back(Entry{nextIndex, change, std::chrono::steady_clock::now()});
     ++held;
+    heldBytes += change->getByteSize();
     ++nextIndex;
+    if (maxHeldBytes > 0 && heldBytes > maxHeldBytes)
+        capHeldBytes();
     dropVacant();
+}
+
+void koSessionChangeList::setMaxHeldBytes(std::uint64_t bytes)
+{
+    std::lock_guard<std::mutex> lock(mutex);
+    maxHeldBytes = bytes;
+}
+
+void koSessionChangeList::removeState(const QByteArray& stateId)
+{
+    std::lock_guard<std::mutex> lock(mutex);
+    const auto found = stateIndices.find(stateId);
+    if (found == stateIndices.end())
+        return;
+    const auto position = std::lower_bound(entries.begin(), entries.end(), found->second,
+                                           [](const Entry& entry, std::uint64_t index) { return entry.index < index; });
+    stateIndices.erase(found);
+    if (position != entries.end() && position->change && position->change->getStateId() == stateId)
+        vacate(static_cast<std::size_t>(position - entries.begin()));
+    dropVacant();
+}
+
+// Oldest first, and only what every registered reader has either obtained or
+// found held when it came: the cap shortens a newcomer's replay, never what
+// a participant has yet to receive of what was sent while it was there.
+void koSessionChangeList::capHeldBytes()
+{
+    std::uint64_t passed = std::numeric_limits<std::uint64_t>::max();
+    for (const koSessionChangeReader* reader : readers)
+        passed = std::min(passed, std::max(reader->currentIndex, reader->registeredAfter));
+    const std::uint64_t before = heldBytes;
+    std::size_t dropped = 0;
+    for (std::size_t position = 0; position < entries.size() && heldBytes > maxHeldBytes; ++position) {
+        const Entry& entry = entries[position];
+        if (entry.index > passed)
+            break;
+        if (!entry.change || entry.change->isLoadScene())
+            continue;
+        eraseNoLock(position);
+        ++dropped;
+    }
+    const auto now = std::chrono::steady_clock::now();
+    if (dropped > 0 && now - lastCapLog >= CapLogInterval) {
+        lastCapLog = now;
+        koLog::warning("Held changes exceeded %llu bytes: the %zu oldest (%llu bytes) were dropped",
+                       static_cast<unsigned long long>(maxHeldBytes), dropped,
+                       static_cast<unsigned long long>(before - heldBytes));
+    }
 }
 
 bool koSessionChangeList::tryPop(ChangePtr& out)
@@ -85,6 +146,7 @@ std::shared_ptr<koSessionChangeReader> koSessionChangeList::getReader(bool index
     auto reader = std::make_shared<koSessionChangeReader>(this, indexed);
     std::lock_guard<std::mutex> lock(mutex);
     readers.push_back(reader.get());
+    reader->registeredAfter = nextIndex - 1;
     return reader;
 }
 
@@ -92,6 +154,7 @@ void koSessionChangeList::clearNoLock()
 {
     entries.clear();
     held = 0;
+    heldBytes = 0;
     stateIndices.clear();
 }
 
@@ -122,6 +185,7 @@ void koSessionChangeList::eraseNoLock(std::size_t position)
 
 void koSessionChangeList::vacate(std::size_t position)
 {
+    heldBytes -= entries[position].change->getByteSize();
     entries[position].change.reset();
     --held;
 }
@@ -248,4 +312,34 @@ void koSessionChangeList::subReader(koSessionChangeReader* reader)
 {
     std::lock_guard<std::mutex> lock(mutex);
     readers.erase(std::remove(readers.begin(), readers.end(), reader), readers.end());
+    dropPassedTransients();
+}
+
+// A transient change goes when the last reader that needed it reads it; when
+// that reader goes away instead, nobody else would ever take it out, and the
+// next newcomer would receive it.
+void koSessionChangeList::dropPassedTransients()
+{
+    const std::uint64_t passed = getMinReadIndex();
+    bool vacated = false;
+    for (std::size_t position = 0; position < entries.size() && entries[position].index <= passed; ++position) {
+        if (entries[position].change && entries[position].change->isTransient()) {
+            eraseNoLock(position);
+            vacated = true;
+        }
+    }
+    if (vacated)
+        dropVacant();
+}
+
+koSessionChangeList::Backlog koSessionChangeList::getBacklog(std::uint64_t after) const
+{
+    std::lock_guard<std::mutex> lock(mutex);
+    Backlog backlog;
+    std::size_t position = nextHeld(after);
+    if (position < entries.size())
+        backlog.age = std::chrono::steady_clock::now() - entries[position].pushed;
+    for (; position < entries.size(); position = skipVacant(position + 1))
+        backlog.bytes += entries[position].change->getByteSize();
+    return backlog;
 }

@@ -4,6 +4,7 @@
 
 #include <QByteArray>
 
+#include <chrono>
 #include <cstddef>
 #include <cstdint>
 #include <deque>
@@ -21,7 +22,9 @@ class koSessionCommand;
 // popping its front or through readers with their own cursors. A scene-loading
 // change discards everything before it; a state-mergable change replaces the
 // held change with the same state identifier; a transient change goes once
-// every registered reader has read it.
+// every registered reader has read it, or once the readers that had not read
+// it are gone. An optional byte cap on the held changes drops the oldest ones
+// that every reader has passed.
 //
 // Threads: every operation may be called from any thread; none blocks waiting
 // for data. Held through std::shared_ptr; the list must outlive its readers.
@@ -51,6 +54,21 @@ public:
     bool containsLoadScene() const;
     // Removes every change; indices and readers' cursors stay as they are.
     void clear();
+    // Caps the bytes of the held changes (0, the default: no cap). Past it,
+    // each push drops the oldest held changes that every registered reader
+    // has passed, a scene load excepted, and logs that it did.
+    void setMaxHeldBytes(std::uint64_t bytes);
+    // Removes the held change with this state identifier, if there is one.
+    void removeState(const QByteArray& stateId);
+
+    // What a reader has not yet obtained of the changes pushed since it was
+    // registered: their bytes and how long the oldest of them has waited.
+    struct Backlog
+    {
+        std::uint64_t bytes = 0;
+        std::chrono::steady_clock::duration age{};
+    };
+
     // Makes a reader of this list and registers it; the returned pointer is its
     // only owner and the reader unregisters itself when destroyed. Indexed
     // readers walk the list by index; others pop its front.
@@ -66,6 +84,7 @@ private:
     {
         std::uint64_t index;
         ChangePtr change;
+        std::chrono::steady_clock::time_point pushed;
     };
 
     void pushNoLock(const ChangePtr& change);
@@ -88,15 +107,21 @@ private:
     std::uint64_t getMinReadIndexOfOthers(const std::uint64_t* own, bool& ownRegistered) const;
     bool hasNext(const std::uint64_t& index) const;
     void subReader(koSessionChangeReader* reader);
+    Backlog getBacklog(std::uint64_t after) const;
+    void dropPassedTransients();
+    void capHeldBytes();
 
     // Ascending by index; a deque so that a push or a pop allocates nothing
     // per change, unlike a tree's nodes.
     std::deque<Entry> entries;
     std::size_t held = 0; // entries whose change is set
+    std::uint64_t heldBytes = 0; // their byte sizes, summed
+    std::uint64_t maxHeldBytes = 0;
+    std::chrono::steady_clock::time_point lastCapLog;
     std::map<QByteArray, std::uint64_t> stateIndices;
     std::uint64_t nextIndex = 1;
     std::vector<koSessionChangeReader*> readers;
-    // Guards entries, held, stateIndices, nextIndex, readers and every registered
+    // Guards entries, held, heldBytes, maxHeldBytes, lastCapLog, stateIndices, nextIndex, readers and every registered
     // reader's cursor; taken by every list operation and by readers through it.
     mutable std::mutex mutex;
 };

@@ -2,6 +2,8 @@
 
 #include "koSessionChangeList.h"
 
+#include <algorithm>
+
 koSessionChangeReader::koSessionChangeReader(koSessionChangeList* list, bool indexed)
     : list(list)
     , indexed(indexed)
@@ -57,4 +59,11 @@ bool koSessionChangeReader::empty() const
 std::uint64_t koSessionChangeReader::getCurrentIndex() const
 {
     return currentIndex;
+}
+
+koSessionChangeList::Backlog koSessionChangeReader::getBacklog() const
+{
+    if (!list || !indexed)
+        return koSessionChangeList::Backlog();
+    return list->getBacklog(std::max(currentIndex, registeredAfter));
 }

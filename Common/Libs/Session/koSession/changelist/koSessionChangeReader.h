@@ -1,13 +1,13 @@
 #pragma once
 
 #include "koSessionExport.h"
+#include "koSessionChangeList.h"
 
 #include <cstdint>
 #include <memory>
 #include <vector>
 
 class koSessionChange;
-class koSessionChangeList;
 
 // A cursor over a change list. Indexed: walks the list by index and leaves the
 // changes in place, so several readers see the same sequence. Not indexed
@@ -39,6 +39,10 @@ public:
     // Index of the last change obtained in indexed mode (0: none). Read without
     // the list's lock, so only the thread that uses this reader may call it.
     std::uint64_t getCurrentIndex() const;
+    // What this indexed reader has not yet obtained of the changes pushed
+    // since it was registered (what was held before does not count). Only the
+    // thread that uses this reader may call it.
+    koSessionChangeList::Backlog getBacklog() const;
 
 private:
     // The list moves the cursor and reads it for the minimum over readers,
@@ -47,5 +51,7 @@ private:
 
     koSessionChangeList* list;
     std::uint64_t currentIndex = 0;
+    // The list's last index when the reader was registered.
+    std::uint64_t registeredAfter = 0;
     bool indexed;
 };

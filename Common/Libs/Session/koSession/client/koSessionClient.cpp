@@ -11,6 +11,7 @@
 #include "koSessionVersionError.h"
 #include "koSessionWire.h"
 
+#include "koConnectionClosed.h"
 #include "koLog.h"
 #include "koNetError.h"
 #include "koNetLinkReceiver.h"
@@ -39,6 +40,15 @@ constexpr std::chrono::milliseconds AsyncPeriod(20);
 constexpr std::chrono::milliseconds SceneWaitStep(100);
 // Changes a sending thread takes from its list per lock.
 constexpr std::size_t SendBatch = 256;
+// How long leaving may spend sending what was pushed before the links close:
+// a peer that reads nothing must not hold the application for longer.
+constexpr std::chrono::milliseconds LastCycleLimit(1000);
+// A participant that falls this far behind what the others send is removed:
+// the server would otherwise hold its backlog without bound.
+constexpr std::uint64_t MaxBacklogBytes = std::uint64_t(64) << 20;
+constexpr std::chrono::seconds MaxBacklogAge(30);
+// How often a server-role sending thread measures its participant's backlog.
+constexpr std::chrono::seconds BacklogCheckInterval(1);
 
 // The process-wide answerer of the scene question; empty means the message box.
 struct SceneQuestionSlot
@@ -116,7 +126,6 @@ koSessionClient::koSessionClient()
 
 koSessionClient::~koSessionClient()
 {
-    stopped = true;
     try {
         stop();
     } catch (const std::exception& e) {
@@ -194,6 +203,7 @@ void koSessionClient::attachLink(koNetStream& target, const std::shared_ptr<koNe
 void koSessionClient::join(const QString& sessionLink, const koSessionUser& ownUser,
                            const QString& sessionPassword, bool force)
 {
+    ownUser.checkLimits();
     serverChanges = std::make_shared<koSessionChangeList>();
     serverRole = false;
     joinCompleted = false;
@@ -307,12 +317,14 @@ void koSessionClient::startThreads(koNetStream& linkStream, std::shared_ptr<koSe
     // that the main link has already failed.
     if (threads.empty())
         stopped = false;
+    ++sendersRunning;
     threads.emplace_back(&koSessionClient::sendCommands, this, std::ref(linkStream), std::move(reader), period);
     threads.emplace_back(&koSessionClient::recvCommands, this, std::ref(linkStream), std::move(list));
 }
 
 // Each cycle writes every waiting change, flushes once and sleeps for the
-// rest of the period. The link carries nothing but change records.
+// rest of the period. The link carries nothing but change records. Once
+// stopped without a failure, one last cycle sends what was pushed before.
 void koSessionClient::sendCommands(koNetStream& linkStream, std::shared_ptr<koSessionChangeReader> reader,
                                    std::chrono::nanoseconds period)
 {
@@ -322,25 +334,71 @@ void koSessionClient::sendCommands(koNetStream& linkStream, std::shared_ptr<koSe
         // list is not fought over once per change by every peer's thread.
         std::vector<std::shared_ptr<koSessionChange>> batch;
         batch.reserve(SendBatch);
+        std::chrono::steady_clock::time_point backlogChecked;
         while (!stopped) {
             const auto start = std::chrono::steady_clock::now();
-            while (!stopped && reader->popSome(batch, SendBatch) > 0) {
-                for (const std::shared_ptr<koSessionChange>& change : batch) {
-                    if (!serverRole || isForParticipant(*change, participant))
-                        change->putValue(linkStream);
-                }
-                batch.clear();
-            }
-            linkStream.flush();
+            sendCycle(linkStream, *reader, batch, participant, backlogChecked);
             waitLoop(start, period);
         }
+        if (!failed)
+            sendCycle(linkStream, *reader, batch, participant, backlogChecked);
     } catch (const std::exception& e) {
         threadFailed("sending", e.what());
     } catch (...) {
         threadFailed("sending", "unknown exception");
     }
     reader.reset();
+    {
+        std::lock_guard<std::mutex> lock(mutex);
+        --sendersRunning;
+    }
+    lastCycleDone.notify_all();
     clientStopped();
+}
+
+void koSessionClient::sendCycle(koNetStream& linkStream, koSessionChangeReader& reader,
+                                std::vector<std::shared_ptr<koSessionChange>>& batch, unsigned short participant,
+                                std::chrono::steady_clock::time_point& backlogChecked)
+{
+    while (!failed && reader.popSome(batch, SendBatch) > 0) {
+        // The batch counts as backlog until it is written: the reader's
+        // cursor has already passed it.
+        Unsent unsent{std::chrono::steady_clock::now(), 0};
+        for (const std::shared_ptr<koSessionChange>& change : batch)
+            unsent.bytes += change->getByteSize();
+        for (const std::shared_ptr<koSessionChange>& change : batch) {
+            if (serverRole) {
+                // Between changes: a write may block for as long as a slow
+                // participant takes to read the one before.
+                checkBacklog(reader, backlogChecked, unsent);
+                unsent.bytes -= change->getByteSize();
+                if (!isForParticipant(*change, participant))
+                    continue;
+            }
+            change->putValue(linkStream);
+        }
+        batch.clear();
+    }
+    linkStream.flush();
+}
+
+void koSessionClient::checkBacklog(const koSessionChangeReader& reader, std::chrono::steady_clock::time_point& checked,
+                                   const Unsent& unsent)
+{
+    const auto now = std::chrono::steady_clock::now();
+    if (now - checked < BacklogCheckInterval)
+        return;
+    checked = now;
+    koSessionChangeList::Backlog backlog = reader.getBacklog();
+    backlog.bytes += unsent.bytes;
+    if (unsent.bytes > 0)
+        backlog.age = std::max(backlog.age, now - unsent.taken);
+    if (backlog.bytes <= MaxBacklogBytes && backlog.age <= MaxBacklogAge)
+        return;
+    const auto seconds = std::chrono::duration_cast<std::chrono::seconds>(backlog.age).count();
+    throw koNetError("the participant fell behind by " + std::to_string(backlog.bytes) + " bytes, the oldest sent "
+                     + std::to_string(seconds) + " s ago (limits " + std::to_string(MaxBacklogBytes) + " bytes and "
+                     + std::to_string(MaxBacklogAge.count()) + " s)");
 }
 
 void koSessionClient::relay(const std::shared_ptr<koSessionChange>& change,
@@ -377,6 +435,10 @@ void koSessionClient::recvCommands(koNetStream& linkStream, std::shared_ptr<koSe
             else
                 executeHere(*change);
         }
+    } catch (const koConnectionClosed& e) {
+        if (serverRole)
+            awaitOtherLinkEnd();
+        threadFailed("receiving", e.what());
     } catch (const std::exception& e) {
         threadFailed("receiving", e.what());
     } catch (...) {
@@ -386,14 +448,31 @@ void koSessionClient::recvCommands(koNetStream& linkStream, std::shared_ptr<koSe
     clientStopped();
 }
 
+// A participant that leaves closes both links after its last changes; the
+// link whose end arrives first must not cut the other short before those are
+// read. A peer that closes one link only is stopped after the same limit.
+void koSessionClient::awaitOtherLinkEnd()
+{
+    std::unique_lock<std::mutex> lock(mutex);
+    ++linksEnded;
+    linkEnded.notify_all();
+    const int receivers = static_cast<int>(threads.size() / 2);
+    linkEnded.wait_for(lock, LastCycleLimit, [&] { return failed || linksEnded >= receivers; });
+}
+
 void koSessionClient::threadFailed(const char* what, const char* reason)
 {
     // The first failure stops the whole object and closes both links, so the
     // other threads and the other end notice at once.
+    {
+        std::lock_guard<std::mutex> lock(mutex);
+        failed = true;
+    }
+    linkEnded.notify_all();
     if (!stopped.exchange(true))
         koLog::info("Session connection of user %u ended while %s: %s", unsigned(getUserId()), what, reason);
     try {
-        stop();
+        shutdownLinks();
     } catch (...) {
     }
 }
@@ -494,9 +573,31 @@ std::shared_ptr<koSessionChangeList> koSessionClient::getServerChanges()
 void koSessionClient::stop()
 {
     stopped = true;
+    {
+        // A participant leaving sends what it pushed before the links close;
+        // the server's side of a link has nothing of its own to send.
+        std::unique_lock<std::mutex> lock(mutex);
+        if (!serverRole && !isOwnThread())
+            lastCycleDone.wait_for(lock, LastCycleLimit, [this] { return sendersRunning == 0; });
+    }
+    shutdownLinks();
+}
+
+void koSessionClient::shutdownLinks()
+{
     std::lock_guard<std::mutex> lock(mutex);
     stream.shutdown();
     asyncStream.shutdown();
+}
+
+bool koSessionClient::isOwnThread() const
+{
+    const std::thread::id self = std::this_thread::get_id();
+    for (const std::thread& thread : threads) {
+        if (thread.get_id() == self)
+            return true;
+    }
+    return false;
 }
 
 void koSessionClient::wait()
@@ -629,6 +730,14 @@ void koSessionClient::updateUserInfo(const koSessionUser& info)
     koSessionUser record(info);
     record.setId(getUserId());
     if (serverRole) {
+        try {
+            record.checkLimits();
+        } catch (const koNetError& e) {
+            // Kept, the record would reach every newcomer's handshake and
+            // stop them all from joining: the sender's link ends instead.
+            threadFailed("updating its record", e.what());
+            return;
+        }
         {
             std::lock_guard<std::mutex> lock(mutex);
             user = record;
@@ -639,6 +748,7 @@ void koSessionClient::updateUserInfo(const koSessionUser& info)
     }
     if (record.getColor() == QColor(Qt::transparent))
         record.setColor(koSession::the().getDefaultColor(colorIndex));
+    record.checkLimits();
     {
         std::lock_guard<std::mutex> lock(mutex);
         user = record;
@@ -723,6 +833,7 @@ void koSessionClient::accept(koSessionServer* owner, const std::shared_ptr<koSes
 
     koSessionUser record;
     record.getValue(stream);
+    record.checkLimits();
     record.setId(userId);
     if (record.getColor() == QColor(Qt::transparent))
         record.setColor(koSession::the().getDefaultColor(colorIndex));

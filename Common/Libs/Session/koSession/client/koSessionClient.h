@@ -10,6 +10,7 @@
 
 #include <atomic>
 #include <chrono>
+#include <condition_variable>
 #include <cstdint>
 #include <functional>
 #include <map>
@@ -82,7 +83,8 @@ public:
     // Queues the command for the main link, unless the object is executing
     // received changes or the command's type is blocked: then an addressed
     // command is still queued, an echoing one is executed here at once and
-    // any other is dropped. Main thread.
+    // any other is dropped. Main thread. Throws koNetError, before anything
+    // is queued, for a payload above koSessionChange::maxPayloadSize.
     void push(const koSessionCommand& command);
     // Queues the command for the second link, always. Any thread.
     void pushAsync(const koSessionCommand& command);
@@ -97,7 +99,9 @@ public:
     // thread; an exception from a change passes to the caller.
     void executeCommands();
     std::shared_ptr<koSessionChangeList> getServerChanges();
-    // Sets the stop flag and shuts both links down; returns at once. Any thread.
+    // Sets the stop flag and shuts both links down. A joining client first
+    // lets both sending threads send what was pushed (at most about 1 s), so
+    // a change pushed before stop() is delivered. Any thread.
     void stop();
     // Joins the threads. Not from one of them (a thread never joins itself).
     void wait();
@@ -144,8 +148,10 @@ public:
     // and userRemoved signals. On the thread that executes the roster command.
     void setUsers(const std::vector<koSessionUser>& newUsers);
     // Changes the own record (the identifier stays). Joining client: main
-    // thread, sends the record to the server. Server role: the peer's
-    // receiving thread, then broadcasts the roster.
+    // thread, sends the record to the server; throws koNetError for a record
+    // above its limits (koSessionUser::checkLimits). Server role: the peer's
+    // receiving thread, then broadcasts the roster; a record above its limits
+    // ends this peer's links instead.
     void updateUserInfo(const koSessionUser& info);
 
     // --- Server role (the server's accept thread) ------------------------
@@ -176,11 +182,29 @@ private:
                       std::shared_ptr<koSessionChangeList> list, std::chrono::nanoseconds period);
     void sendCommands(koNetStream& stream, std::shared_ptr<koSessionChangeReader> reader,
                       std::chrono::nanoseconds period);
+    void sendCycle(koNetStream& stream, koSessionChangeReader& reader,
+                   std::vector<std::shared_ptr<koSessionChange>>& batch, unsigned short participant,
+                   std::chrono::steady_clock::time_point& backlogChecked);
+    // Changes a sending thread has taken from its list but not yet written.
+    struct Unsent
+    {
+        std::chrono::steady_clock::time_point taken;
+        std::uint64_t bytes;
+    };
+    // Server role: throws koNetError when the participant's backlog (what
+    // its reader has not obtained, plus `unsent`) is past its bounds;
+    // measures at most once per interval since `checked`.
+    void checkBacklog(const koSessionChangeReader& reader, std::chrono::steady_clock::time_point& checked,
+                      const Unsent& unsent);
     void recvCommands(koNetStream& stream, std::shared_ptr<koSessionChangeList> list);
     void relay(const std::shared_ptr<koSessionChange>& change, const std::shared_ptr<koSessionChangeList>& list);
     void waitLoop(std::chrono::steady_clock::time_point start, std::chrono::nanoseconds period);
     void clientStopped();
     void threadFailed(const char* what, const char* reason);
+    void shutdownLinks();
+    void awaitOtherLinkEnd();
+    // Whether the calling thread is one of this object's; under `mutex`.
+    bool isOwnThread() const;
 
     // Roster
     void updateSpectatorState();
@@ -192,6 +216,16 @@ private:
     // joining a thread, doing I/O or calling into the server.
     mutable std::mutex mutex;
     std::atomic<bool> stopped{false};
+    // Set by the first failing thread: no last send cycle on a broken link.
+    std::atomic<bool> failed{false};
+    // Sending threads still running, under `mutex`; stop() waits on
+    // `lastCycleDone` until they have sent their last cycle.
+    int sendersRunning = 0;
+    std::condition_variable lastCycleDone;
+    // Server role: receiving threads whose link the participant closed,
+    // under `mutex`; each waits on `linkEnded` for the other's end.
+    int linksEnded = 0;
+    std::condition_variable linkEnded;
     bool serverRole = false;
     bool executing = false;
     bool joinCompleted = false;

@@ -1,19 +1,12 @@
 #include "koSessionSceneWire.h"
 
-#include "koMemoryPages.h"
 #include "koNetError.h"
 #include "koNetSerializer.h"
 
 #include <algorithm>
 #include <cstring>
-#include <memory>
 
 namespace {
-
-// Scenes from this size on have their memory readied ahead of the bytes
-// (koMemoryPages), by at most this many bytes.
-constexpr std::size_t ReadyPagesFrom = 8 * 1024 * 1024;
-constexpr std::size_t ReadyPagesAhead = 16 * 1024 * 1024;
 
 // The name as the wire carries it: up to its first zero byte.
 std::size_t nameLength(const std::string& name)
@@ -90,23 +83,19 @@ std::size_t koSessionSceneWire::getData(koNetSerializer& serializer, std::vector
                                         const PieceHook& hook)
 {
     data.clear();
-    data.reserve(size);
-    // The fresh memory of a big scene costs the receiving thread more than
-    // its decryption when it faults the pages in itself: they are readied
-    // beside it instead, a few pieces ahead of the bytes that arrived.
-    std::unique_ptr<koMemoryPages> pages;
-    if (size >= ReadyPagesFrom)
-        pages = std::make_unique<koMemoryPages>(data.data(), size, ReadyPagesAhead);
     std::size_t offset = 0;
     while (offset < size) {
         const std::size_t piece = std::min(size - offset, PieceBytes);
         if (hook && !hook(piece))
             break;
+        // The capacity doubles with the bytes that arrived, never ahead of
+        // them to the announced size: a peer that announces gigabytes and
+        // sends nothing costs one piece.
+        if (offset + piece > data.capacity())
+            data.reserve(std::min(size, std::max(offset + piece, 2 * data.capacity())));
         data.resize(offset + piece);
         serializer.getBytes(data.data() + offset, piece);
         offset += piece;
-        if (pages)
-            pages->filled(offset);
     }
     return offset;
 }

@@ -65,13 +65,11 @@ public:
     // Does not flush.
     static std::size_t putData(koNetSerializer& serializer, const char* data, std::size_t size,
                                const PieceHook& hook = PieceHook());
-    // Reads `size` bytes into `data`, which it empties first. The capacity is
-    // reserved once for the whole scene (one allocation, never moved) and the
-    // vector grows piece by piece as bytes arrive, so a peer that announces a
-    // big scene and sends little holds only what it sent (plus the pages of
-    // at most 16 MiB readied ahead of the bytes on a big scene). Asks `hook` (when
-    // given) before each piece and returns the number of bytes read; `data`
-    // holds exactly those.
+    // Reads `size` bytes into `data`, which it empties first. The vector
+    // grows piece by piece as bytes arrive (its capacity doubling, up to
+    // `size`), so a peer that announces a big scene and sends little holds
+    // only about what it sent. Asks `hook` (when given) before each piece and
+    // returns the number of bytes read; `data` holds exactly those.
     static std::size_t getData(koNetSerializer& serializer, std::vector<char>& data, std::size_t size,
                                const PieceHook& hook = PieceHook());
 };

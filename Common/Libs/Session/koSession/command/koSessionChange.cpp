@@ -134,6 +134,16 @@ koSessionChange::koSessionChange(const koSessionCommand& command, unsigned short
     if (stateMergable)
         stateId = makeStateId(command, commandType);
     data = makePayload(command);
+    // Refused here, where the sender can still be told, rather than by the
+    // receiver, which would end the sender's link.
+    if (stateId.size() > maxStateIdLength)
+        throw koNetError("Command of type " + std::to_string(commandType) + ": state identifier of "
+                         + std::to_string(stateId.size()) + " bytes exceeds the limit of "
+                         + std::to_string(maxStateIdLength) + " bytes");
+    if (data.size() > maxPayloadSize)
+        throw koNetError("Command of type " + std::to_string(commandType) + ": payload of "
+                         + std::to_string(data.size()) + " bytes exceeds the limit of "
+                         + std::to_string(maxPayloadSize) + " bytes; send large data as a scene instead");
 }
 
 koSessionChange::koSessionChange(const koSessionChange& other) = default;
@@ -141,6 +151,11 @@ koSessionChange::koSessionChange(koSessionChange&& other) = default;
 koSessionChange& koSessionChange::operator=(const koSessionChange& other) = default;
 koSessionChange& koSessionChange::operator=(koSessionChange&& other) = default;
 koSessionChange::~koSessionChange() = default;
+
+std::size_t koSessionChange::getByteSize() const
+{
+    return kHeaderSize + static_cast<std::size_t>(stateId.size()) + data.size();
+}
 
 unsigned int koSessionChange::getCommandType() const
 {

@@ -40,6 +40,8 @@ public:
     koSessionChange();
     // Freezes `command` as made by `changedBy` (the command's own changedBy is not
     // used). A command of an unregistered class gives type 0 and an error line.
+    // Throws koNetError when the state identifier or the payload is above its
+    // limit, so that the maker learns of it before anything is queued.
     koSessionChange(const koSessionCommand& command, unsigned short changedBy);
     koSessionChange(const koSessionChange& other);
     koSessionChange(koSessionChange&& other);
@@ -55,6 +57,9 @@ public:
     bool isEchoing() const;
     bool isTransient() const;
     bool isServerCommand() const;
+    // Bytes the record holds: its state identifier and payload, with the
+    // fixed part.
+    std::size_t getByteSize() const;
     // True when the command type is that of the name "LoadScene".
     bool isLoadScene() const;
 

@@ -5,6 +5,7 @@
 #include "koNetSerializer.h"
 
 #include <QBitmap>
+#include <QBuffer>
 #include <QBrush>
 #include <QByteArray>
 #include <QDataStream>
@@ -13,6 +14,7 @@
 #include <QPainter>
 #include <QPen>
 #include <QPixmap>
+#include <QtEndian>
 #include <QtNumeric>
 
 #include <string>
@@ -60,10 +62,50 @@ void readColor(QDataStream& stream, QColor& color)
     color = read;
 }
 
+// Takes a PNG from the stream without decoding it: the signature, then every
+// chunk (length, type, data, checksum) up to and with IEND, so the picture's
+// end is known and a picture refused for its size can be skipped whole.
+// Sets `width` and `height` from the header chunk; false when the bytes are
+// not a complete PNG.
+bool takePng(QDataStream& stream, QByteArray& png, qint64& width, qint64& height)
+{
+    static const char signature[] = "\x89PNG\r\n\x1a\n";
+    constexpr int signatureSize = 8;
+    constexpr int chunkHeadSize = 8;
+    constexpr int checksumSize = 4;
+    QIODevice* device = stream.device();
+    png = device->read(signatureSize);
+    if (png != QByteArray(signature, signatureSize))
+        return false;
+    for (;;) {
+        const QByteArray head = device->read(chunkHeadSize);
+        if (head.size() != chunkHeadSize)
+            return false;
+        const quint32 length = qFromBigEndian<quint32>(head.constData());
+        // No chunk of a record can be longer than the record itself.
+        if (length > koSessionUser::maxSerializedSize)
+            return false;
+        const int rest = static_cast<int>(length) + checksumSize;
+        const QByteArray body = device->read(rest);
+        if (body.size() != rest)
+            return false;
+        png += head;
+        png += body;
+        const QByteArray type = head.mid(4, 4);
+        if (type == "IHDR" && length >= 8) {
+            width = qFromBigEndian<quint32>(body.constData());
+            height = qFromBigEndian<quint32>(body.constData() + 4);
+        }
+        if (type == "IEND")
+            return true;
+    }
+}
+
 // Reads an image in Qt's QDataStream form (a 32-bit marker, 0 for a null
-// image, then a PNG), refusing from the PNG's header, before a pixel is
-// decoded, a picture above maxDeviceImageSide: a few hundred bytes of PNG
-// may announce gigabytes of pixels.
+// image, then a PNG). A few hundred bytes of PNG may announce gigabytes of
+// pixels, so the header decides before a pixel is decoded: a picture above
+// the limits is skipped and read as a null image, the rest of the record
+// intact.
 void readImage(QDataStream& stream, QImage& image)
 {
     if (stream.version() < QDataStream::Qt_3_1) {
@@ -72,23 +114,38 @@ void readImage(QDataStream& stream, QImage& image)
     }
     qint32 marker = 0;
     stream >> marker;
-    if (marker == 0) {
-        image = QImage();
+    image = QImage();
+    if (marker == 0 || stream.status() != QDataStream::Ok)
+        return;
+    QByteArray png;
+    qint64 width = 0;
+    qint64 height = 0;
+    if (!takePng(stream, png, width, height)) {
+        stream.setStatus(QDataStream::ReadPastEnd);
         return;
     }
-    QImageReader reader(stream.device(), "png");
-    const QSize size = reader.size();
-    const int limit = koSessionUser::maxDeviceImageSide;
-    if (size.width() > limit || size.height() > limit) {
-        koLog::warning("Participant's device picture of %dx%d pixels exceeds the limit of %dx%d",
-                       size.width(), size.height(), limit, limit);
-        stream.setStatus(QDataStream::ReadCorruptData);
-        image = QImage();
+    const int side = koSessionUser::maxDeviceImageSide;
+    if (width > side || height > side) {
+        koLog::warning("Participant's device picture of %lldx%lld pixels exceeds the limit of %dx%d; it is left out",
+                       static_cast<long long>(width), static_cast<long long>(height), side, side);
         return;
     }
+    QBuffer buffer(&png);
+    buffer.open(QIODevice::ReadOnly);
+    QImageReader reader(&buffer, "png");
     image = reader.read();
     if (image.isNull())
         stream.setStatus(QDataStream::ReadPastEnd);
+}
+
+// `text`, or koNetError naming `field` when it is above the text limit.
+const QString& checkedText(const char* field, const QString& text)
+{
+    if (text.size() <= koSessionUser::maxTextUnits)
+        return text;
+    throw koNetError(std::string("Participant ") + field + " of " + std::to_string(text.size())
+                     + " UTF-16 units exceeds the limit of " + std::to_string(koSessionUser::maxTextUnits)
+                     + "; use a shorter one");
 }
 
 } // namespace
@@ -98,6 +155,42 @@ koSessionUser::koSessionUser()
     , color(Qt::red)
     , deviceName(QStringLiteral("unknown"))
 {
+}
+
+void koSessionUser::setName(const QString& value)
+{
+    name = checkedText("name", value);
+}
+
+void koSessionUser::setProjectName(const QString& value)
+{
+    projectName = checkedText("project name", value);
+}
+
+void koSessionUser::setRoom(const QString& value)
+{
+    room = checkedText("room", value);
+}
+
+void koSessionUser::setDeviceName(const QString& value)
+{
+    deviceName = checkedText("device name", value);
+}
+
+void koSessionUser::checkLimits() const
+{
+    checkedText("name", name);
+    checkedText("project name", projectName);
+    checkedText("room", room);
+    checkedText("device name", deviceName);
+    QByteArray bytes;
+    {
+        QDataStream stream(&bytes, QIODevice::WriteOnly);
+        put(stream);
+    }
+    if (static_cast<std::size_t>(bytes.size()) > maxSerializedSize)
+        throw koNetError("Participant record of " + std::to_string(bytes.size()) + " bytes exceeds the limit of "
+                         + std::to_string(maxSerializedSize) + " bytes; use a smaller device picture");
 }
 
 bool koSessionUser::operator!=(const koSessionUser& other) const

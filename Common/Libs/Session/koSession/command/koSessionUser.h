@@ -1,6 +1,7 @@
 #pragma once
 
 #include "koSessionExport.h"
+#include "koSessionWire.h"
 
 #include <QColor>
 #include <QImage>
@@ -24,30 +25,35 @@ public:
     // Largest QDataStream form that getValue accepts. A device image makes
     // the record large, yet a few megabytes are plenty for an icon picture.
     static constexpr std::size_t maxSerializedSize = 16u * 1024u * 1024u;
-    // Widest and tallest device picture that get accepts: an icon. Checked
-    // from the picture's header before it is decoded.
-    static constexpr int maxDeviceImageSide = 1024;
+    // Longest name, project name, room or device name, in UTF-16 units: the
+    // longest text the handshake carries, since the server lists every name.
+    static constexpr int maxTextUnits = static_cast<int>(koSessionWire::MaxTextUnits);
+    // Widest and tallest device picture that get decodes (64 MiB of pixels
+    // at most). Checked from the picture's header; a larger one is skipped
+    // whole and read as a null image.
+    static constexpr int maxDeviceImageSide = 4096;
 
     koSessionUser();
 
     unsigned short getId() const { return id; }
     void setId(unsigned short value) { id = value; }
     QString getName() const { return name; }
-    void setName(const QString& value) { name = value; }
+    // The four text setters throw koNetError for a text above maxTextUnits.
+    void setName(const QString& value);
     QColor getColor() const { return color; }
     void setColor(const QColor& value) { color = value; }
     unsigned int getProjectCRC() const { return projectCRC; }
     void setProjectCRC(unsigned int value) { projectCRC = value; }
     QString getProjectName() const { return projectName; }
-    void setProjectName(const QString& value) { projectName = value; }
+    void setProjectName(const QString& value);
     bool getIsHmd() const { return isHmd; }
     void setIsHmd(bool value) { isHmd = value; }
     QString getRoom() const { return room; }
-    void setRoom(const QString& value) { room = value; }
+    void setRoom(const QString& value);
     bool getVisible() const { return visible; }
     void setVisible(bool value) { visible = value; }
     QString getDeviceName() const { return deviceName; }
-    void setDeviceName(const QString& value) { deviceName = value; }
+    void setDeviceName(const QString& value);
     QImage getDeviceImage() const { return deviceImage; }
     void setDeviceImage(const QImage& value) { deviceImage = value; }
     bool getIsSpectator() const { return isSpectator; }
@@ -60,10 +66,16 @@ public:
     // True when any field but projectName differs.
     bool operator!=(const koSessionUser& other) const;
 
+    // Throws koNetError, naming the field and the limit, when a text is above
+    // maxTextUnits or the serialized form above maxSerializedSize: such a
+    // record would be refused by the server, or stop others from joining.
+    void checkLimits() const;
+
     // The QDataStream form. get does not validate beyond refusing a colour
-    // of unknown form and a device picture above maxDeviceImageSide (the
-    // stream's status turns ReadCorruptData): a short stream leaves the
-    // remaining fields as QDataStream leaves them (check the stream's status).
+    // of unknown form (the stream's status turns ReadCorruptData) and
+    // skipping a device picture above maxDeviceImageSide whole (read as a null image, logged): a short
+    // stream leaves the remaining fields as QDataStream leaves them (check
+    // the stream's status).
     void put(QDataStream& stream) const;
     void get(QDataStream& stream);
 

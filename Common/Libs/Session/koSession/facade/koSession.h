@@ -87,8 +87,9 @@ public:
     // link or password", network failures, "Joining the session has been
     // aborted") or koSessionVersionError; the facade is then not joined.
     void join(const QString& link, const koSessionUser& user, const QString& password, bool force);
-    // Active only: drops the facade's share of the client, which stops and
-    // joins its threads when nobody else holds it. Never throws.
+    // Active only: drops the facade's share of the client, which sends what
+    // was pushed (at most about 1 s), then stops and joins its threads when
+    // nobody else holds it. Never throws.
     void leave();
     // Active only: asks the server to end the session for everybody (failures
     // are swallowed), then leaves if still active. Never throws.
@@ -105,7 +106,8 @@ public:
     void executeChanges();
     // Active only: queues the command for the main link, or keeps it local
     // while executing or blocked (see koSessionClient::push). The command is
-    // copied; the caller keeps it. Dropped silently when not active.
+    // copied; the caller keeps it. Dropped silently when not active. Throws
+    // koNetError, before queuing, for a payload above the payload limit.
     void pushCommand(const koSessionCommand& command);
     // Active only: queues the command for the second link, where receivers
     // execute it on their receiving threads. Dropped silently when not active.
@@ -131,7 +133,8 @@ public:
     // reference stays valid until the next join or leave.
     const koSessionUser& getUser();
     // Active only: changes the own record (its identifier stays) and sends it
-    // to the server, which broadcasts the new roster.
+    // to the server, which broadcasts the new roster. Throws koNetError for a
+    // record over its limits (koSessionUser::checkLimits).
     void updateUserInfo(const koSessionUser& user);
     // Active: a copy of the roster as last applied; otherwise empty.
     std::vector<koSessionUser> getUsers();

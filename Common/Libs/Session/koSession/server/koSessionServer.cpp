@@ -1,9 +1,11 @@
 #include "koSessionServer.h"
 
+#include "koSessionChange.h"
 #include "koSessionChangeList.h"
 #include "koSessionSceneWire.h"
 #include "koSessionClient.h"
 #include "koSessionUser.h"
+#include "koSessionUserPoseCommand.h"
 #include "koSessionUsersCommand.h"
 #include "koSessionWire.h"
 
@@ -56,6 +58,7 @@ koSessionServer::koSessionServer()
       asyncChangeList(std::make_shared<koSessionChangeList>())
 {
     s_the = this;
+    setMaxRetainedBytes(DefaultMaxRetainedBytes);
 }
 
 koSessionServer::~koSessionServer()
@@ -452,6 +455,8 @@ void koSessionServer::removeStoppedClients()
         if (removed.empty())
             return;
         clients.swap(kept);
+        for (const auto& peer : removed)
+            forgetPose(peer->getUserId());
         sendUpdatedUsers();
         if (clients.empty()) {
             koLog::info("Stopping session after last client has disconnected");
@@ -460,6 +465,19 @@ void koSessionServer::removeStoppedClients()
     }
     // Destroying a peer joins its threads, which may be waiting for the mutex.
     removed.clear();
+}
+
+void koSessionServer::forgetPose(unsigned short userId)
+{
+    const QByteArray stateId = koSessionChange(koSessionUserPoseCommand(userId, {}), 0).getStateId();
+    changeList->removeState(stateId);
+    asyncChangeList->removeState(stateId);
+}
+
+void koSessionServer::setMaxRetainedBytes(std::uint64_t bytes)
+{
+    changeList->setMaxHeldBytes(bytes);
+    asyncChangeList->setMaxHeldBytes(bytes);
 }
 
 std::uint64_t koSessionServer::getClientCount()
@@ -559,24 +577,47 @@ std::uint64_t koSessionServer::getMaxSceneSize() const
     return maxSceneSize;
 }
 
+// A transfer over the gate's bounds is closed at once, its refusal logged
+// like any other at the door.
+koSessionTransferGate::Ticket koSessionServer::enterTransfer(koNetLink& link, bool upload)
+{
+    const std::string address = peerAddress(link);
+    koSessionTransferGate::Ticket ticket = transferGate.enter(address, upload);
+    if (!ticket) {
+        doorLog.write(koLog::Level::Warning, address,
+                      std::string("Scene ") + (upload ? "upload" : "download") + " of " + link.getPeerName()
+                          + " refused: too many transfers running");
+        link.shutdown();
+    }
+    return ticket;
+}
+
 void koSessionServer::uploadScene(std::shared_ptr<koNetLink> link)
 {
-    // A big scene may pause longer than a handshake may; a vanished uploader
-    // is still noticed by the link's keep-alive.
-    link->setRecvTimeout(0);
-    actionManager.run([this, link]() mutable { receiveScene(std::move(link)); });
+    koSessionTransferGate::Ticket ticket = enterTransfer(*link, true);
+    if (!ticket)
+        return;
+    // A big scene may pause longer than a handshake may, but an uploader
+    // that sends nothing at all must not hold its job forever.
+    link->setRecvTimeout(koSessionTransferGate::StallSeconds);
+    actionManager.run([this, link, ticket]() mutable { receiveScene(std::move(link), std::move(ticket)); });
 }
 
 void koSessionServer::downloadScene(std::shared_ptr<koNetLink> link)
 {
+    koSessionTransferGate::Ticket ticket = enterTransfer(*link, false);
+    if (!ticket)
+        return;
+    // Nothing more is read; a reader that stops taking bytes is cut by the
+    // link's own limit on a closed window.
     link->setRecvTimeout(0);
-    actionManager.run([this, link]() mutable { sendScene(std::move(link)); });
+    actionManager.run([this, link, ticket]() mutable { sendScene(std::move(link), std::move(ticket)); });
 }
 
 // The upload job: name field, size field, then the data in pieces. The new
 // scene replaces the stored one only once it has arrived whole, so a failed
 // or aborted upload leaves the store as it was. Nothing is sent back.
-void koSessionServer::receiveScene(std::shared_ptr<koNetLink> link)
+void koSessionServer::receiveScene(std::shared_ptr<koNetLink> link, koSessionTransferGate::Ticket ticket)
 {
     try {
         addTransfer(link);
@@ -596,6 +637,8 @@ void koSessionServer::receiveScene(std::shared_ptr<koNetLink> link)
             sceneData.swap(data);
             sceneName = name;
         }
+        // Stored: the downloads that waited for this upload may go on.
+        ticket.reset();
         // The previous scene (now in `data`) is freed here, outside the mutex,
         // or later by the last download still sending it.
         data.reset();
@@ -611,11 +654,15 @@ void koSessionServer::receiveScene(std::shared_ptr<koNetLink> link)
 // a later upload swaps in a new one without disturbing this send. When no
 // scene is stored, nothing is sent at all and the closed link tells the
 // client.
-void koSessionServer::sendScene(std::shared_ptr<koNetLink> link)
+void koSessionServer::sendScene(std::shared_ptr<koNetLink> link, koSessionTransferGate::Ticket ticket)
 {
     try {
         addTransfer(link);
         const std::string peer = link->getPeerName();
+        // An upload still arriving may be the scene just announced.
+        if (!transferGate.waitForEarlierUploads(ticket))
+            koLog::warning("Download of %s waited %lld s for an upload in progress; it gets the scene stored now",
+                           peer.c_str(), static_cast<long long>(koSessionTransferGate::UploadWaitLimit.count()));
         std::shared_ptr<const std::vector<char>> data;
         std::string name;
         {
@@ -656,6 +703,7 @@ void koSessionServer::addTransfer(const std::shared_ptr<koNetLink>& link)
 
 void koSessionServer::cutTransfers()
 {
+    transferGate.cut();
     std::lock_guard<std::recursive_mutex> lock(mutex);
     transfersCut = true;
     for (const auto& entry : transfers) {

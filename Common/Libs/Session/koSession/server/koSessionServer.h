@@ -5,6 +5,7 @@
 #include "koSessionHandshakeGate.h"
 #include "koSessionSceneWire.h"
 #include "koSessionSecondLinkTickets.h"
+#include "koSessionTransferGate.h"
 
 #include "koNetActionManager.h"
 
@@ -103,6 +104,13 @@ public:
     void setMaxSceneSize(std::uint64_t bytes);
     std::uint64_t getMaxSceneSize() const;
 
+    // Default cap on the bytes of the changes the server holds for
+    // newcomers, per shared list.
+    static constexpr std::uint64_t DefaultMaxRetainedBytes = std::uint64_t(256) << 20;
+    // Sets that cap (0: none); past it the oldest changes that every
+    // participant has received are dropped, and that is logged. Any thread.
+    void setMaxRetainedBytes(std::uint64_t bytes);
+
 private:
     // An identifier and a colour index held by an admission in progress.
     struct Admission
@@ -121,6 +129,9 @@ private:
     void acceptAsyncStream(std::shared_ptr<koNetLink> link, const std::string& address);
     void addClient(const std::shared_ptr<koSessionClient>& client);
     void removeStoppedClients();
+    // Removes the pose of a participant that left from the shared lists, so
+    // that no newcomer is shown where it stood.
+    void forgetPose(unsigned short userId);
     std::uint64_t getClientCount();
     int getNewUserId();
     int getNewColorIndex();
@@ -131,13 +142,16 @@ private:
     std::vector<std::shared_ptr<koSessionClient>> findAdmitted(unsigned short userId);
     void releaseAdmission(unsigned short userId);
 
-    // Scene store. uploadScene and downloadScene (accept thread) lift the
-    // handshake time limit and submit receiveScene or sendScene, which own
-    // the link, as a job; they return at once.
+    // Scene store. uploadScene and downloadScene (a handshake job) have the
+    // transfer admitted by `transferGate` (or refuse it at once), replace the
+    // handshake time limit with the transfer's stall limit and submit
+    // receiveScene or sendScene, which own the link and the ticket, as a job;
+    // they return at once.
+    koSessionTransferGate::Ticket enterTransfer(koNetLink& link, bool upload);
     void uploadScene(std::shared_ptr<koNetLink> link);
     void downloadScene(std::shared_ptr<koNetLink> link);
-    void receiveScene(std::shared_ptr<koNetLink> link);
-    void sendScene(std::shared_ptr<koNetLink> link);
+    void receiveScene(std::shared_ptr<koNetLink> link, koSessionTransferGate::Ticket ticket);
+    void sendScene(std::shared_ptr<koNetLink> link, koSessionTransferGate::Ticket ticket);
     void addTransfer(const std::shared_ptr<koNetLink>& link);
     void cutTransfers();
 
@@ -201,6 +215,8 @@ private:
     std::vector<std::weak_ptr<koNetLink>> transfers;
     // Set by the destructor: a transfer that starts afterwards is cut at once.
     bool transfersCut = false;
+    // Bounds the transfers at once and orders downloads after uploads.
+    koSessionTransferGate transferGate;
     // Largest scene size an upload may announce.
     std::atomic<std::uint64_t> maxSceneSize{koSessionSceneWire::DefaultMaxSceneBytes};
 
