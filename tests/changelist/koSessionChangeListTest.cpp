@@ -169,9 +169,9 @@ const Row rows[] = {
     {"a consuming reader pops the front and pins transient changes at cursor 0",
      "consumer C; new A; push t1 t2; read A = 1@1 2@2; size = 2; batch C 5 = 1 2 @0; empty C = 1;"
      "push p3 s1:4 t5; batch C 2 = 3 4 @0; push s1:6; size = 2; read C = 5@0 6@0"},
-    {"a copied reader is not registered; a dropped one no longer counts",
-     "new A; new B; push t1; copy A U; read U = 1@1; read A = 1@1; size = 1; drop U; drop B; size = 1;"
-     "push t2; read A = 2@2; size = 1"},
+    {"a copied reader is not registered; a dropped one no longer counts and releases what it pinned",
+     "new A; new B; push t1; copy A U; read U = 1@1; read A = 1@1; size = 1; drop U; size = 1; drop B; size = 0;"
+     "push t2; read A = 2@2; size = 0"},
     {"front pops ignore indexed readers",
      "new A; push p1 p2 p3; pop = 1; read A = 2@2 3@3; popall = 2 3; pop = -; popall = "},
 };

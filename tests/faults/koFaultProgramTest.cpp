@@ -102,7 +102,7 @@ void KilledParticipantTest::killCarol(const Kill& kill)
     }
     FaultProxy proxy(port);
     proxy.setBudgets(kill.up, kill.down);
-    koChildProcess& carol = join(QStringLiteral("Carol"), {}, proxy.link());
+    koChildProcess& carol = join(QStringLiteral("Carol"), {}, proxy.link(link));
     const unsigned short carolId = userIdOf(carol);
     ASSERT_TRUE(prints(bob, QStringLiteral("^\\+ user %1 \"Carol\"").arg(carolId)));
     ASSERT_TRUE(prints(alice, QStringLiteral("^\\+ user %1 \"Carol\"").arg(carolId)));
@@ -202,7 +202,8 @@ void joinThenGarbage(int port)
 // Each attack throws when the server does not react as it must.
 TEST_F(FaultProgramTest, HostileConnectionsLeaveTheParticipantsTalking)
 {
-    startServer();
+    // Open to any session, so that the attacks reach past the tunnel line.
+    startServer({QStringLiteral("--open")});
     koChildProcess& alice = join(QStringLiteral("Alice"));
     koChildProcess& bob = join(QStringLiteral("Bob"));
     ASSERT_TRUE(prints(alice, QStringLiteral("^\\+ user %1 \"Bob\"").arg(userIdOf(bob))));
@@ -288,9 +289,10 @@ TEST_F(FaultProgramTest, HostileConnectionsLeaveTheParticipantsTalking)
     attacker.join();
     EXPECT_EQ(lost, 0) << bob.getText().toStdString();
     EXPECT_TRUE(failures.empty()) << failures.front();
-    // The dropped connections were the last: the server gets through them.
-    const QRegularExpression closedLine(QStringLiteral("error: Unable to handle request:Connection closed by "));
-    EXPECT_TRUE(koEventWait::until([&] { return server->countLines(closedLine) >= 500; }, waitLimit));
+    // Hundreds of failed connections from one address: a handful of lines.
+    const QRegularExpression failedLine(QStringLiteral("Unable to handle request:"));
+    EXPECT_GE(server->countLines(failedLine), 1);
+    EXPECT_LE(server->countLines(failedLine), 20) << server->getText().toStdString();
     ASSERT_TRUE(prints(dave, QStringLiteral("^joined "))) << dave.getText().toStdString();
 
     // The door is still open, and the newcomers hear the others.

@@ -22,7 +22,7 @@ constexpr auto stallBound = 35s;
 TEST_F(StallTest, ParticipantBehindAStalledNetworkIsDroppedFromTheRoster)
 {
     koTest::FaultProxy proxy(host->port());
-    const auto carol = koServerTest::join(proxy.link(), QStringLiteral("Carol"));
+    const auto carol = koServerTest::join(proxy.link(host->link()), QStringLiteral("Carol"));
     const unsigned short carolId = carol->getUserId();
     ASSERT_TRUE(rosterSettles(3));
     alice->push(makeNote(++notes, 100));

@@ -168,12 +168,14 @@ TEST_F(ServerWireTest, BadRequestsAreClosedAndTheServerGoesOn)
         raw.stream.flush();
         EXPECT_TRUE(waitClosed(raw.link));
     }
-    EXPECT_TRUE(log.waitFor("Unable to handle request:"));
+    // The forged second link is logged; what fails from the same address
+    // within the next seconds is only counted.
+    EXPECT_TRUE(log.waitFor("Refused a second link for participant " + std::to_string(nobody)));
     auto bob = join(host.link(), "Bob");
     EXPECT_EQ(bob->getUserId(), alice->getUserId() + 2);
     ASSERT_TRUE(pumpUntil({alice.get()}, [&] { return alice->getUsers().size() == 2; }));
     EXPECT_TRUE(alice->isConnected());
-    EXPECT_EQ(log.count("Unable to handle request:"), 1);
+    EXPECT_EQ(log.count("Unable to handle request:"), 0);
     EXPECT_EQ(log.count("Stop accepting clients"), 0);
 }
 
@@ -195,12 +197,13 @@ TEST_F(ServerWireTest, SilentEndlessAndHalfHeadersDoNotKeepOthersOut)
         half->send(part.data(), part.size());
     }
 
-    // Served once the silent one has used up its handshake time.
+    // Served at once: no handshake waits on another.
     auto alice = join(host.link(), "Alice");
-    EXPECT_TRUE(waitClosed(silent));
     EXPECT_TRUE(waitClosed(endless));
-    EXPECT_EQ(log.count("timed out"), 1);
-    EXPECT_GE(log.count(std::to_string(koSessionWire::MaxTunnelHeaderBytes)), 1);
+    // Failures from one address within the log's window: one line.
+    EXPECT_TRUE(log.waitFor("Unable to handle request:"));
+    EXPECT_EQ(log.count("Unable to handle request:"), 1);
+    EXPECT_TRUE(waitClosed(silent));
     EXPECT_EQ(log.count("Stop accepting clients"), 0);
 
     // Longer than the handshake limit with nothing to send: admitted

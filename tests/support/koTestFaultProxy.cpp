@@ -90,9 +90,10 @@ int FaultProxy::port() const
     return listenPort;
 }
 
-QString FaultProxy::link() const
+QString FaultProxy::link(const QString& serverLink) const
 {
-    return loopbackLink(listenPort);
+    QString relayed = serverLink;
+    return relayed.replace(QStringLiteral(":%1/").arg(serverPort), QStringLiteral(":%1/").arg(listenPort));
 }
 
 void FaultProxy::cutAll()

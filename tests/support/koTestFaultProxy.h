@@ -41,8 +41,9 @@ public:
     FaultProxy& operator=(const FaultProxy&) = delete;
 
     int port() const;
-    // A session link (without password) that leads through the relay.
-    QString link() const;
+    // `serverLink` (a link to the relayed server, without password) led
+    // through the relay: the same session, the relay's port.
+    QString link(const QString& serverLink) const;
     // Budgets of the connections accepted from now on.
     void setBudgets(std::uint64_t up, std::uint64_t down);
     // Every connection, present and future, holds both directions.

@@ -1,5 +1,7 @@
 #include "koSessionUser.h"
 
+#include "koSessionWire.h"
+
 #include "koLog.h"
 #include "koNetError.h"
 #include "koNetSerializer.h"
@@ -16,6 +18,9 @@
 #include <QPixmap>
 #include <QtEndian>
 #include <QtNumeric>
+
+static_assert(koSessionUser::maxTextUnits == koSessionWire::MaxTextUnits,
+              "a name the record accepts must fit the handshake");
 
 #include <string>
 

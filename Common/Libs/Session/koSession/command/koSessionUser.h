@@ -1,7 +1,6 @@
 #pragma once
 
 #include "koSessionExport.h"
-#include "koSessionWire.h"
 
 #include <QColor>
 #include <QImage>
@@ -27,7 +26,7 @@ public:
     static constexpr std::size_t maxSerializedSize = 16u * 1024u * 1024u;
     // Longest name, project name, room or device name, in UTF-16 units: the
     // longest text the handshake carries, since the server lists every name.
-    static constexpr int maxTextUnits = static_cast<int>(koSessionWire::MaxTextUnits);
+    static constexpr int maxTextUnits = 64 * 1024;
     // Widest and tallest device picture that get decodes (64 MiB of pixels
     // at most). Checked from the picture's header; a larger one is skipped
     // whole and read as a null image.
