@@ -1,5 +1,6 @@
 #include "koSessionChange.h"
 
+#include "koSessionCommandFactory.h"
 #include "koTestCommands.h"
 #include "koTestLogCapture.h"
 #include "koTestMemorySerializer.h"
@@ -8,6 +9,9 @@
 
 #include <string>
 #include <vector>
+
+static const koSessionCommandFactory::Register<koTestCommand> registerBytes("TestBytes");
+static const koSessionCommandFactory::Register<koTestLoadSceneCommand> registerLoadScene("LoadScene");
 
 namespace {
 

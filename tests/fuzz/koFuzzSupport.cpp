@@ -6,7 +6,6 @@
 
 #include "koConnectionClosed.h"
 #include "koLog.h"
-#include "koNetStream.h"
 #include "koSession.h"
 #include "koSessionChangeList.h"
 #include "koSessionChangeReader.h"
@@ -20,7 +19,6 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <thread>
 
 namespace koFuzz {
 
@@ -267,42 +265,6 @@ int cipherSealed(const std::uint8_t* data, std::size_t size)
         pair.client->seal(plain.data() + at, std::min(run, plain.size() - at), sealed);
     check(openInPieces(*pair.server, sealed, step, opened) == sealed.size() && opened == plain,
           "the opened plain text differs from what was sealed");
-    return 0;
-}
-
-// Change records through an enciphered link, written in chosen pieces.
-int cipherLink(const std::uint8_t* data, std::size_t size)
-{
-    Input input(data, size);
-    const std::size_t write = input.size1To(255) * input.size1To(8);
-    const Bytes plain = input.rest();
-    koTest::CipherPair pair = koTest::makeCipherPair();
-    pair.clientLink->setCipher(pair.client);
-    pair.serverLink->setCipher(pair.server);
-    // The peer writes on a thread of its own, as a remote end would, more
-    // frames than a socket buffer holds; it stops once the reader has gone.
-    std::thread peer([link = std::move(pair.clientLink), &plain, write]() mutable {
-        try {
-            for (std::size_t at = 0; at < plain.size(); at += write)
-                link->write(plain.data() + at, std::min(write, plain.size() - at));
-        } catch (const koNetError&) {
-        }
-        link.reset();
-    });
-    std::size_t records = 0;
-    try {
-        koNetStream stream(pair.serverLink);
-        for (; records < 64; ++records) {
-            koSessionChange change;
-            change.getValue(stream);
-        }
-    } catch (const koNetError&) {
-    }
-    pair.serverLink->shutdown();
-    pair.serverLink.reset();
-    peer.join();
-    // type, maker, flags, destination, state identifier length, payload size
-    check(records <= plain.size() / (4 + 2 + 4 + 2 + 4 + 8), "more records read than the bytes can hold");
     return 0;
 }
 

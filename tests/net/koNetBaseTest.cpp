@@ -1,55 +1,17 @@
-// The network library's parts without a link: the serializer's byte forms,
-// address texts, the worker pool and the process-wide progress.
+// The network library's parts without a link: address texts and the worker
+// pool.
 #include "koNetActionManager.h"
-#include "koNetProgress.h"
+#include "koNetError.h"
 #include "koSocketAddress.h"
 #include "koTestLogCapture.h"
-#include "koTestMemorySerializer.h"
-
-#include <QByteArray>
 
 #include <gtest/gtest.h>
 
 #include <atomic>
 #include <condition_variable>
-#include <cstdint>
-#include <limits>
 #include <mutex>
 
 namespace {
-
-TEST(koNetSerializer, ValuesTravelAsLittleEndianBytes)
-{
-    koTest::MemorySerializer out;
-    out.putValue<std::uint8_t>(0xab);
-    out.putValue<std::int16_t>(-2);
-    out.putValue<std::uint32_t>(0x12345678u);
-    out.putValue<std::int32_t>(std::numeric_limits<std::int32_t>::min());
-    out.putValue<std::uint64_t>(0x0102030405060708ull);
-    out.putValue(1.0f);
-    out.putValue(-2.0);
-    out.putValue(true);
-    out.putValueSize(0x1234);
-    out.putValueSize(std::numeric_limits<std::size_t>::max());
-    const QByteArray wire(out.bytes.data(), static_cast<int>(out.bytes.size()));
-    EXPECT_EQ(wire.toHex().toStdString(), "ab" "feff" "78563412" "00000080" "0807060504030201" "0000803f"
-                                          "00000000000000c0" "01" "3412000000000000" "ffffffffffffffff");
-
-    koTest::MemorySerializer in(out.bytes);
-    EXPECT_EQ(in.getValue<std::uint8_t>(), 0xab);
-    EXPECT_EQ(in.getValue<std::int16_t>(), -2);
-    in.position = out.bytes.size() - 17; // the bool, then the two sizes
-    EXPECT_TRUE(in.getValue<bool>());
-    std::size_t size = 0;
-    in.getValueSize(size);
-    EXPECT_EQ(size, 0x1234u);
-    EXPECT_EQ(in.getValueSize(), std::numeric_limits<std::size_t>::max());
-    // Any byte but zero reads as true.
-    koTest::MemorySerializer flags(std::vector<char>{0, 2, '\x80'});
-    EXPECT_FALSE(flags.getValue<bool>());
-    EXPECT_TRUE(flags.getValue<bool>());
-    EXPECT_TRUE(flags.getValue<bool>());
-}
 
 // Address texts as users type them into a session link; a refused text is
 // named in the message.
@@ -112,29 +74,6 @@ TEST(koNetActionManager, AJobNeverWaitsBehindAnother)
     EXPECT_EQ(met.load(), kJobs);
     EXPECT_EQ(log.lines(koLog::Level::Error).size(), static_cast<std::size_t>(kJobs));
     EXPECT_EQ(log.count("disk on fire"), kJobs);
-}
-
-// An abort request outlives the end of its progress (so the transfer that
-// ended can tell), but not the next start. The observer sees every change.
-TEST(koNetProgress, AbortRequestLastsUntilTheNextStart)
-{
-    std::string seen;
-    koNetProgress::setObserver([&](const koNetProgress::State& state) {
-        seen += state.text + " " + std::to_string(int(state.done)) + "/" + std::to_string(int(state.total))
-            + (state.aborting ? " aborting; " : "; ");
-    });
-    koNetProgress::start("Downloading", 100);
-    koNetProgress::add(40);
-    EXPECT_FALSE(koNetProgress::isAborting());
-    koNetProgress::requestAbort();
-    koNetProgress::start("", 0);
-    EXPECT_TRUE(koNetProgress::isAborting());
-    koNetProgress::start("Uploading", 10);
-    EXPECT_FALSE(koNetProgress::isAborting());
-    koNetProgress::add(2);
-    koNetProgress::setObserver({});
-    EXPECT_EQ(seen, "Downloading 0/100; Downloading 40/100; Downloading 40/100 aborting;  0/0 aborting; "
-                    "Uploading 0/10; Uploading 2/10; ");
 }
 
 } // namespace
