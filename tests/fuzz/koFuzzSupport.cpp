@@ -9,9 +9,7 @@
 #include "koSession.h"
 #include "koSessionChangeList.h"
 #include "koSessionChangeReader.h"
-#include "koSessionCommandFactory.h"
 #include "koSessionSceneWire.h"
-#include "koSessionUserPoseCommand.h"
 #include "koSessionWire.h"
 
 #include <QImage>
@@ -143,32 +141,6 @@ int userRecord(const std::uint8_t* data, std::size_t size)
     return 0;
 }
 
-// A built-in command's payload; the first byte picks the command.
-int commandPayloads(const std::uint8_t* data, std::size_t size)
-{
-    static const char* const names[] = {"UpdateInfo", "UpdatePose", "UpdateUsers"};
-    Input input(data, size);
-    const unsigned type = koSessionCommandFactory::the().getType(names[input.byte() % 3]);
-    const Bytes payload = input.rest();
-    const QByteArray raw = QByteArray::fromRawData(payload.data(), static_cast<int>(payload.size()));
-    QDataStream stream(raw);
-    const auto direct = koSessionCommandFactory::the().create(type);
-    direct->getData(stream);
-    // Executed as a received change is: through a record and the factory.
-    koTest::MemorySerializer record(koTest::rawRecord(type, 7, payload));
-    koSessionChange change;
-    change.getValue(record);
-    const auto viaRecord = change.getCommand();
-    check(viaRecord && viaRecord->getChangedBy() == 7, "a built-in command does not come back from its record");
-    const QByteArray out = koTest::payloadOf(*direct);
-    check(koTest::payloadOf(*viaRecord) == out, "a payload reads differently through a change record");
-    // A pose travels unconverted: what every announced part held goes out.
-    if (stream.status() == QDataStream::Ok && std::dynamic_pointer_cast<koSessionUserPoseCommand>(direct)
-        && raw.size() >= out.size())
-        check(out == raw.left(out.size()), "the pose is written back otherwise");
-    return 0;
-}
-
 // The server's version answer: version text, participant count and names.
 int handshake(const std::uint8_t* data, std::size_t size)
 {
@@ -247,24 +219,6 @@ int cipherFrames(const std::uint8_t* data, std::size_t size)
     } catch (const koNetError&) {
     }
     check(plain.empty(), "plain text came out of a frame that did not authenticate");
-    return 0;
-}
-
-// Plain bytes sealed in runs and opened as they arrive in pieces: the path
-// past authentication that random bytes never reach.
-int cipherSealed(const std::uint8_t* data, std::size_t size)
-{
-    // Both counters advance together as long as every sealed frame is opened.
-    static const koTest::CipherPair pair = koTest::makeCipherPair();
-    Input input(data, size);
-    const std::size_t run = input.size1To(255) * input.size1To(16);
-    const std::size_t step = input.size1To(255) * input.size1To(4);
-    const Bytes plain = input.rest();
-    Bytes sealed, opened;
-    for (std::size_t at = 0; at < plain.size(); at += run)
-        pair.client->seal(plain.data() + at, std::min(run, plain.size() - at), sealed);
-    check(openInPieces(*pair.server, sealed, step, opened) == sealed.size() && opened == plain,
-          "the opened plain text differs from what was sealed");
     return 0;
 }
 
