@@ -98,28 +98,26 @@ void attack(const Attack& row, bool victimIsClient)
     peerLink->setRecvTimeout(10.0);
     std::shared_ptr<koNetCipher> victim, peer;
     std::string error;
-    koTest::runConcurrently({
-        [&] {
-            koNetStream stream(victimLink);
-            try {
-                victim = std::make_shared<koNetCipher>(victimIsClient, stream);
-            } catch (const koNetError& e) {
-                error = e.what();
-            }
-        },
-        [&] {
-            koNetStream stream(peerLink);
-            if (row.key.empty()) {
-                peer = std::make_shared<koNetCipher>(!victimIsClient, stream);
-                return;
-            }
-            stream.putBytes(row.key.data(), row.key.size());
-            stream.flush();
-            std::array<char, 32> theirs;
-            if (row.key.size() == theirs.size()) // a whole key: take the other one, as a peer would
-                stream.getBytes(theirs.data(), theirs.size());
-            peerLink.reset(); // with the stream's share, the last: the connection closes
-        }});
+    auto peerSide = std::async(std::launch::async, [&] {
+        koNetStream stream(peerLink);
+        if (row.key.empty()) {
+            peer = std::make_shared<koNetCipher>(!victimIsClient, stream);
+            return;
+        }
+        stream.putBytes(row.key.data(), row.key.size());
+        stream.flush();
+        std::array<char, 32> theirs;
+        if (row.key.size() == theirs.size()) // a whole key: take the other one, as a peer would
+            stream.getBytes(theirs.data(), theirs.size());
+        peerLink.reset(); // with the stream's share, the last: the connection closes
+    });
+    try {
+        koNetStream stream(victimLink);
+        victim = std::make_shared<koNetCipher>(victimIsClient, stream);
+    } catch (const koNetError& e) {
+        error = e.what();
+    }
+    peerSide.get();
     if (victim) {
         victimLink->setCipher(victim);
         std::vector<Bytes> genuine;

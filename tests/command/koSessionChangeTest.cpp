@@ -99,12 +99,6 @@ TEST(koSessionChange, WireFormsWrittenAndRead)
     const koSessionChange flags = read(bytes("74dbeb2a 0100 02800001 0000 00000000 0000000000000000"));
     EXPECT_TRUE(flags.isStateMergable() && flags.isEchoing() && !flags.isTransient() && flags.isServerCommand());
     EXPECT_EQ(hexOf(wireOf(flags)), hexOf(bytes("74dbeb2a 0100 01010001 0000 00000000 0000000000000000")));
-
-    // A large payload goes to the serializer in pieces of at most 65000 bytes.
-    koTest::MemorySerializer pieces;
-    koSessionChange(koTestCommand(0, QByteArray(65001, 'p')), 1).putValue(pieces);
-    EXPECT_EQ(std::vector<std::size_t>(pieces.putSizes.end() - 2, pieces.putSizes.end()),
-              (std::vector<std::size_t>{65000, 1}));
 }
 
 // Every prefix of a valid record, and state identifier lengths outside

@@ -1,7 +1,5 @@
-// Links and streams over loopback: waits that end, and failures that say
-// what happened.
-#include "koCipherTestPair.h"
-
+// Address texts, and links and streams over loopback: waits that end, and
+// failures that say what happened.
 #include "koBoundSocketLink.h"
 #include "koConnectionClosed.h"
 #include "koNetStream.h"
@@ -41,6 +39,39 @@ Outcome outcomeOf(const std::function<void()>& job)
     }
     outcome.seconds = std::chrono::duration<double>(Clock::now() - start).count();
     return outcome;
+}
+
+// Address texts as users type them into a session link; a refused text is
+// named in the message.
+TEST(koSocketAddress, ParsesHostAndPortFormsAndRefusesBadPorts)
+{
+    const struct {
+        const char* text;
+        int defaultPort;
+        const char* shown; // nullptr: refused
+    } table[] = {
+        {"example.org", 8889, "example.org:8889"},  {"example.org:1234", 8889, "example.org:1234"},
+        {"127.0.0.1:0", 8889, "127.0.0.1:0"},        {"10.1.2.3:65535", 1, "10.1.2.3:65535"},
+        {"[::1]:8890", 8889, "[::1]:8890"},          {"[::1]", 8889, "[::1]:8889"},
+        {"::1", 8889, "[::1]:8889"},                 {"fe80::1:2", 7, "[fe80::1:2]:7"},
+        {"host:", 8889, nullptr},                    {"host:http", 8889, nullptr},
+        {"host:65536", 8889, nullptr},               {"host:-1", 8889, nullptr},
+        {"[::1]:x", 8889, nullptr},                  {"[::1", 8889, nullptr},
+        {"[::1]x", 8889, nullptr},                   {"host", 70000, nullptr},
+    };
+    for (const auto& row : table) {
+        SCOPED_TRACE(row.text);
+        try {
+            const koSocketAddress address(row.text, row.defaultPort);
+            ASSERT_TRUE(row.shown) << "accepted";
+            EXPECT_EQ(address.toString(), row.shown);
+            const std::string shown = row.shown;
+            EXPECT_EQ(address.getPort(), std::stoi(shown.substr(shown.rfind(':') + 1)));
+        } catch (const koNetError& e) {
+            EXPECT_FALSE(row.shown) << e.what();
+            EXPECT_NE(std::string(e.what()).find(row.text), std::string::npos) << e.what();
+        }
+    }
 }
 
 // A wait that shutdown() ends fails with a koNetError (not a peer that
@@ -105,8 +136,9 @@ TEST(koNetLink, FailuresSayWhatHappenedWithinTheirTimeLimits)
         {"wrong success marker", [&] { koNetStream(marker.second).recvResult(); }, "ef be ad de", 0, false},
         {"writing to a vanished peer", // SIGPIPE would end the process here
          [&] {
+             const std::vector<char> bytes(65536, 'x');
              for (int i = 0; i < 1000; ++i)
-                 vanished.second->write(koTest::patternBytes(65536, 1).data(), 65536);
+                 vanished.second->write(bytes.data(), bytes.size());
          },
          vanished.second->getPeerName(), 0, false},
     };
