@@ -1,6 +1,6 @@
 #pragma once
 
-// Helpers of the cipher, network and fuzz tests, free of GoogleTest.
+// Helpers of the cipher and fuzz tests, free of GoogleTest.
 
 #include "koNetCipher.h"
 #include "koNetStream.h"
