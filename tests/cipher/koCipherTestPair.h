@@ -1,43 +1,16 @@
 #pragma once
 
-// Helpers of the cipher, network and fuzz tests, free of GoogleTest.
+// Helpers of the cipher and fuzz tests, free of GoogleTest.
 
 #include "koNetCipher.h"
 #include "koNetStream.h"
 #include "koSocketLink.h"
 
-#include <exception>
-#include <functional>
+#include <future>
 #include <memory>
-#include <mutex>
-#include <thread>
 #include <vector>
 
 namespace koTest {
-
-// Runs every job on a thread of its own, joins all, and rethrows the first
-// exception of any.
-inline void runConcurrently(const std::vector<std::function<void()>>& jobs)
-{
-    std::mutex mutex; // guards `failure`; taken by a job's thread once, when it fails
-    std::exception_ptr failure;
-    std::vector<std::thread> threads;
-    for (const auto& job : jobs) {
-        threads.emplace_back([&mutex, &failure, &job] {
-            try {
-                job();
-            } catch (...) {
-                std::lock_guard<std::mutex> lock(mutex);
-                if (!failure)
-                    failure = std::current_exception();
-            }
-        });
-    }
-    for (std::thread& thread : threads)
-        thread.join();
-    if (failure)
-        std::rethrow_exception(failure);
-}
 
 // Two connected socket links and the ciphers a real key exchange over them
 // gave each end, not yet installed on the links.
@@ -56,8 +29,9 @@ inline CipherPair makeCipherPair()
     pair.clientLink->setRecvTimeout(10.0); // no wait of a test may hang
     pair.serverLink->setRecvTimeout(10.0);
     koNetStream client(pair.clientLink), server(pair.serverLink);
-    runConcurrently({[&] { pair.client = std::make_shared<koNetCipher>(true, client); },
-                     [&] { pair.server = std::make_shared<koNetCipher>(false, server); }});
+    auto serverSide = std::async(std::launch::async, [&] { return std::make_shared<koNetCipher>(false, server); });
+    pair.client = std::make_shared<koNetCipher>(true, client);
+    pair.server = serverSide.get();
     return pair;
 }
 

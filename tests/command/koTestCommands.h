@@ -18,11 +18,7 @@ public:
     {
     }
 
-    void execute(koSessionClient* client) const override
-    {
-        ++executions;
-        lastClient = client;
-    }
+    void execute(koSessionClient*) const override {}
 
     void putStateId(QDataStream& stream) const override
     {
@@ -39,8 +35,6 @@ public:
         payload = stream.device()->readAll();
     }
 
-    static inline int executions = 0;
-    static inline koSessionClient* lastClient = nullptr;
     qint32 key;
     QByteArray payload;
 };

@@ -86,30 +86,3 @@ TEST(PoseCommand, ChangeRecordOfAPose)
     EXPECT_EQ(QByteArray(serializer.bytes.data(), int(serializer.bytes.size())).toHex(),
               QByteArray::fromHex(QByteArray::fromStdString(hex)).toHex());
 }
-
-TEST(PoseCommand, HeadAndHandsAreTrackerTimesCamera)
-{
-    const auto whole = [](int seed) {
-        Matrix matrix;
-        for (int i = 0; i < 16; ++i)
-            matrix[i] = float((i * seed + 3 * seed) % 11 - 5);
-        return matrix;
-    };
-    const auto product = [](const Matrix& a, const Matrix& b) {
-        Matrix result;
-        for (int i = 0; i < 16; ++i)
-            result[i] = a[i / 4 * 4] * b[i % 4] + a[i / 4 * 4 + 1] * b[4 + i % 4] + a[i / 4 * 4 + 2] * b[8 + i % 4]
-                + a[i / 4 * 4 + 3] * b[12 + i % 4];
-        return result;
-    };
-    EXPECT_TRUE(koSessionUserPoseCommand().getHead() == Matrix::identity());
-    for (int seed = 1; seed < 8; ++seed) {
-        koSessionUserPoseCommand pose(1, whole(seed));
-        pose.setHeadTracker(whole(seed + 1));
-        pose.setLeftHandTracker(whole(seed + 2), koHandTypes::Open);
-        pose.setRightHandTracker(whole(seed + 3), koHandTypes::Open);
-        EXPECT_TRUE(pose.getHead() == product(whole(seed + 1), whole(seed))) << seed;
-        EXPECT_TRUE(pose.getLeftHand() == product(whole(seed + 2), whole(seed))) << seed;
-        EXPECT_TRUE(pose.getRightHand() == product(whole(seed + 3), whole(seed))) << seed;
-    }
-}

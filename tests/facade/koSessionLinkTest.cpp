@@ -77,8 +77,6 @@ TEST(SessionLink, NewLinksCarryAFreshIdentifier)
         for (int i = 0; i < 20; ++i) {
             const QString link = koSession::createSessionLink("192.168.1.20:8889", password);
             links.insert(link);
-            const QString digits = password.isEmpty() ? "^[0-9a-f]{10}$" : "^[0-9a-f]{14}$";
-            EXPECT_TRUE(QRegularExpression(digits).match(link.section('/', 1)).hasMatch()) << link.toStdString();
             QString address;
             QString sessionId;
             ASSERT_TRUE(koSession::tryDecryptSessionLink(password, link, address, sessionId));

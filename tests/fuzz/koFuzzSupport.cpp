@@ -6,13 +6,10 @@
 
 #include "koConnectionClosed.h"
 #include "koLog.h"
-#include "koNetStream.h"
 #include "koSession.h"
 #include "koSessionChangeList.h"
 #include "koSessionChangeReader.h"
-#include "koSessionCommandFactory.h"
 #include "koSessionSceneWire.h"
-#include "koSessionUserPoseCommand.h"
 #include "koSessionWire.h"
 
 #include <QImage>
@@ -20,7 +17,6 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <thread>
 
 namespace koFuzz {
 
@@ -145,32 +141,6 @@ int userRecord(const std::uint8_t* data, std::size_t size)
     return 0;
 }
 
-// A built-in command's payload; the first byte picks the command.
-int commandPayloads(const std::uint8_t* data, std::size_t size)
-{
-    static const char* const names[] = {"UpdateInfo", "UpdatePose", "UpdateUsers"};
-    Input input(data, size);
-    const unsigned type = koSessionCommandFactory::the().getType(names[input.byte() % 3]);
-    const Bytes payload = input.rest();
-    const QByteArray raw = QByteArray::fromRawData(payload.data(), static_cast<int>(payload.size()));
-    QDataStream stream(raw);
-    const auto direct = koSessionCommandFactory::the().create(type);
-    direct->getData(stream);
-    // Executed as a received change is: through a record and the factory.
-    koTest::MemorySerializer record(koTest::rawRecord(type, 7, payload));
-    koSessionChange change;
-    change.getValue(record);
-    const auto viaRecord = change.getCommand();
-    check(viaRecord && viaRecord->getChangedBy() == 7, "a built-in command does not come back from its record");
-    const QByteArray out = koTest::payloadOf(*direct);
-    check(koTest::payloadOf(*viaRecord) == out, "a payload reads differently through a change record");
-    // A pose travels unconverted: what every announced part held goes out.
-    if (stream.status() == QDataStream::Ok && std::dynamic_pointer_cast<koSessionUserPoseCommand>(direct)
-        && raw.size() >= out.size())
-        check(out == raw.left(out.size()), "the pose is written back otherwise");
-    return 0;
-}
-
 // The server's version answer: version text, participant count and names.
 int handshake(const std::uint8_t* data, std::size_t size)
 {
@@ -249,60 +219,6 @@ int cipherFrames(const std::uint8_t* data, std::size_t size)
     } catch (const koNetError&) {
     }
     check(plain.empty(), "plain text came out of a frame that did not authenticate");
-    return 0;
-}
-
-// Plain bytes sealed in runs and opened as they arrive in pieces: the path
-// past authentication that random bytes never reach.
-int cipherSealed(const std::uint8_t* data, std::size_t size)
-{
-    // Both counters advance together as long as every sealed frame is opened.
-    static const koTest::CipherPair pair = koTest::makeCipherPair();
-    Input input(data, size);
-    const std::size_t run = input.size1To(255) * input.size1To(16);
-    const std::size_t step = input.size1To(255) * input.size1To(4);
-    const Bytes plain = input.rest();
-    Bytes sealed, opened;
-    for (std::size_t at = 0; at < plain.size(); at += run)
-        pair.client->seal(plain.data() + at, std::min(run, plain.size() - at), sealed);
-    check(openInPieces(*pair.server, sealed, step, opened) == sealed.size() && opened == plain,
-          "the opened plain text differs from what was sealed");
-    return 0;
-}
-
-// Change records through an enciphered link, written in chosen pieces.
-int cipherLink(const std::uint8_t* data, std::size_t size)
-{
-    Input input(data, size);
-    const std::size_t write = input.size1To(255) * input.size1To(8);
-    const Bytes plain = input.rest();
-    koTest::CipherPair pair = koTest::makeCipherPair();
-    pair.clientLink->setCipher(pair.client);
-    pair.serverLink->setCipher(pair.server);
-    // The peer writes on a thread of its own, as a remote end would, more
-    // frames than a socket buffer holds; it stops once the reader has gone.
-    std::thread peer([link = std::move(pair.clientLink), &plain, write]() mutable {
-        try {
-            for (std::size_t at = 0; at < plain.size(); at += write)
-                link->write(plain.data() + at, std::min(write, plain.size() - at));
-        } catch (const koNetError&) {
-        }
-        link.reset();
-    });
-    std::size_t records = 0;
-    try {
-        koNetStream stream(pair.serverLink);
-        for (; records < 64; ++records) {
-            koSessionChange change;
-            change.getValue(stream);
-        }
-    } catch (const koNetError&) {
-    }
-    pair.serverLink->shutdown();
-    pair.serverLink.reset();
-    peer.join();
-    // type, maker, flags, destination, state identifier length, payload size
-    check(records <= plain.size() / (4 + 2 + 4 + 2 + 4 + 8), "more records read than the bytes can hold");
     return 0;
 }
 
