@@ -1,6 +1,6 @@
 // koSessionClient against a session server written by hand over loopback:
 // the tunnel line, the join handshake with well-formed, odd and broken
-// answers, the scene question (the message box too, offscreen), how links end,
+// answers, the scene question, how links end,
 // and the scene streams as the client writes and reads them. Byte vectors are
 // written from the wire format, little-endian throughout.
 
@@ -27,12 +27,7 @@
 #include "koSocketLink.h"
 #include "koVersionInfo.h"
 
-#include <QAbstractButton>
-#include <QApplication>
 #include <QCryptographicHash>
-#include <QMessageBox>
-#include <QPushButton>
-#include <QTimer>
 
 #include <gtest/gtest.h>
 
@@ -403,44 +398,6 @@ TEST_F(ClientWireTest, SceneQuestionDeclinesWaitsOrIsAborted)
         if (then == LinkDrops) {
             EXPECT_FALSE(client->isConnected());
         }
-    }
-}
-
-TEST_F(ClientWireTest, DefaultSceneQuestionIsAModalWarning)
-{
-    koSessionClient::setSceneQuestion({});
-    for (const QMessageBox::StandardButton press : {QMessageBox::Cancel, QMessageBox::Ok}) {
-        QString title;
-        QString text;
-        QAbstractButton* defaultButton = nullptr;
-        QAbstractButton* okButton = nullptr;
-        QTimer presser;
-        QObject::connect(&presser, &QTimer::timeout, [&] {
-            auto* box = qobject_cast<QMessageBox*>(QApplication::activeModalWidget());
-            if (!box)
-                return;
-            presser.stop();
-            title = box->windowTitle();
-            text = box->text();
-            defaultButton = box->defaultButton();
-            okButton = static_cast<QAbstractButton*>(box->button(QMessageBox::Ok));
-            box->button(press)->click();
-        });
-        presser.start(20);
-        RawServer server;
-        auto client = joined(server, [press](RawServer& raw) {
-            raw.admit(1);
-            if (press == QMessageBox::Ok) {
-                raw.main.put(recordOf(koSessionCommandFactory::the().getType("LoadScene")));
-            }
-        });
-        EXPECT_EQ(server.finish(), "");
-        EXPECT_EQ(title, QStringLiteral("Download KOVA Scene"));
-        EXPECT_EQ(text, QStringLiteral("Another participant provided a KOVA scene for the session. Continuing loads "
-                                       "the scene from the collaboration server. Your current scene will be "
-                                       "destroyed. This action cannot be undone. Do you want to continue?"));
-        EXPECT_EQ(defaultButton, okButton);
-        EXPECT_EQ(client->getServerChanges()->containsLoadScene(), press == QMessageBox::Ok);
     }
 }
 
