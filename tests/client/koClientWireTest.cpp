@@ -154,14 +154,29 @@ public:
         return connection;
     }
 
-    // The server's side of a well-formed join: identifier 42, colour (1,2,3).
-    void admit(std::uint8_t sceneFlag = 0)
+    // The server's side of a join: the tunnel and version answers given, then
+    // for a well-formed one identifier 42, colour (1,2,3) and the second link.
+    // An empty version answer closes after the request; a refused one waits
+    // for the client to close.
+    void admit(std::uint8_t sceneFlag = 0, const std::string& tunnel = Ok, const Bytes& answer = V1 + NoNames,
+               bool refused = false)
     {
-        main = accept();
+        main = accept(tunnel);
+        if (!main.stream) {
+            expect(main.ends(), "client to give up");
+            return;
+        }
         expect(main.get(4 + V1.size()) == Bytes{0, 0, 0, 0} + V1, "join request and version");
-        main.put(V1 + NoNames);
+        if (answer.empty())
+            return;
+        main.put(answer);
+        if (refused) {
+            expect(main.ends(), "client to close");
+            return;
+        }
         koSessionUser user;
         user.getValue(*main.stream);
+        expect(user.getName() == joiner().getName() && user.getId() == joiner().getId(), "record");
         user.setId(42);
         user.setColor(QColor(1, 2, 3));
         user.putValue(*main.stream);
@@ -172,6 +187,15 @@ public:
         expect(second.get(6) == Bytes{4, 0, 0, 0, 42, 0}, "second link request");
         second.stream->sendSuccess();
         second.stream->flush();
+    }
+
+    // Who joins: a name beyond Latin-1's ASCII and an identifier the server replaces.
+    static koSessionUser joiner()
+    {
+        koSessionUser user;
+        user.setName(QStringLiteral("Zo\u00eb"));
+        user.setId(1234);
+        return user;
     }
 
     static void expect(bool condition, const char* what)
@@ -196,7 +220,7 @@ std::unique_ptr<koSessionClient> joined(RawServer& server, std::function<void(Ra
 {
     server.run(std::move(serve));
     auto client = std::make_unique<koSessionClient>();
-    client->join(server.link, koSessionUser(), QString(), false);
+    client->join(server.link, RawServer::joiner(), QString(), false);
     return client;
 }
 
@@ -298,41 +322,10 @@ TEST_F(ClientWireTest, JoinTakesOddAnswersAndFailsOnBadOnes)
     for (const Row& row : rows) {
         SCOPED_TRACE(row.what);
         RawServer server;
-        server.run([&row](RawServer& raw) {
-            Connection main = raw.accept(row.tunnelAnswer);
-            if (!main.stream) {
-                RawServer::expect(main.ends(), "client to give up");
-                return;
-            }
-            RawServer::expect(main.get(4 + V1.size()) == Bytes{0, 0, 0, 0} + V1, "join request and version");
-            if (row.versionAnswer.empty())
-                return;
-            main.put(row.versionAnswer);
-            if (row.error) {
-                RawServer::expect(main.ends(), "client to close");
-                return;
-            }
-            raw.main = std::move(main);
-            koSessionUser user;
-            user.getValue(*raw.main.stream);
-            RawServer::expect(user.getName() == QStringLiteral("Zo\u00eb") && user.getId() == 1234, "record");
-            user.setId(42);
-            user.setColor(QColor(1, 2, 3));
-            user.putValue(*raw.main.stream);
-            raw.main.put({0});
-            raw.main.stream->sendSuccess();
-            raw.main.stream->flush();
-            raw.second = raw.accept();
-            RawServer::expect(raw.second.get(6) == Bytes{4, 0, 0, 0, 42, 0}, "second link request");
-            raw.second.stream->sendSuccess();
-            raw.second.stream->flush();
-        });
-        koSessionUser user;
-        user.setName(QStringLiteral("Zo\u00eb"));
-        user.setId(1234);
+        server.run([&row](RawServer& raw) { raw.admit(0, row.tunnelAnswer, row.versionAnswer, row.error != nullptr); });
         koSessionClient client;
         try {
-            client.join(server.link, user, QString(), false);
+            client.join(server.link, RawServer::joiner(), QString(), false);
             EXPECT_EQ(row.error, nullptr);
             EXPECT_EQ(client.getUserId(), 42);
             EXPECT_EQ(client.copyUser().getColor(), QColor(1, 2, 3));
@@ -470,7 +463,7 @@ TEST_F(ClientWireTest, UploadWritesTheSceneFieldsInJoinMode)
         closed = upload.ends();
     });
     koSessionClient client;
-    client.join(server.link, koSessionUser(), QString(), true);
+    client.join(server.link, RawServer::joiner(), QString(), true);
     std::vector<char> scene = koTest::randomBytes(1024 * 1024 + 1, 5);
     client.uploadScene(scene, QStringLiteral(u"\u00dcn\u00ef.kova"));
     EXPECT_EQ(server.finish(), "");
