@@ -1,6 +1,6 @@
 // koSessionClient against a session server written by hand over loopback:
 // the tunnel line, the join handshake with well-formed, odd and broken
-// answers, the scene question (the message box too, offscreen), how links end,
+// answers, the scene question, how links end,
 // and the scene streams as the client writes and reads them. Byte vectors are
 // written from the wire format, little-endian throughout.
 
@@ -27,12 +27,7 @@
 #include "koSocketLink.h"
 #include "koVersionInfo.h"
 
-#include <QAbstractButton>
-#include <QApplication>
 #include <QCryptographicHash>
-#include <QMessageBox>
-#include <QPushButton>
-#include <QTimer>
 
 #include <gtest/gtest.h>
 
@@ -159,14 +154,29 @@ public:
         return connection;
     }
 
-    // The server's side of a well-formed join: identifier 42, colour (1,2,3).
-    void admit(std::uint8_t sceneFlag = 0)
+    // The server's side of a join: the tunnel and version answers given, then
+    // for a well-formed one identifier 42, colour (1,2,3) and the second link.
+    // An empty version answer closes after the request; a refused one waits
+    // for the client to close.
+    void admit(std::uint8_t sceneFlag = 0, const std::string& tunnel = Ok, const Bytes& answer = V1 + NoNames,
+               bool refused = false)
     {
-        main = accept();
+        main = accept(tunnel);
+        if (!main.stream) {
+            expect(main.ends(), "client to give up");
+            return;
+        }
         expect(main.get(4 + V1.size()) == Bytes{0, 0, 0, 0} + V1, "join request and version");
-        main.put(V1 + NoNames);
+        if (answer.empty())
+            return;
+        main.put(answer);
+        if (refused) {
+            expect(main.ends(), "client to close");
+            return;
+        }
         koSessionUser user;
         user.getValue(*main.stream);
+        expect(user.getName() == joiner().getName() && user.getId() == joiner().getId(), "record");
         user.setId(42);
         user.setColor(QColor(1, 2, 3));
         user.putValue(*main.stream);
@@ -177,6 +187,15 @@ public:
         expect(second.get(6) == Bytes{4, 0, 0, 0, 42, 0}, "second link request");
         second.stream->sendSuccess();
         second.stream->flush();
+    }
+
+    // Who joins: a name beyond Latin-1's ASCII and an identifier the server replaces.
+    static koSessionUser joiner()
+    {
+        koSessionUser user;
+        user.setName(QStringLiteral("Zo\u00eb"));
+        user.setId(1234);
+        return user;
     }
 
     static void expect(bool condition, const char* what)
@@ -201,7 +220,7 @@ std::unique_ptr<koSessionClient> joined(RawServer& server, std::function<void(Ra
 {
     server.run(std::move(serve));
     auto client = std::make_unique<koSessionClient>();
-    client->join(server.link, koSessionUser(), QString(), false);
+    client->join(server.link, RawServer::joiner(), QString(), false);
     return client;
 }
 
@@ -303,41 +322,10 @@ TEST_F(ClientWireTest, JoinTakesOddAnswersAndFailsOnBadOnes)
     for (const Row& row : rows) {
         SCOPED_TRACE(row.what);
         RawServer server;
-        server.run([&row](RawServer& raw) {
-            Connection main = raw.accept(row.tunnelAnswer);
-            if (!main.stream) {
-                RawServer::expect(main.ends(), "client to give up");
-                return;
-            }
-            RawServer::expect(main.get(4 + V1.size()) == Bytes{0, 0, 0, 0} + V1, "join request and version");
-            if (row.versionAnswer.empty())
-                return;
-            main.put(row.versionAnswer);
-            if (row.error) {
-                RawServer::expect(main.ends(), "client to close");
-                return;
-            }
-            raw.main = std::move(main);
-            koSessionUser user;
-            user.getValue(*raw.main.stream);
-            RawServer::expect(user.getName() == QStringLiteral("Zo\u00eb") && user.getId() == 1234, "record");
-            user.setId(42);
-            user.setColor(QColor(1, 2, 3));
-            user.putValue(*raw.main.stream);
-            raw.main.put({0});
-            raw.main.stream->sendSuccess();
-            raw.main.stream->flush();
-            raw.second = raw.accept();
-            RawServer::expect(raw.second.get(6) == Bytes{4, 0, 0, 0, 42, 0}, "second link request");
-            raw.second.stream->sendSuccess();
-            raw.second.stream->flush();
-        });
-        koSessionUser user;
-        user.setName(QStringLiteral("Zo\u00eb"));
-        user.setId(1234);
+        server.run([&row](RawServer& raw) { raw.admit(0, row.tunnelAnswer, row.versionAnswer, row.error != nullptr); });
         koSessionClient client;
         try {
-            client.join(server.link, user, QString(), false);
+            client.join(server.link, RawServer::joiner(), QString(), false);
             EXPECT_EQ(row.error, nullptr);
             EXPECT_EQ(client.getUserId(), 42);
             EXPECT_EQ(client.copyUser().getColor(), QColor(1, 2, 3));
@@ -358,20 +346,19 @@ TEST_F(ClientWireTest, JoinTakesOddAnswersAndFailsOnBadOnes)
     }
 }
 
-TEST_F(ClientWireTest, SceneQuestionDeclinesWaitsOrIsAborted)
+TEST_F(ClientWireTest, AcceptedSceneIsAwaitedUntilItArrivesTheLinkDropsOrTheUserAborts)
 {
-    enum Then { Decline, SceneArrives, LinkDrops, UserAborts };
-    for (const Then then : {Decline, SceneArrives, LinkDrops, UserAborts}) {
+    // Declining is a whole session's case (a declined scene skips one download).
+    enum Then { SceneArrives, LinkDrops, UserAborts };
+    for (const Then then : {SceneArrives, LinkDrops, UserAborts}) {
         SCOPED_TRACE(then);
-        koSessionClient::setSceneQuestion([then] { return then != Decline; });
+        koSessionClient::setSceneQuestion([] { return true; });
         RawServer server;
         std::unique_ptr<koSessionClient> client;
         std::string error;
         try {
             client = joined(server, [then](RawServer& raw) {
                 raw.admit(1);
-                if (then == Decline)
-                    return;
                 // The wait must go on past anything but the scene.
                 if (!koTest::waitFor([] { return !koNetProgress::getState().text.empty(); }))
                     throw std::runtime_error("no progress while waiting");
@@ -392,55 +379,12 @@ TEST_F(ClientWireTest, SceneQuestionDeclinesWaitsOrIsAborted)
         EXPECT_EQ(error, then == UserAborts ? "Joining the session has been aborted" : "");
         EXPECT_TRUE(koNetProgress::getState().text.empty());
         ASSERT_EQ(client == nullptr, then == UserAborts);
-        if (then == Decline) {
-            std::vector<char> data;
-            QString name;
-            EXPECT_FALSE(client->downloadScene(data, name)) << "no connection for a declined scene";
-        }
         if (then == SceneArrives) {
             EXPECT_TRUE(client->getServerChanges()->containsLoadScene());
         }
         if (then == LinkDrops) {
             EXPECT_FALSE(client->isConnected());
         }
-    }
-}
-
-TEST_F(ClientWireTest, DefaultSceneQuestionIsAModalWarning)
-{
-    koSessionClient::setSceneQuestion({});
-    for (const QMessageBox::StandardButton press : {QMessageBox::Cancel, QMessageBox::Ok}) {
-        QString title;
-        QString text;
-        QAbstractButton* defaultButton = nullptr;
-        QAbstractButton* okButton = nullptr;
-        QTimer presser;
-        QObject::connect(&presser, &QTimer::timeout, [&] {
-            auto* box = qobject_cast<QMessageBox*>(QApplication::activeModalWidget());
-            if (!box)
-                return;
-            presser.stop();
-            title = box->windowTitle();
-            text = box->text();
-            defaultButton = box->defaultButton();
-            okButton = static_cast<QAbstractButton*>(box->button(QMessageBox::Ok));
-            box->button(press)->click();
-        });
-        presser.start(20);
-        RawServer server;
-        auto client = joined(server, [press](RawServer& raw) {
-            raw.admit(1);
-            if (press == QMessageBox::Ok) {
-                raw.main.put(recordOf(koSessionCommandFactory::the().getType("LoadScene")));
-            }
-        });
-        EXPECT_EQ(server.finish(), "");
-        EXPECT_EQ(title, QStringLiteral("Download KOVA Scene"));
-        EXPECT_EQ(text, QStringLiteral("Another participant provided a KOVA scene for the session. Continuing loads "
-                                       "the scene from the collaboration server. Your current scene will be "
-                                       "destroyed. This action cannot be undone. Do you want to continue?"));
-        EXPECT_EQ(defaultButton, okButton);
-        EXPECT_EQ(client->getServerChanges()->containsLoadScene(), press == QMessageBox::Ok);
     }
 }
 
@@ -513,7 +457,7 @@ TEST_F(ClientWireTest, UploadWritesTheSceneFieldsInJoinMode)
         closed = upload.ends();
     });
     koSessionClient client;
-    client.join(server.link, koSessionUser(), QString(), true);
+    client.join(server.link, RawServer::joiner(), QString(), true);
     std::vector<char> scene = koTest::randomBytes(1024 * 1024 + 1, 5);
     client.uploadScene(scene, QStringLiteral(u"\u00dcn\u00ef.kova"));
     EXPECT_EQ(server.finish(), "");

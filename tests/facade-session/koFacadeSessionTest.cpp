@@ -1,7 +1,7 @@
 // The facade over loopback: its guards in every state (fresh, after a failed
 // join, left, dropped) and a whole session with the facade as one participant
 // beside plain clients: roster signals, poses on the second link, commands,
-// blocks, its own record, scenes and the stop for everybody.
+// blocks, its own record and the stop for everybody.
 
 #include "koServerTestKit.h"
 
@@ -258,24 +258,7 @@ TEST_F(FacadeTest, WholeSessionWithTheFacadeAsOneParticipant)
     ASSERT_TRUE(pumpFacade([&] { return roster.events().contains(changed); }));
     EXPECT_EQ(roster.take(), QStringList({changed}));
 
-    // Scenes both ways.
-    const std::vector<char> scene = koTest::randomBytes(1024 * 1024 + 1, 9);
-    facade.uploadScene(scene, QStringLiteral("facade.kova"));
-    ASSERT_TRUE(log.waitFor("uploaded by"));
-    std::vector<char> data;
-    QString name;
-    ASSERT_TRUE(at('B').downloadScene(data, name));
-    EXPECT_TRUE(data == scene);
-    upload('A', std::vector<char>(100, 'a'), QStringLiteral("alice.kova"));
-    facade.downloadScene(data, name);
-    EXPECT_EQ(name, QStringLiteral("alice.kova"));
-    EXPECT_EQ(data, std::vector<char>(100, 'a'));
-
-    // A participant that leaves is one removal; the stop for everybody
-    // leaves at once and ends the session.
-    clients.pop_back();
-    ASSERT_TRUE(pumpFacade([&] { return facade.getUsers().size() == 2; }));
-    EXPECT_EQ(roster.take(), QStringList({QStringLiteral("removed %1").arg(bob)}));
+    // The stop for everybody leaves at once and ends the session.
     facade.stopForAll();
     EXPECT_FALSE(facade.isConnected());
     EXPECT_FALSE(facade.isJoinCompleted());

@@ -1,6 +1,6 @@
 // Whole sessions over loopback with the real server, cipher and clients, as
 // scenario tables: who pushes what and how, and who must execute it; late
-// joiners; the roster; scenes up and down; password links and stops.
+// joiners; the roster; scenes up and down.
 
 #include "koServerTestKit.h"
 
@@ -243,39 +243,6 @@ TEST_F(Scenario, RosterSignalsFollowSpectatorsRenamesAndDepartures)
     EXPECT_TRUE(waitStopped(host->server));
     EXPECT_EQ(log.count("Stopping session after last client has disconnected"), 1);
     EXPECT_EQ(log.count("Stop accepting clients"), 0);
-}
-
-TEST_F(Scenario, StopRequestEndsTheSessionForEverybody)
-{
-    joinAll({"Alice", "Bob"});
-    at('B').stopForAll();
-    EXPECT_TRUE(waitStopped(host->server));
-    EXPECT_TRUE(koTest::waitFor([&] { return !at('A').isConnected() && !at('B').isConnected(); }));
-    EXPECT_EQ(log.count("Stop accepting clients"), 0);
-}
-
-TEST_F(Scenario, PasswordLinksAdmitOnlyWithTheirPassword)
-{
-    const QString link = koTest::loopbackLink(host->port(), QStringLiteral("secret"));
-    const QString open = koTest::loopbackLink(host->port());
-    struct Row
-    {
-        QString link;
-        QString password;
-        bool admitted;
-    };
-    for (const Row& row : {Row{link, QStringLiteral("secret"), true}, Row{link, QStringLiteral("Secret"), false},
-                           Row{link, QString(), false}, Row{open, QStringLiteral("secret"), false}}) {
-        SCOPED_TRACE(row.password.toStdString());
-        auto client = std::make_shared<koSessionClient>();
-        try {
-            client->join(row.link, makeUser("Alice"), row.password, false);
-            EXPECT_TRUE(row.admitted);
-        } catch (const koNetError& e) {
-            EXPECT_FALSE(row.admitted);
-            EXPECT_STREQ(e.what(), "Invalid session link or password");
-        }
-    }
 }
 
 TEST_F(Scenario, ScenesArriveByteForByteInPiecesOfOneMebibyte)
