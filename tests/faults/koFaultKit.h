@@ -78,6 +78,14 @@ protected:
         ASSERT_TRUE(rosterSettles(2));
     }
 
+    // The participants leave before the server goes.
+    void TearDown() override
+    {
+        alice.reset();
+        bob.reset();
+        SessionTest::TearDown();
+    }
+
     // Waits until Alice and Bob both list `count` participants, none of them `gone`.
     bool rosterSettles(std::size_t count, unsigned short gone = 0, std::chrono::milliseconds timeout = 10s)
     {

@@ -22,7 +22,6 @@
 
 #include <atomic>
 #include <functional>
-#include <iostream>
 #include <thread>
 
 namespace koFaultTest {
@@ -138,15 +137,11 @@ TEST_F(FaultProgramTest, ServerKilledUnderItsParticipantsEndsEveryConnection)
     koChildProcess& alice = join(QStringLiteral("Alice"));
     koChildProcess& bob = join(QStringLiteral("Bob"));
     ASSERT_TRUE(prints(alice, QStringLiteral("^\\+ user %1 \"Bob\"").arg(userIdOf(bob))));
-    // Taken before the kill: kill() returns only once the server is reaped.
-    const auto killed = std::chrono::steady_clock::now();
     server->kill();
     for (koChildProcess* program : {&alice, &bob}) {
         EXPECT_TRUE(prints(*program, QStringLiteral("^session ended: the connection to the server closed$"), serverDeathBound))
             << program->getText().toStdString();
         EXPECT_EQ(exitCodeOf(*program), 0);
-        std::cout << program->getLabel().toStdString() << " reported the end after "
-                  << std::chrono::duration<double>(program->getLines().back().when - killed).count() << " s" << std::endl;
     }
 }
 
@@ -177,17 +172,6 @@ TEST_F(FaultProgramTest, HostileConnectionsLeaveTheParticipantsTalking)
     koChildProcess& bob = join(QStringLiteral("Bob"));
     ASSERT_TRUE(prints(alice, QStringLiteral("^\\+ user %1 \"Bob\"").arg(userIdOf(bob))));
     const int serverPort = port;
-    const auto endlessHeader = [serverPort] {
-        const auto link = koServerTest::connectTcp(serverPort);
-        const std::string piece(4096, 'X');
-        try {
-            for (std::size_t sent = 0; sent < (16u << 20); sent += piece.size())
-                link->send(piece.data(), piece.size());
-        } catch (const koNetError&) {
-            return;
-        }
-        throw std::runtime_error("still open after 16 MiB");
-    };
     const auto garbageInEachStep = [serverPort] {
         for (std::uint32_t round = 0; round < 3; ++round) {
             const std::vector<char> garbage = randomBytes(4096, 1000 + round);
@@ -213,7 +197,6 @@ TEST_F(FaultProgramTest, HostileConnectionsLeaveTheParticipantsTalking)
             links.push_back(koServerTest::connectTcp(serverPort));
     };
     const std::vector<std::pair<const char*, std::function<void()>>> attacks = {
-        {"tunnel header that never ends", endlessHeader},
         {"random bytes in place of the tunnel header, the key exchange and after each request", garbageInEachStep},
         {"random bytes in place of change records", [serverPort] { joinThenGarbage(serverPort); }},
         {"500 connections opened and dropped at once", openAndDrop},
