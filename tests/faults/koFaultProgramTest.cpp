@@ -22,7 +22,6 @@
 
 #include <atomic>
 #include <functional>
-#include <iostream>
 #include <thread>
 
 namespace koFaultTest {
@@ -57,8 +56,8 @@ struct Kill
 {
     std::uint64_t up;
     std::uint64_t down;
-    std::size_t sceneBytes; // what Alice stores first, if anything
-    const char* failure;    // the transfer the server reports failed, if any
+    std::size_t sceneBytes; // what Alice stores first
+    const char* failure;    // the transfer the server reports failed
 };
 
 class KilledParticipantTest : public ProgramTest
@@ -67,11 +66,6 @@ protected:
     // Carol is killed there; the others see her leave and keep talking.
     void killCarol(const Kill& kill);
 };
-
-TEST_F(KilledParticipantTest, InTheCommandStream)
-{
-    killCarol({96 * 1024, FaultProxy::Unlimited, 0, nullptr});
-}
 
 TEST_F(KilledParticipantTest, InAnUploadLeavingThePreviousScene)
 {
@@ -96,10 +90,8 @@ void KilledParticipantTest::killCarol(const Kill& kill)
     startServer();
     koChildProcess& alice = join(QStringLiteral("Alice"));
     koChildProcess& bob = join(QStringLiteral("Bob"));
-    if (kill.sceneBytes) {
-        alice.writeLine(QStringLiteral("upload %1").arg(writeFile(QStringLiteral("scene.bin"), scene)));
-        ASSERT_TRUE(prints(alice, QStringLiteral("^uploaded \"scene.bin\""), 30s)) << alice.getText().toStdString();
-    }
+    alice.writeLine(QStringLiteral("upload %1").arg(writeFile(QStringLiteral("scene.bin"), scene)));
+    ASSERT_TRUE(prints(alice, QStringLiteral("^uploaded \"scene.bin\""), 30s)) << alice.getText().toStdString();
     FaultProxy proxy(port);
     proxy.setBudgets(kill.up, kill.down);
     koChildProcess& carol = join(QStringLiteral("Carol"), {}, proxy.link(link));
@@ -107,12 +99,7 @@ void KilledParticipantTest::killCarol(const Kill& kill)
     ASSERT_TRUE(prints(bob, QStringLiteral("^\\+ user %1 \"Carol\"").arg(carolId)));
     ASSERT_TRUE(prints(alice, QStringLiteral("^\\+ user %1 \"Carol\"").arg(carolId)));
 
-    const QString filler(1000, QLatin1Char('c'));
-    if (kill.failure == nullptr) {
-        expectTalk(carol, {&alice, &bob}, QStringLiteral("before the flood"));
-        for (int i = 0; i < 128; ++i)
-            carol.writeLine(QStringLiteral("say flood %1 %2").arg(i).arg(filler));
-    } else if (kill.up != FaultProxy::Unlimited) {
+    if (kill.up != FaultProxy::Unlimited) {
         // After the kill only what Carol's kernel still had queued (a few MiB
         // at most) follows: the upload cannot complete.
         carol.writeLine(QStringLiteral("upload %1").arg(writeFile(QStringLiteral("big.bin"), randomBytes(32 * MiB, 2))));
@@ -129,31 +116,12 @@ void KilledParticipantTest::killCarol(const Kill& kill)
     EXPECT_TRUE(server->isRunning());
     expectTalk(alice, {&bob}, QStringLiteral("after the kill"));
     expectTalk(bob, {&alice}, QStringLiteral("heard you"));
-    if (kill.failure) {
-        EXPECT_TRUE(prints(*server, QStringLiteral("error: %1 failed: ").arg(QLatin1String(kill.failure))))
-            << server->getText().toStdString();
-        bob.writeLine(QStringLiteral("download %1").arg(folder.filePath(QStringLiteral("bob.bin"))));
-        EXPECT_TRUE(prints(bob, QStringLiteral("^downloaded .* to .*bob\\.bin"), 30s)) << bob.getText().toStdString();
-        QFile copy(folder.filePath(QStringLiteral("bob.bin")));
-        EXPECT_TRUE(copy.open(QIODevice::ReadOnly) && copy.readAll() == QByteArray(scene.data(), int(scene.size())));
-    } else {
-        // What the server took of the flood before the cut (whole cipher
-        // frames only) reached both, in order: the same first messages, none garbled.
-        const QRegularExpression flood(QStringLiteral("^message from user %1 .*: flood (\\d+) c{1000}$").arg(carolId));
-        std::vector<int> heard[2];
-        for (int who = 0; who < 2; ++who) {
-            for (const koChildProcess::Line& line : (who ? bob : alice).getLines()) {
-                const QRegularExpressionMatch match = flood.match(line.text);
-                if (match.hasMatch())
-                    heard[who].push_back(match.captured(1).toInt());
-            }
-            for (std::size_t i = 0; i < heard[who].size(); ++i)
-                EXPECT_EQ(heard[who][i], static_cast<int>(i));
-        }
-        EXPECT_EQ(heard[0], heard[1]);
-        EXPECT_LT(heard[0].size(), 128u);
-        std::cout << heard[0].size() << " of the 128 flood messages went through before the cut" << std::endl;
-    }
+    EXPECT_TRUE(prints(*server, QStringLiteral("error: %1 failed: ").arg(QLatin1String(kill.failure))))
+        << server->getText().toStdString();
+    bob.writeLine(QStringLiteral("download %1").arg(folder.filePath(QStringLiteral("bob.bin"))));
+    EXPECT_TRUE(prints(bob, QStringLiteral("^downloaded .* to .*bob\\.bin"), 30s)) << bob.getText().toStdString();
+    QFile copy(folder.filePath(QStringLiteral("bob.bin")));
+    EXPECT_TRUE(copy.open(QIODevice::ReadOnly) && copy.readAll() == QByteArray(scene.data(), int(scene.size())));
     expectOnlyConnectionComplaints(*server);
 }
 
@@ -169,15 +137,11 @@ TEST_F(FaultProgramTest, ServerKilledUnderItsParticipantsEndsEveryConnection)
     koChildProcess& alice = join(QStringLiteral("Alice"));
     koChildProcess& bob = join(QStringLiteral("Bob"));
     ASSERT_TRUE(prints(alice, QStringLiteral("^\\+ user %1 \"Bob\"").arg(userIdOf(bob))));
-    // Taken before the kill: kill() returns only once the server is reaped.
-    const auto killed = std::chrono::steady_clock::now();
     server->kill();
     for (koChildProcess* program : {&alice, &bob}) {
         EXPECT_TRUE(prints(*program, QStringLiteral("^session ended: the connection to the server closed$"), serverDeathBound))
             << program->getText().toStdString();
         EXPECT_EQ(exitCodeOf(*program), 0);
-        std::cout << program->getLabel().toStdString() << " reported the end after "
-                  << std::chrono::duration<double>(program->getLines().back().when - killed).count() << " s" << std::endl;
     }
 }
 
@@ -208,27 +172,6 @@ TEST_F(FaultProgramTest, HostileConnectionsLeaveTheParticipantsTalking)
     koChildProcess& bob = join(QStringLiteral("Bob"));
     ASSERT_TRUE(prints(alice, QStringLiteral("^\\+ user %1 \"Bob\"").arg(userIdOf(bob))));
     const int serverPort = port;
-    const auto silent = [serverPort] {
-        const auto start = std::chrono::steady_clock::now();
-        std::string why;
-        if (!drainUntilClosed(koServerTest::connectTcp(serverPort), 30s, why))
-            throw std::runtime_error("never dropped: " + why);
-        const std::chrono::duration<double> after = std::chrono::steady_clock::now() - start;
-        std::cout << "silent connection dropped after " << after.count() << " s" << std::endl;
-        if (after < 5s)
-            throw std::runtime_error("dropped too early");
-    };
-    const auto endlessHeader = [serverPort] {
-        const auto link = koServerTest::connectTcp(serverPort);
-        const std::string piece(4096, 'X');
-        try {
-            for (std::size_t sent = 0; sent < (16u << 20); sent += piece.size())
-                link->send(piece.data(), piece.size());
-        } catch (const koNetError&) {
-            return;
-        }
-        throw std::runtime_error("still open after 16 MiB");
-    };
     const auto garbageInEachStep = [serverPort] {
         for (std::uint32_t round = 0; round < 3; ++round) {
             const std::vector<char> garbage = randomBytes(4096, 1000 + round);
@@ -254,8 +197,6 @@ TEST_F(FaultProgramTest, HostileConnectionsLeaveTheParticipantsTalking)
             links.push_back(koServerTest::connectTcp(serverPort));
     };
     const std::vector<std::pair<const char*, std::function<void()>>> attacks = {
-        {"connection that sends nothing", silent},
-        {"tunnel header that never ends", endlessHeader},
         {"random bytes in place of the tunnel header, the key exchange and after each request", garbageInEachStep},
         {"random bytes in place of change records", [serverPort] { joinThenGarbage(serverPort); }},
         {"500 connections opened and dropped at once", openAndDrop},
@@ -273,9 +214,6 @@ TEST_F(FaultProgramTest, HostileConnectionsLeaveTheParticipantsTalking)
         attacking = false;
     });
 
-    // A newcomer knocks while the silent connection holds the accept thread.
-    koEventWait::pause(300ms);
-    koChildProcess& dave = startClient(QStringLiteral("Dave"), link);
     int ticks = 0;
     int lost = 0;
     while (attacking || ticks < 3) {
@@ -293,12 +231,11 @@ TEST_F(FaultProgramTest, HostileConnectionsLeaveTheParticipantsTalking)
     const QRegularExpression failedLine(QStringLiteral("Unable to handle request:"));
     EXPECT_GE(server->countLines(failedLine), 1);
     EXPECT_LE(server->countLines(failedLine), 20) << server->getText().toStdString();
-    ASSERT_TRUE(prints(dave, QStringLiteral("^joined "))) << dave.getText().toStdString();
 
-    // The door is still open, and the newcomers hear the others.
+    // The door is still open, and the newcomer hears the others.
     koChildProcess& erin = join(QStringLiteral("Erin"));
     ASSERT_TRUE(prints(alice, QStringLiteral("^\\+ user %1 \"Erin\"").arg(userIdOf(erin))));
-    expectTalk(alice, {&bob, &dave, &erin}, QStringLiteral("still here"));
+    expectTalk(alice, {&bob, &erin}, QStringLiteral("still here"));
     EXPECT_TRUE(server->isRunning());
     expectOnlyConnectionComplaints(*server);
 

@@ -1,7 +1,9 @@
-// Sizes announced on the wire far beyond memory: a change record's payload
-// length and an upload's scene size. Both are refused from the length alone,
-// before anything of that size is allocated; the link that announced it ends
-// with one log line naming the limit, and the session goes on.
+// Participants whose link ends or goes wrong in the middle of a record, as
+// when a process is killed (inside a cipher frame, a record's fixed part, its
+// state identifier or its payload), and sizes announced far beyond memory (a
+// change's payload length, an upload's scene size), which are refused from the
+// length alone before anything of that size is allocated. The server drops
+// only that link with one log line, and the session goes on.
 #include "koFaultKit.h"
 #include "koTestAllocationProbe.h"
 
@@ -25,21 +27,24 @@ constexpr std::uint64_t Most = std::numeric_limits<std::uint64_t>::max();
 // Far below any refused size, far above what a record's own fields need.
 constexpr std::size_t allocationBound = 4 * MiB;
 
-// The 16 bytes before the payload length: type 7, user 0, flags, no addressee,
-// no state identifier.
-void putFixedPart(koNetSerializer& serializer)
+// A record's wire form up to its payload length: type 7, user 0, flags, no
+// addressee, a state identifier of `stateBytes` bytes.
+std::vector<char> recordHead(std::uint32_t stateBytes, std::uint64_t payloadLength)
 {
-    serializer.putValue<std::uint32_t>(7);
-    serializer.putValue<std::uint16_t>(0);
-    for (int flag = 0; flag < 4; ++flag)
-        serializer.putValue(false);
-    serializer.putValue<std::uint16_t>(0);
-    serializer.putValue<std::int32_t>(0);
+    std::vector<char> record;
+    const auto put = [&record](std::uint64_t value, int bytes) {
+        for (int i = 0; i < bytes; ++i)
+            record.push_back(static_cast<char>((value >> (8 * i)) & 0xff));
+    };
+    put(7, 4);
+    put(0, 2 + 4 + 2); // maker, the four flags, addressee
+    put(stateBytes, 4);
+    record.insert(record.end(), stateBytes, 's');
+    put(payloadLength, 8);
+    return record;
 }
 
-using AnnouncedSizeTest = FaultSessionTest;
-
-TEST_F(AnnouncedSizeTest, HugeSizeEndsOnlyTheLinkThatAnnouncedItAndTheSessionGoesOn)
+TEST_F(FaultSessionTest, HugeSizeEndsOnlyTheLinkThatAnnouncedItAndTheSessionGoesOn)
 {
     const std::vector<char> stored = randomBytes(100 * 1024, 6);
     alice->uploadScene(stored, QStringLiteral("stored.kova"));
@@ -85,8 +90,8 @@ TEST_F(AnnouncedSizeTest, HugeSizeEndsOnlyTheLinkThatAnnouncedItAndTheSessionGoe
             ASSERT_TRUE(rosterSettles(3));
             {
                 koTest::AllocationProbe probe;
-                putFixedPart(*mallory.stream);
-                mallory.stream->putValueSize(row.announced);
+                const std::vector<char> head = recordHead(0, row.announced);
+                mallory.stream->putBytes(head.data(), head.size());
                 const std::vector<char> some = randomBytes(64 * 1024, 5);
                 mallory.stream->putBytes(some.data(), some.size());
                 mallory.stream->flush();
@@ -105,6 +110,46 @@ TEST_F(AnnouncedSizeTest, HugeSizeEndsOnlyTheLinkThatAnnouncedItAndTheSessionGoe
         EXPECT_EQ(scene, stored);
         expectNotesPass();
     }
+}
+
+TEST_F(FaultSessionTest, ParticipantCutInsideARecordIsDroppedAndTheOthersGoOn)
+{
+    const struct
+    {
+        const char* where;
+        std::size_t ciphered; // record bytes sent through the cipher
+        std::size_t raw;      // then bytes of a cipher frame that never completes
+    } cuts[] = {
+        {"inside a cipher frame", 0, 5},
+        {"inside the fixed part", 7, 0},
+        {"inside the state identifier", 16 + 20, 0},
+        {"inside the payload", 16 + 40 + 8 + 30000, 0},
+    };
+    for (const auto& cut : cuts) {
+        SCOPED_TRACE(cut.where);
+        unsigned short malloryId = 0;
+        {
+            RawParticipant mallory = rawJoin(connectCiphered(host->port()), QStringLiteral("Mallory"));
+            malloryId = mallory.user.getId();
+            ASSERT_TRUE(rosterSettles(3));
+            // A 100000-byte payload, cut short.
+            std::vector<char> part = recordHead(40, 100000);
+            part.resize(cut.ciphered, 'p');
+            mallory.stream->putBytes(part.data(), part.size());
+            mallory.stream->flush();
+            const std::vector<char> frame = randomBytes(cut.raw, 3);
+            mallory.link->send(frame.data(), frame.size());
+            // Leaving the scope closes the socket, as the kernel of a killed
+            // process does.
+        }
+        EXPECT_TRUE(rosterSettles(2, malloryId));
+        expectNotesPass();
+    }
+    EXPECT_TRUE(alice->isConnected());
+    EXPECT_TRUE(bob->isConnected());
+    EXPECT_EQ(log.count("Stop accepting clients"), 0);
+    // One line for each cut link, none for the others.
+    EXPECT_EQ(log.count("Session connection of user"), static_cast<int>(std::size(cuts)));
 }
 
 } // namespace
