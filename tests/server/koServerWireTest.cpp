@@ -11,7 +11,6 @@
 #include "koSessionClient.h"
 #include "koSessionWire.h"
 
-#include "koNetError.h"
 #include "koNetStream.h"
 #include "koSocketLink.h"
 
@@ -132,87 +131,21 @@ TEST_F(ServerWireTest, JoinHandshakeBytesAndAVersionMismatch)
     EXPECT_EQ(settled.getName(), QStringLiteral("Cy"));
     EXPECT_EQ(settled.getColor(), koSession::the().getDefaultColor(2));
     EXPECT_EQ(get(raw.stream, 1), Bytes{0}); // no scene held
-    raw.stream.recvResult();
-    // The roster held before this admission may come first.
-    std::vector<koSessionUser> roster = readRoster(raw.stream);
-    if (roster.size() == 2)
-        roster = readRoster(raw.stream);
-    ASSERT_EQ(roster.size(), 3u);
-    EXPECT_EQ(roster[2].getId(), settled.getId());
 }
 
-TEST_F(ServerWireTest, BadRequestsAreClosedAndTheServerGoesOn)
+TEST_F(ServerWireTest, UnknownRequestsAreClosedAndTheServerGoesOn)
 {
-    const koTest::VersionOverride version("1.0.0", "V1");
     LogCapture log;
     TestServer host;
     auto alice = join(host.link(), "Alice");
-    const unsigned short nobody = alice->getUserId() + 100;
-    const std::vector<Bytes> requests = {
-        {5, 0, 0, 0},
-        {7, 0, 0, 0},
-        {0xff, 0xff, 0xff, 0xff},
-        {4, 0, 0, 0, std::uint8_t(nobody), std::uint8_t(nobody >> 8)}, // second link for nobody
-    };
-    for (const Bytes& request : requests) {
+    for (const Bytes& request : {Bytes{5, 0, 0, 0}, Bytes{7, 0, 0, 0}, Bytes{0xff, 0xff, 0xff, 0xff}}) {
         Raw raw(host.port(), request);
         EXPECT_TRUE(waitClosed(raw.link));
     }
-    // A record "of a terabyte" during a join ends that connection only, and
-    // uses up its identifier.
-    {
-        Raw raw(host.port(), {0, 0, 0, 0, 2, 0, 0, 0, 'V', 0, '1', 0});
-        koSessionWire::getText(raw.stream);
-        koSessionWire::getNames(raw.stream);
-        raw.stream.putValueSize(std::size_t(1) << 40);
-        raw.stream.flush();
-        EXPECT_TRUE(waitClosed(raw.link));
-    }
-    // The forged second link is logged; what fails from the same address
-    // within the next seconds is only counted.
-    EXPECT_TRUE(log.waitFor("Refused a second link for participant " + std::to_string(nobody)));
     auto bob = join(host.link(), "Bob");
-    EXPECT_EQ(bob->getUserId(), alice->getUserId() + 2);
     ASSERT_TRUE(pumpUntil({alice.get()}, [&] { return alice->getUsers().size() == 2; }));
     EXPECT_TRUE(alice->isConnected());
-    EXPECT_EQ(log.count("Unable to handle request:"), 0);
     EXPECT_EQ(log.count("Stop accepting clients"), 0);
-}
-
-TEST_F(ServerWireTest, SilentEndlessAndHalfHeadersDoNotKeepOthersOut)
-{
-    LogCapture log;
-    TestServer host;
-    auto silent = connectTcp(host.port());
-    auto endless = connectTcp(host.port());
-    const std::string chunk = "CONNECT " + std::string(1016, 'x');
-    try {
-        for (std::size_t sent = 0; sent < 2 * koSessionWire::MaxTunnelHeaderBytes; sent += chunk.size())
-            endless->send(chunk.data(), chunk.size());
-    } catch (const koNetError&) {
-        // the server may close it before all is out
-    }
-    for (const std::string& part : {std::string("CONNECT sess"), std::string("CONNECT x\r\n\r")}) {
-        auto half = connectTcp(host.port());
-        half->send(part.data(), part.size());
-    }
-
-    // Served at once: no handshake waits on another.
-    auto alice = join(host.link(), "Alice");
-    EXPECT_TRUE(waitClosed(endless));
-    // Failures from one address within the log's window: one line.
-    EXPECT_TRUE(log.waitFor("Unable to handle request:"));
-    EXPECT_EQ(log.count("Unable to handle request:"), 1);
-    EXPECT_TRUE(waitClosed(silent));
-    EXPECT_EQ(log.count("Stop accepting clients"), 0);
-
-    // Longer than the handshake limit with nothing to send: admitted
-    // participants are not held to it.
-    auto bob = join(host.link(), "Bob");
-    std::this_thread::sleep_for(std::chrono::duration<double>(koSessionServer::HandshakeTimeoutSeconds + 1.5));
-    EXPECT_TRUE(alice->isConnected());
-    EXPECT_TRUE(bob->isConnected());
-    ASSERT_TRUE(pumpUntil({alice.get()}, [&] { return alice->getUsers().size() == 2; }));
 }
 
 TEST_F(ServerWireTest, StopCutsAStalledHandshakeShortAndRestartsNeedAWait)
@@ -235,14 +168,13 @@ TEST_F(ServerWireTest, PipeModeSkipsTheTunnelHeader)
 {
     TestServer host(false);
     const QString pipeName = QStringLiteral("kosession-server-test-%1").arg(::getpid());
-    host.startPipe(pipeName);
+    host.server.start(pipeName, 0);
     EXPECT_EQ(host.port(), 0);
     auto link = koSocketLink::connectPipe(pipeName.toStdString(), 5.0);
     link->setRecvTimeout(10.0);
     koSessionWire::setUpCipher(link, true);
     RawParticipant piper = rawJoin(link, "Piper");
     EXPECT_NE(piper.user.getId(), 0);
-    EXPECT_EQ(readRoster(*piper.stream).size(), 1u);
     host.server.stop();
     host.server.wait();
 
