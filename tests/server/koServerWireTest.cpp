@@ -8,6 +8,7 @@
 #include "koTestSupport.h"
 
 #include "koSession.h"
+#include "koSessionChange.h"
 #include "koSessionClient.h"
 #include "koSessionWire.h"
 
@@ -175,6 +176,8 @@ TEST_F(ServerWireTest, PipeModeSkipsTheTunnelHeader)
     koSessionWire::setUpCipher(link, true);
     RawParticipant piper = rawJoin(link, "Piper");
     EXPECT_NE(piper.user.getId(), 0);
+    koSessionChange roster; // read, so that only the end of the link is left
+    roster.getValue(*piper.stream);
     host.server.stop();
     host.server.wait();
 
