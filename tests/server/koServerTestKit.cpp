@@ -4,10 +4,7 @@
 #include "koTestSupport.h"
 
 #include "koSession.h"
-#include "koSessionChange.h"
 #include "koSessionClient.h"
-#include "koSessionCommandFactory.h"
-#include "koSessionUsersCommand.h"
 #include "koSessionWire.h"
 
 #include "koNetError.h"
@@ -19,8 +16,6 @@
 
 #include <atomic>
 #include <future>
-#include <set>
-#include <stdexcept>
 #include <thread>
 
 namespace koServerTest {
@@ -58,11 +53,6 @@ TestServer::~TestServer() = default;
 void TestServer::start()
 {
     server.start(QString(), 0);
-}
-
-void TestServer::startPipe(const QString& pipeName)
-{
-    server.start(pipeName, 0);
 }
 
 int TestServer::port()
@@ -365,29 +355,14 @@ RawParticipant rawJoin(const std::shared_ptr<koSocketLink>& link, const QString&
     stream.flush();
     koSessionWire::putText(stream, QString::fromStdString(koVersionInfo::the().getDisplayVersionYearString()));
     stream.flush();
-    participant.serverVersion = koSessionWire::getText(stream);
-    participant.names = koSessionWire::getNames(stream);
+    koSessionWire::getText(stream);
+    koSessionWire::getNames(stream);
     makeUser(name).putValue(stream);
     stream.flush();
     participant.user.getValue(stream);
-    participant.sceneFlag = stream.getValue<std::uint8_t>();
+    stream.getValue<std::uint8_t>(); // the scene flag
     stream.recvResult();
     return participant;
-}
-
-std::vector<koSessionUser> readRoster(koNetStream& stream)
-{
-    const unsigned int rosterType = koSessionCommandFactory::the().getType("UpdateUsers");
-    for (;;) {
-        koSessionChange change;
-        change.getValue(stream);
-        if (change.getCommandType() != rosterType)
-            continue;
-        koSessionUsersCommand command;
-        if (!change.tryGetCommand(command))
-            throw std::runtime_error("roster record does not rebuild");
-        return command.getUsers();
-    }
 }
 
 } // namespace koServerTest

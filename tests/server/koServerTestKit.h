@@ -23,7 +23,6 @@
 #include <vector>
 
 class koNetStream;
-class koSessionChange;
 class koSessionClient;
 class koSocketLink;
 
@@ -43,7 +42,7 @@ int sceneQuestionsAsked();
 
 using koTest::LogCapture;
 
-// A server started on a free loopback port (or on a pipe).
+// A server started on a free loopback port.
 class TestServer
 {
 public:
@@ -51,7 +50,6 @@ public:
     ~TestServer();
 
     void start();
-    void startPipe(const QString& pipeName);
     int port();
     // A session link to this server, without password.
     QString link();
@@ -180,13 +178,8 @@ struct RawParticipant
 {
     std::shared_ptr<koSocketLink> link;
     std::unique_ptr<koNetStream> stream;
-    QString serverVersion;
-    QStringList names;
     koSessionUser user;
-    unsigned char sceneFlag = 0;
 };
 RawParticipant rawJoin(const std::shared_ptr<koSocketLink>& link, const QString& name);
-// Reads change records until a roster command arrives and returns its records.
-std::vector<koSessionUser> readRoster(koNetStream& stream);
 
 } // namespace koServerTest

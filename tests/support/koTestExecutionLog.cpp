@@ -20,12 +20,6 @@ void ExecutionLog::reset(std::thread::id thread, Annotator annotate)
     annotator = std::move(annotate);
 }
 
-std::thread::id ExecutionLog::getMainThread() const
-{
-    std::lock_guard<std::mutex> lock(mutex);
-    return mainThread;
-}
-
 void ExecutionLog::record(const koSessionCommand& command, koSessionClient* client, const QString& text)
 {
     Execution execution;

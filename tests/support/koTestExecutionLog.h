@@ -23,7 +23,6 @@ struct Execution
     unsigned short changedBy = 0; // the maker, as the record carried it
     QString text;
     bool onMainThread = false;
-    bool facadeReady = false;     // filled by a test's annotator, if it has one
 };
 
 // Every execution in this process, in order; any thread may add.
@@ -37,7 +36,6 @@ public:
     // Forgets every entry. `mainThread` counts as the application's main
     // thread; `annotate` (optional) adds to each entry on the executing thread.
     void reset(std::thread::id mainThread, Annotator annotate = Annotator());
-    std::thread::id getMainThread() const;
     void record(const koSessionCommand& command, koSessionClient* client, const QString& text);
     std::vector<Execution> all() const;
     // Texts that `executor` executed, in order; `thread` picks main-thread

@@ -74,8 +74,15 @@ FaultProxy::~FaultProxy()
     acceptThread.join();
     std::vector<std::thread> joining;
     {
+        // The relay threads see the hang-up and close both descriptors; under
+        // `mutex`, so that no descriptor is closed (and reused) meanwhile.
         std::lock_guard<std::mutex> lock(mutex);
-        shutAll();
+        for (Pair* pair : pairs) {
+            for (int fd : {pair->clientFd, pair->serverFd}) {
+                if (fd >= 0)
+                    ::shutdown(fd, SHUT_RDWR);
+            }
+        }
         joining.swap(threads);
     }
     for (std::thread& thread : joining)
@@ -85,33 +92,10 @@ FaultProxy::~FaultProxy()
     ::close(listenFd);
 }
 
-int FaultProxy::port() const
-{
-    return listenPort;
-}
-
 QString FaultProxy::link(const QString& serverLink) const
 {
     QString relayed = serverLink;
     return relayed.replace(QStringLiteral(":%1/").arg(serverPort), QStringLiteral(":%1/").arg(listenPort));
-}
-
-void FaultProxy::cutAll()
-{
-    std::lock_guard<std::mutex> lock(mutex);
-    shutAll();
-}
-
-// The relay threads see the hang-up and close both descriptors. Called with
-// `mutex` held, so that no descriptor is closed (and reused) meanwhile.
-void FaultProxy::shutAll()
-{
-    for (Pair* pair : pairs) {
-        for (int fd : {pair->clientFd, pair->serverFd}) {
-            if (fd >= 0)
-                ::shutdown(fd, SHUT_RDWR);
-        }
-    }
 }
 
 void FaultProxy::setBudgets(std::uint64_t up, std::uint64_t down)
@@ -132,30 +116,10 @@ void FaultProxy::release()
     released = true;
 }
 
-int FaultProxy::heldCount() const
-{
-    return held;
-}
-
-int FaultProxy::closedCount() const
-{
-    return closed;
-}
-
 bool FaultProxy::waitHeld(int count, double seconds)
 {
-    return waitCount(held, count, seconds);
-}
-
-bool FaultProxy::waitClosed(int count, double seconds)
-{
-    return waitCount(closed, count, seconds);
-}
-
-bool FaultProxy::waitCount(const std::atomic<int>& counter, int count, double seconds)
-{
     std::unique_lock<std::mutex> lock(eventMutex);
-    return event.wait_for(lock, std::chrono::duration<double>(seconds), [&] { return counter >= count; });
+    return event.wait_for(lock, std::chrono::duration<double>(seconds), [&] { return held >= count; });
 }
 
 void FaultProxy::notify()
@@ -256,10 +220,6 @@ void FaultProxy::relay(Pair* pair)
         ::close(pair->serverFd);
         pair->clientFd = -1;
         pair->serverFd = -1;
-    }
-    if (!stopping) {
-        ++closed;
-        notify();
     }
 }
 

@@ -8,8 +8,6 @@
 //   direction: it stops reading, so the sender's window closes, but keeps
 //   the connection open;
 // - stall(): every connection holds both directions from then on;
-// - cutAll(): every connection relayed so far is shut at both ends, as when
-//   the network goes away; connections made afterwards are relayed again;
 // - a side that closes or fails (a killed process) makes the relay close
 //   the other side too, as the killed process's own kernel would have done.
 //
@@ -40,7 +38,6 @@ public:
     FaultProxy(const FaultProxy&) = delete;
     FaultProxy& operator=(const FaultProxy&) = delete;
 
-    int port() const;
     // `serverLink` (a link to the relayed server, without password) led
     // through the relay: the same session, the relay's port.
     QString link(const QString& serverLink) const;
@@ -48,29 +45,21 @@ public:
     void setBudgets(std::uint64_t up, std::uint64_t down);
     // Every connection, present and future, holds both directions.
     void stall();
-    // Shuts down both ends of every connection relayed so far.
-    void cutAll();
     // Every connection forwards freely again, without budgets. After a side
     // was killed this lets the bytes its kernel still holds through, and then
     // its end: a killed process's kernel delivers what it had queued before
     // the connection closes, and a held relay would keep that end back.
     void release();
 
-    // Connections that have held a direction because its budget ran out.
-    int heldCount() const;
-    // Connections closed because one side closed or failed.
-    int closedCount() const;
-    // Waits until heldCount() (or closedCount()) reaches `count`; bounded.
+    // Waits until `count` connections have held a direction because its
+    // budget ran out; bounded.
     bool waitHeld(int count, double seconds);
-    bool waitClosed(int count, double seconds);
 
 private:
     struct Pair;
     void acceptLoop();
     void relay(Pair* pair);
-    bool waitCount(const std::atomic<int>& counter, int count, double seconds);
     void notify();
-    void shutAll();
 
     int listenFd = -1;
     int listenPort = 0;
@@ -81,15 +70,14 @@ private:
     std::atomic<std::uint64_t> upBudget{Unlimited};
     std::atomic<std::uint64_t> downBudget{Unlimited};
     std::atomic<int> held{0};
-    std::atomic<int> closed{0};
     // Guards pairs (their descriptors too) and threads; taken by the accept
     // thread when it adds a connection, by a relay thread when it connects or
-    // closes, and by cutAll and the destructor when they shut connections.
+    // closes, and by the destructor when it shuts connections.
     std::mutex mutex;
     std::vector<Pair*> pairs;
     std::vector<std::thread> threads;
     std::thread acceptThread;
-    // Wakes waitHeld/waitClosed; guarded by eventMutex, taken by the relay
+    // Wakes waitHeld; guarded by eventMutex, taken by the relay
     // threads when a counter moves and by the waiting test thread.
     std::mutex eventMutex;
     std::condition_variable event;

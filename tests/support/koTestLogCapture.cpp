@@ -50,10 +50,4 @@ bool LogCapture::waitFor(const std::string& part, std::chrono::milliseconds time
     return koTest::waitFor([&] { return count(part) > 0; }, timeout);
 }
 
-void LogCapture::clear()
-{
-    std::lock_guard<std::mutex> lock(mutex);
-    captured.clear();
-}
-
 } // namespace koTest

@@ -26,7 +26,6 @@ public:
     // Lines that contain `part`.
     int count(const std::string& part) const;
     bool waitFor(const std::string& part, std::chrono::milliseconds timeout = std::chrono::seconds(10)) const;
-    void clear();
 
 private:
     struct Line

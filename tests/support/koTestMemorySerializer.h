@@ -22,10 +22,6 @@ public:
         : bytes(std::move(content))
     {
     }
-    explicit MemorySerializer(const std::vector<unsigned char>& content)
-        : bytes(content.begin(), content.end())
-    {
-    }
 
     void putBytes(const void* data, std::size_t size) override
     {
@@ -55,8 +51,6 @@ public:
         position = 0;
         reads = 0;
     }
-
-    std::vector<unsigned char> unsignedBytes() const { return {bytes.begin(), bytes.end()}; }
 
     std::vector<char> bytes;
     std::size_t position = 0;
