@@ -147,3 +147,13 @@ TEST(koSessionChange, UnknownTypesAreKeptButNeverRebuilt)
     EXPECT_TRUE(read(bytes("0732a162 0000 00000000 0000 00000000 0000000000000000")).isLoadScene());
     EXPECT_FALSE(read(bytes("0632a162 0000 00000000 0000 00000000 0000000000000000")).isLoadScene());
 }
+
+// Refused where it is made, before it is queued: the sender learns it at
+// once instead of losing its link to the receiver's check.
+TEST(koSessionChange, PayloadAboveTheLimitIsRefusedWhereItIsMade)
+{
+    QByteArray payload(int(koSessionChange::maxPayloadSize), 'x');
+    EXPECT_NO_THROW(koSessionChange(koTestCommand(1, payload), 1));
+    payload.append('x');
+    EXPECT_THROW(koSessionChange(koTestCommand(1, payload), 1), koNetError);
+}
