@@ -188,15 +188,7 @@ TEST_F(DoorTest, IdentifierInUseIsNeverIssuedAgainAfterTheWrap)
 TEST_F(DoorTest, SecondLinkGoesOnlyToItsOwnParticipantAndOnlyOnce)
 {
     TestServer host;
-    const auto connectFrom = [&](const std::string& address) {
-        auto link = std::make_shared<koSocketLink>(koSocketAddress(address, host.port()), 5.0);
-        link->setRecvTimeout(10.0);
-        const std::string line = tunnelLine();
-        link->send(line.data(), line.size());
-        koSessionWire::readTunnelHeader(*link, "Tunnel answer");
-        koSessionWire::setUpCipher(link, true);
-        return link;
-    };
+    const auto connectFrom = [&](const std::string& address) { return connectCiphered(host.port(), address); };
     const auto askSecondLink = [&](const std::string& address, unsigned short userId) {
         auto link = connectFrom(address);
         koNetStream stream(link);

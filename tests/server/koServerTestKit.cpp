@@ -309,14 +309,14 @@ std::string tunnelLine()
         + ".join.KOVASessionServer HTTP/1.1\r\n\r\n";
 }
 
-std::shared_ptr<koSocketLink> connectTcp(int port)
+std::shared_ptr<koSocketLink> connectTcp(int port, const std::string& host)
 {
-    return std::make_shared<koSocketLink>(koSocketAddress("127.0.0.1", port), 5.0);
+    return std::make_shared<koSocketLink>(koSocketAddress(host, port), 5.0);
 }
 
-std::shared_ptr<koSocketLink> connectCiphered(int port)
+std::shared_ptr<koSocketLink> connectCiphered(int port, const std::string& host)
 {
-    auto link = connectTcp(port);
+    auto link = connectTcp(port, host);
     link->setRecvTimeout(10.0);
     const std::string line = tunnelLine();
     link->send(line.data(), line.size());

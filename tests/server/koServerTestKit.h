@@ -162,11 +162,11 @@ private:
 
 // A well-formed tunnel request line for a made-up session.
 std::string tunnelLine();
-// A plain TCP connection to the loopback server.
-std::shared_ptr<koSocketLink> connectTcp(int port);
+// A plain TCP connection to the server on `host` (loopback by default).
+std::shared_ptr<koSocketLink> connectTcp(int port, const std::string& host = "127.0.0.1");
 // Connects, sends the tunnel line and reads the answer, then sets up the
 // client's cipher: ready for a request.
-std::shared_ptr<koSocketLink> connectCiphered(int port);
+std::shared_ptr<koSocketLink> connectCiphered(int port, const std::string& host = "127.0.0.1");
 // Sends a request with nothing after it.
 void sendRequest(const std::shared_ptr<koSocketLink>& link, std::uint32_t request);
 // True when the server closes the link (a read fails) within the time-out.
