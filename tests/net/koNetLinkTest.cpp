@@ -1,17 +1,13 @@
-// Address texts, and links and streams over loopback: waits that end, and
-// failures that say what happened.
+// Address texts, and failures of links and streams over loopback that say
+// what happened within their time limits.
 #include "koBoundSocketLink.h"
 #include "koConnectionClosed.h"
 #include "koNetStream.h"
-#include "koSocketPipe.h"
 
 #include <gtest/gtest.h>
 
-#include <unistd.h>
-
 #include <chrono>
-#include <future>
-#include <thread>
+#include <functional>
 
 namespace {
 
@@ -72,37 +68,6 @@ TEST(koSocketAddress, ParsesHostAndPortFormsAndRefusesBadPorts)
             EXPECT_NE(std::string(e.what()).find(row.text), std::string::npos) << e.what();
         }
     }
-}
-
-// A wait that shutdown() ends fails with a koNetError (not a peer that
-// closed), and every later call fails at once.
-void expectShutdownWakes(const std::function<void()>& wait, const std::function<void()>& shutdown)
-{
-    auto waiting = std::async(std::launch::async, [&] { return outcomeOf(wait); });
-    std::this_thread::sleep_for(std::chrono::milliseconds(100));
-    shutdown();
-    ASSERT_EQ(waiting.wait_for(std::chrono::seconds(5)), std::future_status::ready);
-    const Outcome woken = waiting.get();
-    EXPECT_NE(woken.error.find("shut down"), std::string::npos) << woken.error;
-    EXPECT_FALSE(woken.closed);
-    const Outcome later = outcomeOf(wait);
-    EXPECT_FALSE(later.error.empty());
-    EXPECT_LT(later.seconds, 1.0);
-}
-
-TEST(koNetLink, ShutdownWakesABlockedReaderOrAccept)
-{
-    auto links = koSocketLink::createPair();
-    koNetStream stream(links.second);
-    expectShutdownWakes([&] { stream.getValue<std::uint64_t>(); }, [&] { stream.shutdown(); });
-    EXPECT_TRUE(links.second->isShutdown());
-    stream.putValue<std::uint8_t>(1);
-    EXPECT_THROW(stream.flush(), koNetError);
-
-    koBoundSocketLink bound(0);
-    expectShutdownWakes([&] { koSocketLink link(bound); }, [&] { bound.shutdown(); });
-    koSocketPipe pipe("kosession-test-" + std::to_string(::getpid()));
-    expectShutdownWakes([&] { koSocketLink link(pipe, -1.0); }, [&] { pipe.shutdown(); });
 }
 
 TEST(koNetLink, FailuresSayWhatHappenedWithinTheirTimeLimits)

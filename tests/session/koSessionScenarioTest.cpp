@@ -154,43 +154,6 @@ TEST_F(Scenario, RosterFollowsEverySceneLoad)
     EXPECT_EQ(at('B').getUsers().size(), 2u);
 }
 
-TEST_F(Scenario, IdentifiersCountUpAndColourIndicesComeFree)
-{
-    const koSession& facade = koSession::the();
-    joinAll({"Alice", "Bob"});
-    const unsigned short first = at('A').getUserId();
-    // In a process of its own (as CTest runs each case) the first is 1.
-    if (::testing::UnitTest::GetInstance()->test_to_run_count() == 1) {
-        EXPECT_EQ(first, 1);
-    }
-    EXPECT_EQ(at('B').getUserId(), first + 1);
-    EXPECT_EQ(at('A').getUser().getColor(), facade.getDefaultColor(0));
-    EXPECT_EQ(at('B').getUser().getColor(), facade.getDefaultColor(1));
-
-    clients.erase(clients.begin());
-    ASSERT_TRUE(settled());
-    clients.push_back(join("Carol"));
-    clients.push_back(koServerTest::join(host->link(), "Dave", QColor(10, 20, 30)));
-    clients.push_back(join("Erin"));
-    EXPECT_EQ(at('B').getUserId(), first + 2);
-    EXPECT_EQ(at('B').getUser().getColor(), facade.getDefaultColor(0));
-    // A chosen colour stays, yet its index is taken all the same.
-    EXPECT_EQ(at('C').getUser().getColor(), QColor(10, 20, 30));
-    EXPECT_EQ(at('D').getUser().getColor(), facade.getDefaultColor(3));
-    ASSERT_TRUE(settled());
-    EXPECT_EQ(rosterIds(at('D')), (std::vector<unsigned short>{std::uint16_t(first + 1), std::uint16_t(first + 2),
-                                                               std::uint16_t(first + 3), std::uint16_t(first + 4)}));
-
-    // Neither a stop nor a restart resets the counter; the emptied roster
-    // frees colour 0.
-    host->server.stop();
-    host->server.wait();
-    host->start();
-    auto frank = join("Frank");
-    EXPECT_EQ(frank->getUserId(), first + 5);
-    EXPECT_EQ(frank->getUser().getColor(), facade.getDefaultColor(0));
-}
-
 TEST_F(Scenario, RosterSignalsFollowSpectatorsRenamesAndDepartures)
 {
     joinAll({"Alice", "Bob", "Carol"});
