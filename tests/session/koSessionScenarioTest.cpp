@@ -1,14 +1,12 @@
 // Whole sessions over loopback with the real server, cipher and clients, as
 // scenario tables: who pushes what and how, and who must execute it; late
-// joiners; the roster; scenes up and down.
+// joiners; the roster after a scene load; scenes up and down, and aborted.
 
 #include "koServerTestKit.h"
 
 #include "koTestExecutionLog.h"
-#include "koTestRosterSignals.h"
 #include "koTestSupport.h"
 
-#include "koSession.h"
 #include "koSessionChange.h"
 #include "koSessionChangeList.h"
 #include "koSessionClient.h"
@@ -145,55 +143,6 @@ TEST_F(Scenario, RosterFollowsEverySceneLoad)
     EXPECT_EQ(at('B').getUsers().size(), 2u);
 }
 
-TEST_F(Scenario, RosterSignalsFollowSpectatorsRenamesAndDepartures)
-{
-    joinAll({"Alice", "Bob", "Carol"});
-    const unsigned short a = at('A').getUserId(), b = at('B').getUserId(), c = at('C').getUserId();
-    koSessionClient* alice = &at('A');
-    bool aliceExecutes = false;
-    koTest::RosterSignals roster([&] { return aliceExecutes; });
-    const auto aliceSees = [&](const QStringList& events) {
-        return koTest::waitFor([&] {
-            aliceExecutes = true;
-            alice->executeCommands();
-            aliceExecutes = false;
-            return roster.events().size() >= events.size();
-        }) && roster.take() == events;
-    };
-
-    // Two spectators of Alice: both change, then Alice's count of 2.
-    for (char who : {'B', 'C'}) {
-        koSessionUser record = at(who).getUser();
-        record.setIsSpectator(true);
-        record.setSpectatedUserId(a);
-        at(who).updateUserInfo(record);
-        const QStringList expected = who == 'B'
-            ? QStringList({QStringLiteral("changed %1 Alice").arg(a), QStringLiteral("changed %1 Bob").arg(b)})
-            : QStringList({QStringLiteral("changed %1 Alice").arg(a), QStringLiteral("changed %1 Carol").arg(c)});
-        EXPECT_TRUE(aliceSees(expected)) << roster.events().join(", ").toStdString();
-    }
-    EXPECT_EQ(alice->getUser().getSpectatorCount(), 2);
-    EXPECT_EQ(at('C').getUser().getColor(), koSession::the().getDefaultColor(2)) << "a chosen colour stays";
-    for (const koSessionUser& user : alice->getUsers())
-        EXPECT_EQ(user.getSpectatorCount(), user.getId() == a ? 2 : 0);
-
-    // A rename in a transparent colour: the own record keeps its identifier
-    // and gets colour 0 of the table.
-    koSessionUser renamed = at('B').getUser();
-    renamed.setName(QStringLiteral("Bobby"));
-    renamed.setId(999);
-    renamed.setColor(QColor(Qt::transparent));
-    at('B').updateUserInfo(renamed);
-    EXPECT_TRUE(aliceSees({QStringLiteral("changed %1 Bobby").arg(b)}));
-    EXPECT_EQ(at('B').getUserId(), b);
-    EXPECT_EQ(at('B').getUser().getColor(), koSession::the().getDefaultColor(0));
-
-    // Leaving is one removal (the program tests see the last one stop the server).
-    clients.pop_back();
-    EXPECT_TRUE(aliceSees({QStringLiteral("changed %1 Alice").arg(a), QStringLiteral("removed %1").arg(c)}));
-    EXPECT_EQ(alice->getUser().getSpectatorCount(), 1);
-}
-
 TEST_F(Scenario, ScenesArriveByteForByteInPiecesOfOneMebibyte)
 {
     joinAll({"Alice", "Bob"});
@@ -265,19 +214,4 @@ TEST_F(Scenario, AbortsLeaveThePreviousSceneAndAShortDownload)
     EXPECT_EQ(log.count("Download aborted by user"), 3);
     ASSERT_TRUE(at('A').downloadScene(data, name));
     EXPECT_TRUE(data == previous);
-}
-
-TEST_F(Scenario, DeclinedSceneSkipsExactlyOneDownload)
-{
-    joinAll({"Alice"});
-    play({{'A', Step::Scene, "held", "", "A"}});
-    clients.push_back(join("Bob")); // the process answers "Cancel"
-    std::vector<char> data(3, 'k');
-    QString name = QStringLiteral("kept");
-    Progress progress;
-    EXPECT_FALSE(at('B').downloadScene(data, name));
-    EXPECT_EQ(data, std::vector<char>(3, 'k'));
-    EXPECT_TRUE(progress.texts.empty());
-    // Nothing is stored, so the next download reaches the server and fails.
-    EXPECT_THROW(at('B').downloadScene(data, name), koNetError);
 }
