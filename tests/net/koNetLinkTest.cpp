@@ -75,6 +75,8 @@ TEST(koNetLink, FailuresSayWhatHappenedWithinTheirTimeLimits)
     const std::string freePort = std::to_string(koBoundSocketLink(0).getAddress().getPort());
     auto silent = koSocketLink::createPair();
     silent.second->setRecvTimeout(0.2);
+    auto brief = koSocketLink::createPair();
+    brief.second->setRecvTimeout(0.0004); // a limit, however short, is never no limit
     auto gone = koSocketLink::createPair();
     gone.first->write("\x01\x02", 2);
     gone.first.reset(); // the last share: the connection closes
@@ -96,6 +98,8 @@ TEST(koNetLink, FailuresSayWhatHappenedWithinTheirTimeLimits)
          "Connection to 127.0.0.1:" + freePort + " refused", 0, false},
         {"silent peer", [&] { koNetStream(silent.second).getValue<std::uint32_t>(); },
          "Receiving from " + silent.second->getPeerName() + " timed out after 0.2 s", 0.15, false},
+        {"silent peer, limit under a millisecond", [&] { koNetStream(brief.second).getValue<std::uint8_t>(); },
+         "timed out after 0.001 s", 0, false},
         {"peer gone mid-value", [&] { koNetStream(gone.second).getValue<std::uint32_t>(); },
          "Connection closed by " + gone.second->getPeerName(), 0, true},
         {"wrong success marker", [&] { koNetStream(marker.second).recvResult(); }, "ef be ad de", 0, false},
