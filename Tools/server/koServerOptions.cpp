@@ -1,6 +1,7 @@
 #include "koServerOptions.h"
 
 #include "koServerOptionSource.h"
+#include "koServerStatusEndpoint.h"
 
 #include "koTerminalOutput.h"
 
@@ -170,6 +171,12 @@ bool koServerOptions::readValues(const koServerOptionSource& source)
     pipeName = source.value(options.pipe);
     listenAddress = source.value(options.listen);
     statusAddress = source.value(options.status);
+    QString statusHost;
+    quint16 statusPort = 0;
+    if (!statusAddress.isEmpty() && !koServerStatusEndpoint::splitAddress(statusAddress, statusHost, statusPort)) {
+        printProblem(QStringLiteral("--status needs host:port, such as 127.0.0.1:9100, not '%1'").arg(statusAddress));
+        return false;
+    }
     address = source.isSet(options.address) ? source.value(options.address) : QSysInfo::machineHostName();
     if (address.isEmpty() || address.contains(QLatin1Char('/'))) {
         printProblem(QStringLiteral("the address must not be empty nor contain '/', got '%1'").arg(address));

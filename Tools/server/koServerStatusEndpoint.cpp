@@ -43,19 +43,28 @@ koServerStatusEndpoint::koServerStatusEndpoint(koSessionServer& server)
     QObject::connect(&listener, &QTcpServer::newConnection, [this] { acceptPending(); });
 }
 
-bool koServerStatusEndpoint::listen(const QString& hostPort, QString& error)
+bool koServerStatusEndpoint::splitAddress(const QString& hostPort, QString& host, quint16& port)
 {
-    // "host:port" or "[v6]:port"; the port is not optional.
     static const QRegularExpression form(QStringLiteral("^\\[?([^\\[\\]]+?)\\]?:(\\d{1,5})$"));
     const QRegularExpressionMatch match = form.match(hostPort);
-    const QString host = match.captured(1);
-    const int port = match.captured(2).toInt();
-    if (!match.hasMatch() || port > 65535) {
+    const int number = match.captured(2).toInt();
+    if (!match.hasMatch() || number > 65535)
+        return false;
+    host = match.captured(1);
+    port = static_cast<quint16>(number);
+    return true;
+}
+
+bool koServerStatusEndpoint::listen(const QString& hostPort, QString& error)
+{
+    QString host;
+    quint16 port = 0;
+    if (!splitAddress(hostPort, host, port)) {
         error = QStringLiteral("--status needs host:port, such as 127.0.0.1:9100, not '%1'").arg(hostPort);
         return false;
     }
     const QHostAddress address = resolve(host);
-    if (address.isNull() || !listener.listen(address, static_cast<quint16>(port))) {
+    if (address.isNull() || !listener.listen(address, port)) {
         error = QStringLiteral("cannot listen for status requests on %1: %2")
                     .arg(hostPort, address.isNull() ? QStringLiteral("unknown host") : listener.errorString());
         return false;

@@ -20,6 +20,8 @@ public:
 
     explicit koServerStatusEndpoint(koSessionServer& server);
 
+    // Splits "host:port" or "[v6]:port"; false when it is not of that form.
+    static bool splitAddress(const QString& hostPort, QString& host, quint16& port);
     // Listens on "host:port" (host: an address or a name). False with
     // `error` set when the text or the listening fails.
     bool listen(const QString& hostPort, QString& error);

@@ -1,15 +1,48 @@
 // The programs as a user starts them: their options and help, the link the
-// server prints, where it listens, and the ways a session ends with the
-// status the server exits with.
+// server prints, where it listens, the ways a session ends with the status
+// the server exits with, and the server's service options.
 #include "koToolsTestKit.h"
 
+#include "koNetError.h"
+#include "koSocketAddress.h"
+#include "koSocketLink.h"
+
 #include <QCoreApplication>
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QJsonObject>
 #include <QSysInfo>
+#include <QTemporaryDir>
 
 namespace koToolsTest {
 namespace {
 
 using ServerProgramTest = ProgramTest;
+
+// Sends `request` to 127.0.0.1:`port` and answers all that comes back before the close.
+QByteArray ask(int port, const QByteArray& request)
+{
+    koSocketLink link(koSocketAddress("127.0.0.1", port), 5.0);
+    link.setRecvTimeout(5.0);
+    link.send(request.constData(), std::size_t(request.size()));
+    QByteArray answer;
+    char byte = 0;
+    try {
+        for (;;) {
+            link.recv(&byte, 1);
+            answer += byte;
+        }
+    } catch (const std::exception&) {
+    }
+    return answer;
+}
+
+QString writeFile(const QTemporaryDir& folder, const QString& name, const QByteArray& text)
+{
+    QFile file(folder.filePath(name));
+    EXPECT_TRUE(file.open(QIODevice::WriteOnly) && file.write(text) == text.size());
+    return file.fileName();
+}
 
 TEST_F(ServerProgramTest, OptionsAreExplainedAndBadOnesRefusedWithStatusTwo)
 {
@@ -22,7 +55,13 @@ TEST_F(ServerProgramTest, OptionsAreExplainedAndBadOnesRefusedWithStatusTwo)
         int status;
         std::vector<const char*> said;
     } cases[] = {
-        {server, {QStringLiteral("--help")}, 0, {"--port", "--pipe", "--address", "--password", "8889"}},
+        {server, {QStringLiteral("--help")}, 0,
+         {"--port", "--pipe", "--address", "--password", "8889", "--listen", "--keep-running", "--password-file",
+          "KOSESSION_PASSWORD", "--config", "--status", "--quiet", "--verbose"}},
+        {server, {QStringLiteral("--password-file"), QStringLiteral("/no/such/file")}, 2,
+         {"cannot read the password file '/no/such/file'", "or give the password in KOSESSION_PASSWORD"}},
+        {server, {QStringLiteral("--config"), QStringLiteral("/no/such/file")}, 2, {"cannot read the config file"}},
+        {server, {QStringLiteral("--status"), QStringLiteral("9100")}, 2, {"--status needs host:port"}},
         {server, {QStringLiteral("--port"), QStringLiteral("70000")}, 2, {"--port needs a number from 0 to 65535"}},
         {server, {QStringLiteral("--port"), QStringLiteral("http")}, 2, {"--port needs a number"}},
         {server, {QStringLiteral("--address"), QStringLiteral("a/b")}, 2, {"must not be empty nor contain '/'"}},
@@ -63,8 +102,8 @@ TEST_F(ServerProgramTest, LinkNamesWhereItListensAndASecondServerThereIsRefused)
         {{QStringLiteral("--port"), QStringLiteral("0"), QStringLiteral("--address"), QStringLiteral("127.0.0.1"),
           QStringLiteral("--password"), QStringLiteral("secret")},
          QStringLiteral("^Session link: 127\\.0\\.0\\.1:(\\d+)/[0-9a-f]{14}$"), QStringLiteral("TCP port %1")},
-        {{QStringLiteral("--pipe"), pipe, QStringLiteral("--address"), QStringLiteral("example.org")},
-         QStringLiteral("^Session link: example\\.org/[0-9a-f]{10}$"), QStringLiteral("local pipe '%1'")},
+        // Participants join over TCP only: a pipe gets no link.
+        {{QStringLiteral("--pipe"), pipe}, QStringLiteral("^No session link: "), QStringLiteral("local pipe '%1'")},
     };
     for (const auto& entry : cases) {
         koChildProcess first(QStringLiteral("server"));
@@ -89,6 +128,71 @@ TEST_F(ServerProgramTest, LinkNamesWhereItListensAndASecondServerThereIsRefused)
         EXPECT_TRUE(printed(first, QStringLiteral("^Interrupted: stopping the session\\.$")));
         EXPECT_TRUE(printed(first, QStringLiteral("^Session ended: stopped by Ctrl-C\\.$"))) << first.getText().toStdString();
     }
+}
+
+// Every password source admits the right password, whichever ranks first.
+TEST_F(ServerProgramTest, PasswordComesFromAFileOrTheEnvironment)
+{
+    QTemporaryDir folder;
+    const QString passwordFile = writeFile(folder, QStringLiteral("password"), "right\n");
+    const struct
+    {
+        QStringList arguments;
+        QByteArray environment;
+    } cases[] = {
+        {{QStringLiteral("--password-file"), passwordFile}, QByteArray()},
+        {{}, QByteArrayLiteral("right")},
+        {{QStringLiteral("--password-file"), passwordFile}, QByteArrayLiteral("wrong")},
+    };
+    for (const auto& entry : cases) {
+        qputenv("KOSESSION_PASSWORD", entry.environment);
+        startServer(entry.arguments);
+        qunsetenv("KOSESSION_PASSWORD");
+        EXPECT_EQ(exitCodeOf(startClient(QStringLiteral("eve"), link, {QStringLiteral("--password"), QStringLiteral("wrong")})), 1);
+        join(QStringLiteral("ann"), {QStringLiteral("--password"), QStringLiteral("right")});
+        clients.clear();
+    }
+}
+
+// A service set up by its config file alone: the command line wins over it,
+// it listens on one interface, stays up when empty, logs no info lines, and
+// its status endpoint tells who is in and survives hostile requests.
+TEST_F(ServerProgramTest, ConfiguredServiceAnswersStatusAndStaysUpWhenEmpty)
+{
+    QTemporaryDir folder;
+    const QString config = writeFile(folder, QStringLiteral("server.ini"),
+                                     "port=1\nlisten=127.0.0.1\nkeep-running=true\nquiet=yes\nstatus=127.0.0.1:0\n");
+    startServer({QStringLiteral("--config"), config});
+    EXPECT_THROW(koSocketLink(koSocketAddress("127.0.0.2", port), 5.0), koNetError);
+    const QRegularExpression statusLine(QStringLiteral("^Status on http://127\\.0\\.0\\.1:(\\d+)/metrics"));
+    ASSERT_GE(server->waitForLine(statusLine, waitLimit), 0) << server->getText().toStdString();
+    const int statusPort = statusLine.match(server->getLines()[std::size_t(server->findLine(statusLine))].text).captured(1).toInt();
+
+    join(QStringLiteral("ann"));
+    const QByteArray status = ask(statusPort, "GET /status HTTP/1.1\r\n\r\n");
+    const QJsonArray participants = QJsonDocument::fromJson(status.mid(status.indexOf("\r\n\r\n")))
+                                        .object()[QStringLiteral("participants")].toArray();
+    ASSERT_EQ(participants.size(), 1);
+    EXPECT_EQ(participants[0].toObject()[QStringLiteral("name")].toString(), QStringLiteral("ann"));
+    EXPECT_EQ(participants[0].toObject()[QStringLiteral("address")].toString(), QStringLiteral("127.0.0.1"));
+    const struct
+    {
+        QByteArray request;
+        const char* answer;
+    } requests[] = {
+        {QByteArray(8193, 'a'), "HTTP/1.1 431 "},
+        {"BREW\r\n\r\n", "HTTP/1.1 400 "},
+        {"GET /secret HTTP/1.1\r\n\r\n", "HTTP/1.1 404 "},
+        {"GET /metrics HTTP/1.1\r\n\r\n", "\nkosession_participants 1\n"},
+        {"GET /metrics HTTP/1.1\r\n\r\n", "\nkosession_joins_total 1\n"},
+    };
+    for (const auto& entry : requests)
+        EXPECT_TRUE(ask(statusPort, entry.request).contains(entry.answer)) << entry.request.left(30).toStdString();
+    clients.front()->closeInput();
+    EXPECT_EQ(exitCodeOf(*clients.front()), 0);
+    EXPECT_FALSE(prints(*server, QStringLiteral("^Session ended"), 3s));
+    EXPECT_TRUE(ask(statusPort, "GET /metrics HTTP/1.1\r\n\r\n").contains("\nkosession_leaves_total 1\n"));
+    EXPECT_FALSE(printed(*server, QStringLiteral("^info: ")));
 }
 
 } // namespace
