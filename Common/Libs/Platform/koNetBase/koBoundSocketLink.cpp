@@ -25,7 +25,7 @@ int listenAt(const sockaddr* address, socklen_t length)
     const int on = 1;
     const int off = 0;
     ::setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
-    // Dual stack on the wildcard: IPv4 peers arrive as mapped addresses on the same socket.
+    // Dual stack: IPv4 peers of the wildcard arrive as mapped addresses on the same socket.
     if (address->sa_family == AF_INET6)
         ::setsockopt(fd, IPPROTO_IPV6, IPV6_V6ONLY, &off, sizeof off);
     if (::bind(fd, address, length) < 0 || ::listen(fd, SOMAXCONN) < 0) {
@@ -96,9 +96,10 @@ koBoundSocketLink::koBoundSocketLink(int port, const std::string& host)
         throw koNetError("Cannot listen on port " + std::to_string(port) + ": not between 0 and 65535");
     const int fd = host.empty() ? listenEverywhere(port) : listenOnHost(host, port);
     if (fd < 0) {
+        const std::string where = "port " + std::to_string(port) + (host.empty() ? "" : " of " + host);
         if (errno == EADDRINUSE)
-            throw koNetError("Cannot listen on port " + std::to_string(port) + ": it is already in use");
-        throw koNetError("Cannot listen on port " + std::to_string(port) + ": " + Sys::errorText(errno));
+            throw koNetError("Cannot listen on " + where + ": it is already in use");
+        throw koNetError("Cannot listen on " + where + ": " + Sys::errorText(errno));
     }
     socket->fd = fd;
     Sys::setNonBlocking(fd, true);

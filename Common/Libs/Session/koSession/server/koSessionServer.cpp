@@ -288,13 +288,13 @@ void koSessionServer::handleConnection(const std::shared_ptr<koSocketLink>& link
     switch (outcome) {
     case koSessionHandshakeGate::Outcome::TooManyFromAddress:
         refuse(koLog::Level::Info, address,
-                      "Refused a connection from " + address + ": "
-                          + std::to_string(MaxHandshakesPerAddress) + " handshakes from there are under way");
+               "Refused a connection from " + address + ": "
+                   + std::to_string(MaxHandshakesPerAddress) + " handshakes from there are under way");
         break;
     case koSessionHandshakeGate::Outcome::TooManyInAll:
         refuse(koLog::Level::Info, address,
-                      "Refused a connection from " + address + ": " + std::to_string(MaxHandshakes)
-                          + " handshakes are under way");
+               "Refused a connection from " + address + ": " + std::to_string(MaxHandshakes)
+                   + " handshakes are under way");
         break;
     case koSessionHandshakeGate::Outcome::Started:
     case koSessionHandshakeGate::Outcome::Closed:
@@ -439,8 +439,8 @@ void koSessionServer::acceptAsyncStream(std::shared_ptr<koNetLink> link, const s
     const Peers matching = granted ? findAdmitted(userId) : Peers();
     if (matching.empty()) {
         refuse(koLog::Level::Warning, address,
-                      "Refused a second link for participant " + std::to_string(userId) + " from " + address
-                          + ": not that participant's own fresh join");
+               "Refused a second link for participant " + std::to_string(userId) + " from " + address
+                   + ": not that participant's own fresh join");
         return;
     }
     // Outside the mutex: the pairing writes to the network, and the last
@@ -644,8 +644,8 @@ koSessionTransferGate::Ticket koSessionServer::enterTransfer(koNetLink& link, bo
     koSessionTransferGate::Ticket ticket = transferGate.enter(address, upload);
     if (!ticket) {
         refuse(koLog::Level::Warning, address,
-                      std::string("Scene ") + (upload ? "upload" : "download") + " of " + link.getPeerName()
-                          + " refused: too many transfers running");
+               std::string("Scene ") + (upload ? "upload" : "download") + " of " + link.getPeerName()
+                   + " refused: too many transfers running");
         link.shutdown();
     }
     return ticket;
