@@ -135,7 +135,7 @@ TEST_F(ServerProgramTest, PasswordFromTheEnvironment)
 TEST_F(ServerProgramTest, ConfiguredServiceAnswersStatusAndStaysUpWhenEmpty)
 {
     QTemporaryDir folder;
-    const QString config = "port=1\nlisten=127.0.0.1\nkeep-running=true\nquiet=yes\nstatus=127.0.0.1:0\npassword-file="
+    const QString config = "port=99999\nlisten=127.0.0.1\nkeep-running=true\nquiet=yes\nstatus=127.0.0.1:0\npassword-file="
         + writeFile(folder, "s3cret\n");
     qputenv("KOSESSION_PASSWORD", "wrong");
     startServer({QStringLiteral("--config"), writeFile(folder, config.toUtf8())});
