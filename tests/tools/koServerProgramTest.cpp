@@ -90,7 +90,6 @@ TEST_F(ServerProgramTest, LinkNamesWhereItListensAndASecondServerThereIsRefused)
         {{QStringLiteral("--port"), QStringLiteral("0")},
          QStringLiteral("^Session link: %1:(\\d+)/[0-9a-f]{10}$").arg(QRegularExpression::escape(QSysInfo::machineHostName())),
          QStringLiteral("TCP port %1")},
-        // Participants join over TCP only: a pipe gets no link.
         {{QStringLiteral("--pipe"), pipe}, QStringLiteral("^No session link: "), QStringLiteral("local pipe '%1'")},
     };
     for (const auto& entry : cases) {

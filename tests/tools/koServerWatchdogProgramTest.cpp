@@ -1,6 +1,5 @@
-// kosession-server left alone: nobody joins, so the session stops itself
-// after a minute and the program exits with status 0, saying why; one
-// started with --keep-running beside it outlives that minute.
+// kosession-server left alone: nobody joins, so the session stops itself after a
+// minute and the program exits with status 0, saying why; --keep-running stays.
 #include "koToolsTestKit.h"
 
 namespace koToolsTest {
