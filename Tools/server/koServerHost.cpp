@@ -56,7 +56,7 @@ int koServerHost::run()
     if (!options.getVersionText().isEmpty())
         koVersionInfo::the().setVersionStrings(koVersionInfo::the().getVersionString(),
                                                options.getVersionText().toStdString());
-    if (!start() || !startStatus())
+    if (!start())
         return 1;
 
     waiter = std::thread([this] {
@@ -111,6 +111,9 @@ bool koServerHost::start()
             QStringLiteral("kosession-server: cannot listen on %1: %2").arg(where, QString::fromUtf8(e.what())));
         return false;
     }
+    // A link is printed only for a server that runs as asked, status endpoint included.
+    if (!startStatus())
+        return false;
     printStartup(sessionPart, server.getPort());
     return true;
 }

@@ -44,7 +44,8 @@ struct OptionSet
     QCommandLineOption address{{QStringLiteral("a"), QStringLiteral("address")},
                                QStringLiteral("Server address put into the session link: a host name or IP address "
                                               "that the participants can reach, optionally with \":port\" "
-                                              "(default: this machine's host name, with the port listened on)."),
+                                              "(default: the --listen address if it names one interface, else "
+                                              "this machine's host name; with the port listened on)."),
                                QStringLiteral("text")};
     QCommandLineOption password{QStringLiteral("password"),
                                 QStringLiteral("Protect the session link with a password; participants need both "
@@ -177,12 +178,21 @@ bool koServerOptions::readValues(const koServerOptionSource& source)
         printProblem(QStringLiteral("--status needs host:port, such as 127.0.0.1:9100, not '%1'").arg(statusAddress));
         return false;
     }
-    address = source.isSet(options.address) ? source.value(options.address) : QSysInfo::machineHostName();
+    address = source.isSet(options.address) ? source.value(options.address) : defaultLinkAddress();
     if (address.isEmpty() || address.contains(QLatin1Char('/'))) {
         printProblem(QStringLiteral("the address must not be empty nor contain '/', got '%1'").arg(address));
         return false;
     }
     return true;
+}
+
+// A server bound to one interface is reached at that interface; the host
+// name may resolve to another one.
+QString koServerOptions::defaultLinkAddress() const
+{
+    const bool everyInterface = listenAddress.isEmpty() || listenAddress == QLatin1String("0.0.0.0")
+        || listenAddress == QLatin1String("::");
+    return everyInterface ? QSysInfo::machineHostName() : listenAddress;
 }
 
 bool koServerOptions::readSwitches(const koServerOptionSource& source)

@@ -46,6 +46,7 @@ public:
 private:
     bool readValues(const koServerOptionSource& source);
     bool readSwitches(const koServerOptionSource& source);
+    QString defaultLinkAddress() const;
     bool readPassword(const koServerOptionSource& source);
     static bool readPasswordFile(const QString& fileName, QString& password);
 
