@@ -1,5 +1,7 @@
 #pragma once
 
+#include "koPlatformExport.h"
+
 #include <functional>
 #include <string>
 
@@ -15,7 +17,7 @@
 // logging category "kosession", so a host application filters the library's
 // lines with its own rules and message handler. A trailing newline in the
 // format is dropped.
-class koLog
+class KOPLATFORM_EXPORT koLog
 {
 public:
     enum class Level { Debug, Info, Warning, Error };

@@ -1,6 +1,9 @@
 #include "koSessionCommandFactory.h"
 
 #include "koSessionCommand.h"
+#include "koSessionUserInfoCommand.h"
+#include "koSessionUserPoseCommand.h"
+#include "koSessionUsersCommand.h"
 
 #include "koLog.h"
 
@@ -18,8 +21,15 @@ koSessionCommandFactory::~koSessionCommandFactory() = default;
 
 koSessionCommandFactory& koSessionCommandFactory::the()
 {
-    if (!s_the)
+    if (!s_the) {
         s_the = new koSessionCommandFactory;
+        // The library's own commands, first whoever asks first (each Register
+        // finds s_the set). Registered here rather than by static objects of a
+        // source of their own, which a static link of the library leaves out.
+        Register<koSessionUserInfoCommand>("UpdateInfo");
+        Register<koSessionUserPoseCommand>("UpdatePose");
+        Register<koSessionUsersCommand>("UpdateUsers");
+    }
     return *s_the;
 }
 
