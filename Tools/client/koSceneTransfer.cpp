@@ -1,6 +1,7 @@
 #include "koSceneTransfer.h"
 
 #include "koLoadSceneCommand.h"
+#include "koSceneChecksum.h"
 #include "koTerminalOutput.h"
 #include "koTerminalText.h"
 
@@ -8,7 +9,6 @@
 
 #include "koNetProgress.h"
 
-#include <QCryptographicHash>
 #include <QElapsedTimer>
 #include <QFile>
 #include <QFileInfo>
@@ -16,13 +16,6 @@
 #include <vector>
 
 namespace {
-
-QByteArray checksumOf(const std::vector<char>& data)
-{
-    QCryptographicHash hash(QCryptographicHash::Sha256);
-    hash.addData(data.data(), static_cast<int>(data.size()));
-    return hash.result();
-}
 
 // "8388608 bytes in 95 ms (84.2 MiB/s)"
 QString describeTransfer(std::size_t bytes, qint64 nanoseconds)
@@ -73,6 +66,12 @@ bool koSceneTransfer::upload(const QString& path)
     if (!readFile(path, data))
         return false;
     const QString name = QFileInfo(path).fileName();
+    // Before the transfer, so that the bar does not stand at 100 % meanwhile.
+    const QByteArray checksum = koSceneChecksum::of(data.data(), data.size());
+    if (checksum.isEmpty()) {
+        fail(QStringLiteral("cannot compute the checksum of %1").arg(path));
+        return false;
+    }
     QElapsedTimer timer;
     timer.start();
     try {
@@ -87,7 +86,7 @@ bool koSceneTransfer::upload(const QString& path)
         fail(QStringLiteral("upload of %1 aborted; the server keeps its previous scene").arg(name));
         return false;
     }
-    koSession::the().pushCommand(koLoadSceneCommand(name, static_cast<qint64>(data.size()), checksumOf(data)));
+    koSession::the().pushCommand(koLoadSceneCommand(name, static_cast<qint64>(data.size()), checksum));
     koTerminalOutput::print(QStringLiteral("uploaded \"%1\": %2").arg(name, describeTransfer(data.size(), elapsed)));
     return true;
 }
@@ -115,7 +114,7 @@ bool koSceneTransfer::download(const QString& path, const Announcement& announce
         return false;
     }
     const bool known = announced.size >= 0 && announced.name == name;
-    if (known && checksumOf(data) != announced.checksum) {
+    if (known && koSceneChecksum::of(data.data(), data.size()) != announced.checksum) {
         fail(QStringLiteral("the downloaded scene \"%1\" does not match its announcement (%2 bytes announced, %3 "
                             "received, checksums differ)")
                  .arg(koTerminalText::escaped(name))
