@@ -7,6 +7,7 @@
 
 #include "koSession.h"
 
+#include "koConnectionClosed.h"
 #include "koNetProgress.h"
 
 #include <QElapsedTimer>
@@ -66,16 +67,16 @@ bool koSceneTransfer::upload(const QString& path)
     if (!readFile(path, data))
         return false;
     const QString name = QFileInfo(path).fileName();
-    // Before the transfer, so that the bar does not stand at 100 % meanwhile.
     const QByteArray checksum = koSceneChecksum::of(data.data(), data.size());
-    if (checksum.isEmpty()) {
+    if (checksum.isEmpty() && !koNetProgress::isAborting()) {
         fail(QStringLiteral("cannot compute the checksum of %1").arg(path));
         return false;
     }
     QElapsedTimer timer;
     timer.start();
     try {
-        koSession::the().uploadScene(data, name);
+        if (!koNetProgress::isAborting())
+            koSession::the().uploadScene(data, name);
     } catch (const std::exception& e) {
         fail(QStringLiteral("uploading %1 failed: %2").arg(name, QString::fromUtf8(e.what())));
         return false;
@@ -99,11 +100,19 @@ bool koSceneTransfer::download(const QString& path, const Announcement& announce
     timer.start();
     try {
         koSession::the().downloadScene(data, name);
+    } catch (const koConnectionClosed&) {
+        // The server closes a download at once when it holds no scene; with
+        // a scene, its announcement would have come first.
+        fail(announced.size < 0 ? QStringLiteral("the session holds no scene yet")
+                                : QStringLiteral("downloading the scene failed: the server closed the connection"));
+        return false;
     } catch (const std::exception& e) {
         fail(QStringLiteral("downloading the scene failed: %1").arg(QString::fromUtf8(e.what())));
         return false;
     }
     const qint64 elapsed = timer.nsecsElapsed();
+    const bool known = announced.size >= 0 && announced.name == name;
+    const QByteArray checksum = known ? koSceneChecksum::of(data.data(), data.size()) : QByteArray();
     if (koNetProgress::isAborting()) {
         fail(QStringLiteral("download aborted; nothing was written"));
         return false;
@@ -113,8 +122,7 @@ bool koSceneTransfer::download(const QString& path, const Announcement& announce
         fail(QStringLiteral("nothing downloaded: the scene was declined when joining; the next download fetches it"));
         return false;
     }
-    const bool known = announced.size >= 0 && announced.name == name;
-    if (known && koSceneChecksum::of(data.data(), data.size()) != announced.checksum) {
+    if (known && checksum != announced.checksum) {
         fail(QStringLiteral("the downloaded scene \"%1\" does not match its announcement (%2 bytes announced, %3 "
                             "received, checksums differ)")
                  .arg(koTerminalText::escaped(name))
