@@ -1,6 +1,7 @@
 #include "koSceneTransfer.h"
 
 #include "koLoadSceneCommand.h"
+#include "koProgressPieces.h"
 #include "koSceneChecksum.h"
 #include "koTerminalOutput.h"
 #include "koTerminalText.h"
@@ -33,6 +34,8 @@ void fail(const QString& message)
     koTerminalOutput::printError(QStringLiteral("error: %1").arg(message));
 }
 
+// In pieces, so that Ctrl-C stops a large read; false (and a message unless
+// the user aborted) when not all of the file could be read.
 bool readFile(const QString& path, std::vector<char>& data)
 {
     QFile file(path);
@@ -40,12 +43,16 @@ bool readFile(const QString& path, std::vector<char>& data)
         fail(QStringLiteral("cannot read %1: %2").arg(path, file.errorString()));
         return false;
     }
-    data.resize(static_cast<std::size_t>(file.size()));
-    if (file.read(data.data(), file.size()) != file.size()) {
+    const auto size = static_cast<std::size_t>(file.size());
+    // Address space only: pages come as the bytes are read, and nothing moves.
+    data.reserve(size);
+    const bool read = koProgressPieces::run("Reading scene ...", size, [&](std::size_t offset, std::size_t length) {
+        data.resize(offset + length);
+        return file.read(data.data() + offset, static_cast<qint64>(length)) == static_cast<qint64>(length);
+    });
+    if (!read && !koNetProgress::isAborting())
         fail(QStringLiteral("cannot read all of %1: %2").arg(path, file.errorString()));
-        return false;
-    }
-    return true;
+    return read;
 }
 
 bool writeFile(const QString& path, const std::vector<char>& data)
@@ -59,34 +66,40 @@ bool writeFile(const QString& path, const std::vector<char>& data)
     return true;
 }
 
+bool reportUploadAbort(const QString& name)
+{
+    if (!koNetProgress::isAborting())
+        return false;
+    fail(QStringLiteral("upload of %1 aborted; the server keeps its previous scene").arg(name));
+    return true;
+}
+
 } // namespace
 
 bool koSceneTransfer::upload(const QString& path)
 {
     std::vector<char> data;
-    if (!readFile(path, data))
-        return false;
     const QString name = QFileInfo(path).fileName();
-    const QByteArray checksum = koSceneChecksum::of(data.data(), data.size());
-    if (checksum.isEmpty() && !koNetProgress::isAborting()) {
+    const bool read = readFile(path, data);
+    const QByteArray checksum = read ? koSceneChecksum::of(data.data(), data.size()) : QByteArray();
+    if (reportUploadAbort(name) || !read)
+        return false;
+    if (checksum.isEmpty()) {
         fail(QStringLiteral("cannot compute the checksum of %1").arg(path));
         return false;
     }
     QElapsedTimer timer;
     timer.start();
     try {
-        if (!koNetProgress::isAborting())
-            koSession::the().uploadScene(data, name);
+        koSession::the().uploadScene(data, name);
     } catch (const std::exception& e) {
         fail(QStringLiteral("uploading %1 failed: %2").arg(name, QString::fromUtf8(e.what())));
         return false;
     }
     const qint64 elapsed = timer.nsecsElapsed();
     // The server sends no answer; an abort shows only in the progress state.
-    if (koNetProgress::isAborting()) {
-        fail(QStringLiteral("upload of %1 aborted; the server keeps its previous scene").arg(name));
+    if (reportUploadAbort(name))
         return false;
-    }
     koSession::the().pushCommand(koLoadSceneCommand(name, static_cast<qint64>(data.size()), checksum));
     koTerminalOutput::print(QStringLiteral("uploaded \"%1\": %2").arg(name, describeTransfer(data.size(), elapsed)));
     return true;
