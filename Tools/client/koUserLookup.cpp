@@ -33,7 +33,7 @@ unsigned short koUserLookup::find(const QString& typed, QString& error)
     const std::vector<const koSessionUser*> found = matching(users, typed);
     const QString shown = koTerminalText::escaped(typed);
     if (found.empty())
-        error = QStringLiteral("nobody in the session is called '%1'; 'users' lists them").arg(shown);
+        error = QStringLiteral("no participant '%1' in the session; 'users' lists them").arg(shown);
     else if (found.size() > 1)
         error = QStringLiteral("'%1' names %2 participants; type more of the name or the number").arg(shown).arg(found.size());
     return found.size() == 1 ? found.front()->getId() : 0;
