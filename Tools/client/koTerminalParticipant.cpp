@@ -98,6 +98,10 @@ bool koTerminalParticipant::tryJoin()
             // The progress bar turns a Ctrl-C during the wait for the scene into an abort.
             if (!canceller.hasCancelled() && !koNetProgress::isAborting())
                 throw;
+        }
+        // Also a Ctrl-C that came just as the join completed.
+        if (canceller.hasCancelled() || koNetProgress::isAborting()) {
+            koSession::the().leave();
             koTerminalOutput::printError(QStringLiteral("kosession-client: join cancelled"));
             return false;
         }
