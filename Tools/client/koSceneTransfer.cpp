@@ -66,12 +66,41 @@ bool writeFile(const QString& path, const std::vector<char>& data)
     return true;
 }
 
-bool reportUploadAbort(const QString& name)
+// Whether the user aborted, after saying `what` happened then.
+bool reportAbort(const QString& what)
 {
     if (!koNetProgress::isAborting())
         return false;
-    fail(QStringLiteral("upload of %1 aborted; the server keeps its previous scene").arg(name));
+    fail(what);
     return true;
+}
+
+bool reportUploadAbort(const QString& name)
+{
+    return reportAbort(QStringLiteral("upload of %1 aborted; the server keeps its previous scene").arg(name));
+}
+
+// False (and a message) when the user aborted, nothing was downloaded or the
+// bytes do not match `announced`, when there is an announcement of them.
+bool isWorthWriting(const QString& name, const std::vector<char>& data, const koSceneTransfer::Announcement* announced)
+{
+    const QString aborted = QStringLiteral("download aborted; nothing was written");
+    if (reportAbort(aborted))
+        return false;
+    // A declined scene makes the first download return untouched.
+    if (name.isEmpty() && data.empty()) {
+        fail(QStringLiteral("nothing downloaded: the scene was declined when joining; the next download fetches it"));
+        return false;
+    }
+    if (!announced || koSceneChecksum::of(data.data(), data.size()) == announced->checksum)
+        return true;
+    if (!reportAbort(aborted))
+        fail(QStringLiteral("the downloaded scene \"%1\" does not match its announcement (%2 bytes announced, %3 "
+                            "received, checksums differ)")
+                 .arg(koTerminalText::escaped(name))
+                 .arg(announced->size)
+                 .arg(data.size()));
+    return false;
 }
 
 } // namespace
@@ -125,24 +154,8 @@ bool koSceneTransfer::download(const QString& path, const Announcement& announce
     }
     const qint64 elapsed = timer.nsecsElapsed();
     const bool known = announced.size >= 0 && announced.name == name;
-    const QByteArray checksum = known ? koSceneChecksum::of(data.data(), data.size()) : QByteArray();
-    if (koNetProgress::isAborting()) {
-        fail(QStringLiteral("download aborted; nothing was written"));
+    if (!isWorthWriting(name, data, known ? &announced : nullptr))
         return false;
-    }
-    // A declined scene makes the first download return untouched.
-    if (name.isEmpty() && data.empty()) {
-        fail(QStringLiteral("nothing downloaded: the scene was declined when joining; the next download fetches it"));
-        return false;
-    }
-    if (known && checksum != announced.checksum) {
-        fail(QStringLiteral("the downloaded scene \"%1\" does not match its announcement (%2 bytes announced, %3 "
-                            "received, checksums differ)")
-                 .arg(koTerminalText::escaped(name))
-                 .arg(announced.size)
-                 .arg(data.size()));
-        return false;
-    }
     if (!writeFile(path, data))
         return false;
     koTerminalOutput::print(QStringLiteral("downloaded \"%1\" to %2: %3, %4")
