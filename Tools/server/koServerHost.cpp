@@ -13,6 +13,9 @@
 #include <QCoreApplication>
 #include <QTimer>
 
+#include <cstdio>
+#include <unistd.h>
+
 namespace {
 
 // How often the main thread looks for Ctrl-C and the end of the session.
@@ -21,6 +24,13 @@ constexpr int pollMilliseconds = 20;
 bool startsWith(const std::string& text, const char* prefix)
 {
     return text.rfind(prefix, 0) == 0;
+}
+
+// A journal or a log collector stamps each line itself.
+koTerminalLog::Stamp logStamp()
+{
+    const bool collected = !isatty(fileno(stdout)) || qEnvironmentVariableIsSet("JOURNAL_STREAM");
+    return collected ? koTerminalLog::Stamp::None : koTerminalLog::Stamp::TimeOfDay;
 }
 
 } // namespace
@@ -42,12 +52,11 @@ koServerHost::~koServerHost()
 
 int koServerHost::run()
 {
-    koTerminalLog::install(koTerminalLog::Destination::Output, koLog::Level::Info,
-                           [this](koLog::Level, const std::string& line) { noticeLogLine(line); });
+    installLog();
     if (!options.getVersionText().isEmpty())
         koVersionInfo::the().setVersionStrings(koVersionInfo::the().getVersionString(),
                                                options.getVersionText().toStdString());
-    if (!start())
+    if (!start() || !startStatus())
         return 1;
 
     waiter = std::thread([this] {
@@ -73,6 +82,13 @@ int koServerHost::run()
     return ending == Ending::AcceptFailed ? 1 : 0;
 }
 
+void koServerHost::installLog()
+{
+    koTerminalLog::install(
+        koTerminalLog::Destination::Error, options.getLogLevel(),
+        [this](koLog::Level, const std::string& line) { noticeLogLine(line); }, logStamp());
+}
+
 bool koServerHost::start()
 {
     // The link's session is fixed before the first connection can come; its
@@ -84,8 +100,9 @@ bool koServerHost::start()
         koSession::tryDecryptSessionLink(options.getPassword(), sessionPart, address, sessionId);
         server.setSessionId(sessionId);
     }
+    server.setStopsWhenEmpty(!options.isKeepRunning());
     try {
-        server.start(options.getPipeName(), options.getPort());
+        server.start(options.getPipeName(), options.getPort(), options.getListenAddress());
     } catch (const std::exception& e) {
         const QString where = options.getPipeName().isEmpty()
             ? QStringLiteral("TCP port %1").arg(options.getPort())
@@ -94,40 +111,63 @@ bool koServerHost::start()
             QStringLiteral("kosession-server: cannot listen on %1: %2").arg(where, QString::fromUtf8(e.what())));
         return false;
     }
-    const int port = server.getPort();
-    printStartup(makeLinkAddress(port) + sessionPart, port);
+    printStartup(sessionPart, server.getPort());
     return true;
+}
+
+bool koServerHost::startStatus()
+{
+    if (options.getStatusAddress().isEmpty())
+        return true;
+    status = std::make_unique<koServerStatusEndpoint>(server);
+    QString error;
+    if (status->listen(options.getStatusAddress(), error)) {
+        koTerminalOutput::print(QStringLiteral("Status on http://%1/metrics and /status").arg(status->getAddress()));
+        return true;
+    }
+    koTerminalOutput::printError(QStringLiteral("kosession-server: %1").arg(error));
+    server.stop();
+    return false;
 }
 
 // The participants connect to the address in the link, on port 8889 unless
 // it names another one: a server on any other port must put it in the link.
 QString koServerHost::makeLinkAddress(int port) const
 {
-    if (!options.getPipeName().isEmpty())
-        return options.getAddress();
     const koSocketAddress address(options.getAddress().toStdString(), port);
     return QString::fromStdString(address.toString());
 }
 
-void koServerHost::printStartup(const QString& link, int port) const
+// A pipe has no link: participants join over TCP only, so a link to a pipe
+// would lead nowhere.
+void koServerHost::printStartup(const QString& sessionPart, int port) const
 {
     const koVersionInfo& version = koVersionInfo::the();
     koTerminalOutput::print(QStringLiteral("kosession-server %1")
                                 .arg(QString::fromStdString(version.getDisplayVersionYearString())));
-    if (options.getPipeName().isEmpty())
-        koTerminalOutput::print(QStringLiteral("Listening on TCP port %1").arg(port));
-    else
+    if (!options.getPipeName().isEmpty()) {
         koTerminalOutput::print(QStringLiteral("Listening on local pipe '%1'").arg(options.getPipeName()));
-    koTerminalOutput::print(QStringLiteral("Session link: %1").arg(link));
+        koTerminalOutput::print(QStringLiteral("No session link: only a program on this machine that opens the "
+                                               "pipe itself can connect; participants join a TCP server."));
+    } else {
+        const QString where = options.getListenAddress().isEmpty() ? QStringLiteral("every interface")
+                                                                   : options.getListenAddress();
+        koTerminalOutput::print(QStringLiteral("Listening on TCP port %1 of %2").arg(port).arg(where));
+        koTerminalOutput::print(QStringLiteral("Session link: %1%2").arg(makeLinkAddress(port), sessionPart));
+    }
     koTerminalOutput::print(options.getPassword().isEmpty()
                                 ? QStringLiteral("The link is not protected by a password.")
                                 : QStringLiteral("The link needs the session password to be used."));
     koTerminalOutput::print(options.isOpen()
                                 ? QStringLiteral("Open session: connections for any session are admitted.")
                                 : QStringLiteral("Only holders of this link are admitted."));
-    koTerminalOutput::print(QStringLiteral("Waiting for participants; the session stops if nobody joins within "
-                                           "%1 seconds. Ctrl-C stops it.")
-                                .arg(koSessionServer::EmptySessionSeconds));
+    if (options.isKeepRunning())
+        koTerminalOutput::print(QStringLiteral("Waiting for participants; the session stays up when empty. "
+                                               "Ctrl-C stops it."));
+    else
+        koTerminalOutput::print(QStringLiteral("Waiting for participants; the session stops if nobody joins "
+                                               "within %1 seconds. Ctrl-C stops it.")
+                                    .arg(koSessionServer::EmptySessionSeconds));
 }
 
 void koServerHost::poll()

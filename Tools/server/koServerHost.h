@@ -1,16 +1,19 @@
 #pragma once
 
 #include "koServerOptions.h"
+#include "koServerStatusEndpoint.h"
 
 #include "koSessionServer.h"
 
 #include <QString>
 
 #include <atomic>
+#include <memory>
 #include <thread>
 
-// Hosts one session for kosession-server: starts the relay, prints the
-// session link, logs the library's lines, and ends when the session does.
+// Hosts one session for kosession-server: starts the relay and the status
+// endpoint, prints the session link, logs the library's lines on standard
+// error, and ends when the session does.
 // Main thread; needs a QCoreApplication.
 class koServerHost
 {
@@ -28,9 +31,11 @@ private:
     // Why the session ended, as far as this program can tell.
     enum class Ending { StopRequest, Empty, LastParticipantLeft, Interrupted, AcceptFailed };
 
+    void installLog();
     bool start();
+    bool startStatus();
     QString makeLinkAddress(int port) const;
-    void printStartup(const QString& link, int port) const;
+    void printStartup(const QString& sessionPart, int port) const;
     // The event loop's tick: Ctrl-C, and the end of the session.
     void poll();
     void noticeLogLine(const std::string& line);
@@ -38,6 +43,8 @@ private:
 
     const koServerOptions& options;
     koSessionServer server;
+    // Null without --status.
+    std::unique_ptr<koServerStatusEndpoint> status;
     // Runs server.wait(), which returns once the session has stopped.
     std::thread waiter;
     std::atomic<bool> stopped{false};

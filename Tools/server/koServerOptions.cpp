@@ -1,10 +1,14 @@
 #include "koServerOptions.h"
 
+#include "koServerOptionSource.h"
+#include "koServerStatusEndpoint.h"
+
 #include "koTerminalOutput.h"
 
 #include "koVersionInfo.h"
 
 #include <QCommandLineParser>
+#include <QFile>
 #include <QSysInfo>
 
 namespace {
@@ -12,10 +16,93 @@ namespace {
 const char description[] =
     "Hosts a koSession relay server. Participants join it with the session link that it prints\n"
     "on start-up (kosession-client, or any application built on koSession). One line is logged\n"
-    "per join, leave, scene upload, scene download and stop. The program exits with status 0\n"
-    "when the session ends: nobody joined within 60 seconds, the last participant left, a\n"
-    "participant stopped the session for everybody, or Ctrl-C (which stops it cleanly first).\n"
-    "It exits with status 1 when it cannot listen, and 2 on a bad option.";
+    "per join, leave, scene upload, scene download and stop, on standard error. The program exits\n"
+    "with status 0 when the session ends: nobody joined within 60 seconds, the last participant\n"
+    "left (neither with --keep-running), a participant stopped the session for everybody, or\n"
+    "Ctrl-C (which stops it cleanly first). It exits with status 1 when it cannot listen, and 2\n"
+    "on a bad option. The password comes from --password, else --password-file, else the\n"
+    "environment variable KOSESSION_PASSWORD.";
+
+const char passwordVariable[] = "KOSESSION_PASSWORD";
+
+// The options; their long names are also the keys of the --config file.
+struct OptionSet
+{
+    QCommandLineOption port{{QStringLiteral("p"), QStringLiteral("port")},
+                            QStringLiteral("TCP port to listen on (default %1; 0 takes a free one).")
+                                .arg(koServerOptions::DefaultPort),
+                            QStringLiteral("port")};
+    QCommandLineOption listen{QStringLiteral("listen"),
+                              QStringLiteral("Listen only on the interface with this address or host name, such "
+                                             "as 127.0.0.1 or a VPN address (default: every interface)."),
+                              QStringLiteral("address")};
+    QCommandLineOption pipe{QStringLiteral("pipe"),
+                            QStringLiteral("Listen on the local pipe <name> instead of TCP, for a program on this "
+                                           "machine that opens the pipe itself; no session link is printed, "
+                                           "since no link can join a pipe."),
+                            QStringLiteral("name")};
+    QCommandLineOption address{{QStringLiteral("a"), QStringLiteral("address")},
+                               QStringLiteral("Server address put into the session link: a host name or IP address "
+                                              "that the participants can reach, optionally with \":port\" "
+                                              "(default: this machine's host name, with the port listened on)."),
+                               QStringLiteral("text")};
+    QCommandLineOption password{QStringLiteral("password"),
+                                QStringLiteral("Protect the session link with a password; participants need both "
+                                               "to join. Visible to other users of this machine: prefer "
+                                               "--password-file or KOSESSION_PASSWORD."),
+                                QStringLiteral("password")};
+    QCommandLineOption passwordFile{QStringLiteral("password-file"),
+                                    QStringLiteral("Read the password from <file> (one trailing newline is "
+                                                   "dropped)."),
+                                    QStringLiteral("file")};
+    QCommandLineOption open{QStringLiteral("open"),
+                            QStringLiteral("Admit connections for any session, as servers without a session did "
+                                           "before. By default only holders of the printed link get in.")};
+    QCommandLineOption keepRunning{QStringLiteral("keep-running"),
+                                   QStringLiteral("Stay up when nobody joins and when the last participant "
+                                                  "leaves, until Ctrl-C, SIGTERM or a stop request.")};
+    QCommandLineOption status{QStringLiteral("status"),
+                              QStringLiteral("Answer HTTP on <host:port>: /metrics (Prometheus text) and /status "
+                                             "(JSON). Keep it on 127.0.0.1 or another private address."),
+                              QStringLiteral("host:port")};
+    QCommandLineOption quiet{{QStringLiteral("q"), QStringLiteral("quiet")},
+                             QStringLiteral("Log only warnings and errors.")};
+    QCommandLineOption verbose{{QStringLiteral("v"), QStringLiteral("verbose")},
+                               QStringLiteral("Log debug lines too.")};
+    QCommandLineOption config{QStringLiteral("config"),
+                              QStringLiteral("Read options from the INI file <file>: one \"option=value\" line "
+                                             "per long option name (keep-running=true); the command line wins."),
+                              QStringLiteral("file")};
+    QCommandLineOption versionText{QStringLiteral("version-text"),
+                                   QStringLiteral("Replace this build's version text (for tests of a version "
+                                                  "mismatch)."),
+                                   QStringLiteral("text")};
+
+    // What a config file may hold: everything but itself and the hidden option.
+    QStringList configKeys() const
+    {
+        QStringList keys;
+        for (const QCommandLineOption* option :
+             {&port, &listen, &pipe, &address, &password, &passwordFile, &open, &keepRunning, &status, &quiet, &verbose})
+            keys.append(option->names().last());
+        return keys;
+    }
+};
+
+const OptionSet& optionSet()
+{
+    static const OptionSet options = [] {
+        OptionSet made;
+        made.versionText.setFlags(QCommandLineOption::HiddenFromHelp);
+        return made;
+    }();
+    return options;
+}
+
+void printProblem(const QString& text)
+{
+    koTerminalOutput::printError(QStringLiteral("kosession-server: %1").arg(text));
+}
 
 bool parsePort(const QString& text, int& port)
 {
@@ -31,43 +118,19 @@ bool parsePort(const QString& text, int& port)
 
 koServerOptions::Outcome koServerOptions::parse(const QStringList& arguments)
 {
+    const OptionSet& options = optionSet();
     QCommandLineParser parser;
     parser.setApplicationDescription(QString::fromLatin1(description));
     const QCommandLineOption helpOption = parser.addHelpOption();
-    const QCommandLineOption versionOption = parser.addVersionOption();
-    const QCommandLineOption portOption(
-        {QStringLiteral("p"), QStringLiteral("port")},
-        QStringLiteral("TCP port to listen on, on every interface (default %1; 0 takes a free one).")
-            .arg(DefaultPort),
-        QStringLiteral("port"));
-    const QCommandLineOption pipeOption(
-        QStringLiteral("pipe"),
-        QStringLiteral("Listen on the local pipe <name> instead of TCP, for a host application on this "
-                       "machine that talks to the server through it."),
-        QStringLiteral("name"));
-    const QCommandLineOption addressOption(
-        {QStringLiteral("a"), QStringLiteral("address")},
-        QStringLiteral("Server address put into the session link: a host name or IP address that the "
-                       "participants can reach, optionally with \":port\" (default: this machine's host "
-                       "name, with the port listened on)."),
-        QStringLiteral("text"));
-    const QCommandLineOption passwordOption(
-        QStringLiteral("password"),
-        QStringLiteral("Protect the session link with a password; participants need both to join."),
-        QStringLiteral("password"));
-    const QCommandLineOption openOption(
-        QStringLiteral("open"),
-        QStringLiteral("Admit connections for any session, as servers without a session did before. "
-                       "By default only holders of the printed link get in."));
-    QCommandLineOption versionTextOption(
-        QStringLiteral("version-text"),
-        QStringLiteral("Replace this build's version text (for tests of a version mismatch)."),
-        QStringLiteral("text"));
-    versionTextOption.setFlags(QCommandLineOption::HiddenFromHelp);
-    parser.addOptions({portOption, pipeOption, addressOption, passwordOption, openOption, versionTextOption});
+    // Qt's own version option would take -v, which means verbose here.
+    const QCommandLineOption versionOption({QStringLiteral("V"), QStringLiteral("version")},
+                                           QStringLiteral("Displays version information."));
+    parser.addOptions({versionOption, options.port, options.listen, options.pipe, options.address, options.password,
+                       options.passwordFile, options.open, options.keepRunning, options.status, options.quiet,
+                       options.verbose, options.config, options.versionText});
 
     if (!parser.parse(arguments)) {
-        koTerminalOutput::printError(QStringLiteral("kosession-server: %1").arg(parser.errorText()));
+        printProblem(parser.errorText());
         koTerminalOutput::printError(QStringLiteral("Try 'kosession-server --help'."));
         return Outcome::Invalid;
     }
@@ -81,30 +144,93 @@ koServerOptions::Outcome koServerOptions::parse(const QStringList& arguments)
         return Outcome::Done;
     }
     if (!parser.positionalArguments().isEmpty()) {
-        koTerminalOutput::printError(QStringLiteral("kosession-server: unexpected argument '%1'")
-                                         .arg(parser.positionalArguments().first()));
+        printProblem(QStringLiteral("unexpected argument '%1'").arg(parser.positionalArguments().first()));
         return Outcome::Invalid;
     }
-    if (parser.isSet(portOption) && !parsePort(parser.value(portOption), port)) {
-        koTerminalOutput::printError(QStringLiteral("kosession-server: --port needs a number from 0 to 65535, "
-                                                    "not '%1'")
-                                         .arg(parser.value(portOption)));
+    koServerOptionSource source(parser);
+    QString error;
+    if (parser.isSet(options.config) && !source.load(parser.value(options.config), options.configKeys(), error)) {
+        printProblem(error);
         return Outcome::Invalid;
     }
-    if (parser.isSet(pipeOption) && parser.value(pipeOption).isEmpty()) {
-        koTerminalOutput::printError(QStringLiteral("kosession-server: --pipe needs a name"));
-        return Outcome::Invalid;
+    versionText = parser.value(options.versionText);
+    return readValues(source) && readSwitches(source) && readPassword(source) ? Outcome::Run : Outcome::Invalid;
+}
+
+bool koServerOptions::readValues(const koServerOptionSource& source)
+{
+    const OptionSet& options = optionSet();
+    if (source.isSet(options.port) && !parsePort(source.value(options.port), port)) {
+        printProblem(QStringLiteral("--port needs a number from 0 to 65535, not '%1'").arg(source.value(options.port)));
+        return false;
     }
-    pipeName = parser.value(pipeOption);
-    address = parser.isSet(addressOption) ? parser.value(addressOption) : QSysInfo::machineHostName();
+    if (source.isSet(options.pipe) && source.value(options.pipe).isEmpty()) {
+        printProblem(QStringLiteral("--pipe needs a name"));
+        return false;
+    }
+    pipeName = source.value(options.pipe);
+    listenAddress = source.value(options.listen);
+    statusAddress = source.value(options.status);
+    QString statusHost;
+    quint16 statusPort = 0;
+    if (!statusAddress.isEmpty() && !koServerStatusEndpoint::splitAddress(statusAddress, statusHost, statusPort)) {
+        printProblem(QStringLiteral("--status needs host:port, such as 127.0.0.1:9100, not '%1'").arg(statusAddress));
+        return false;
+    }
+    address = source.isSet(options.address) ? source.value(options.address) : QSysInfo::machineHostName();
     if (address.isEmpty() || address.contains(QLatin1Char('/'))) {
-        koTerminalOutput::printError(QStringLiteral("kosession-server: the address must not be empty nor "
-                                                    "contain '/', got '%1'")
-                                         .arg(address));
-        return Outcome::Invalid;
+        printProblem(QStringLiteral("the address must not be empty nor contain '/', got '%1'").arg(address));
+        return false;
     }
-    password = parser.value(passwordOption);
-    versionText = parser.value(versionTextOption);
-    open = parser.isSet(openOption);
-    return Outcome::Run;
+    return true;
+}
+
+bool koServerOptions::readSwitches(const koServerOptionSource& source)
+{
+    const OptionSet& options = optionSet();
+    bool quiet = false;
+    bool verbose = false;
+    QString error;
+    if (!source.isOn(options.open, open, error) || !source.isOn(options.keepRunning, keepRunning, error)
+        || !source.isOn(options.quiet, quiet, error) || !source.isOn(options.verbose, verbose, error)) {
+        printProblem(error);
+        return false;
+    }
+    logLevel = verbose ? koLog::Level::Debug : quiet ? koLog::Level::Warning : koLog::Level::Info;
+    return true;
+}
+
+// --password, then --password-file, then the environment: the more
+// deliberate and the more local a source, the higher it ranks.
+bool koServerOptions::readPassword(const koServerOptionSource& source)
+{
+    const OptionSet& options = optionSet();
+    if (source.isSet(options.password)) {
+        password = source.value(options.password);
+        return true;
+    }
+    if (source.isSet(options.passwordFile))
+        return readPasswordFile(source.value(options.passwordFile), password);
+    password = qEnvironmentVariable(passwordVariable);
+    return true;
+}
+
+bool koServerOptions::readPasswordFile(const QString& fileName, QString& password)
+{
+    QFile file(fileName);
+    if (!file.open(QIODevice::ReadOnly)) {
+        printProblem(QStringLiteral("cannot read the password file '%1': %2; make it readable for this user, "
+                                    "or give the password in %3")
+                         .arg(fileName, file.errorString(), QLatin1String(passwordVariable)));
+        return false;
+    }
+    password = QString::fromUtf8(file.readAll());
+    // Editors and `echo` end the file with a line end that is not part of it.
+    if (password.endsWith(QLatin1Char('\n')))
+        password.chop(password.endsWith(QLatin1String("\r\n")) ? 2 : 1);
+    if (password.isEmpty()) {
+        printProblem(QStringLiteral("the password file '%1' is empty; write the password into it").arg(fileName));
+        return false;
+    }
+    return true;
 }

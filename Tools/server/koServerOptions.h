@@ -1,9 +1,14 @@
 #pragma once
 
+#include "koLog.h"
+
 #include <QString>
 #include <QStringList>
 
-// The command line of kosession-server.
+class koServerOptionSource;
+
+// The command line of kosession-server, with the INI file of --config
+// behind it and the password from a file or KOSESSION_PASSWORD.
 class koServerOptions
 {
 public:
@@ -24,17 +29,34 @@ public:
     // The server address for the session link: the --address text, or this
     // machine's host name.
     const QString& getAddress() const { return address; }
+    // The interface to listen on (--listen); empty: every interface.
+    const QString& getListenAddress() const { return listenAddress; }
     const QString& getPassword() const { return password; }
     // Admit any session (--open) instead of only holders of the printed link.
     bool isOpen() const { return open; }
+    // Stay up when the session is empty (--keep-running).
+    bool isKeepRunning() const { return keepRunning; }
+    // HOST:PORT of the status endpoint (--status); empty: none.
+    const QString& getStatusAddress() const { return statusAddress; }
+    // The lowest log level printed: Warning with -q, Debug with -v.
+    koLog::Level getLogLevel() const { return logLevel; }
     // Replacement display version text (hidden test option); empty: the build's own.
     const QString& getVersionText() const { return versionText; }
 
 private:
+    bool readValues(const koServerOptionSource& source);
+    bool readSwitches(const koServerOptionSource& source);
+    bool readPassword(const koServerOptionSource& source);
+    static bool readPasswordFile(const QString& fileName, QString& password);
+
     int port = DefaultPort;
     QString pipeName;
     QString address;
+    QString listenAddress;
     QString password;
+    QString statusAddress;
     QString versionText;
     bool open = false;
+    bool keepRunning = false;
+    koLog::Level logLevel = koLog::Level::Info;
 };

@@ -2,7 +2,6 @@
 
 #include "koSessionCommandFactory.h"
 #include "koTestCommands.h"
-#include "koTestLogCapture.h"
 #include "koTestMemorySerializer.h"
 
 #include <gtest/gtest.h>
@@ -128,24 +127,6 @@ TEST(koSessionChange, MalformedRecordsFailCleanly)
     longest.resize(16 + 65536, 's');
     longest.resize(16 + 65536 + 8, '\0');
     EXPECT_EQ(read(longest).getStateId(), QByteArray(65536, 's'));
-}
-
-// Sessions rebuild and execute the known types; a type nobody registered is
-// kept, but neither rebuilt nor executed, and nothing is logged per record.
-TEST(koSessionChange, UnknownTypesAreKeptButNeverRebuilt)
-{
-    koTest::LogCapture log;
-    const koSessionChange unknown = read(bytes("44332211 0900 00000000 0000 00000000 0100000000000000 2a"));
-    EXPECT_FALSE(unknown.getCommand());
-    unknown.execute(nullptr);
-    koTestCommand other(0, "mine");
-    EXPECT_FALSE(unknown.tryGetCommand(other));
-    EXPECT_EQ(other.payload, QByteArray("mine"));
-    EXPECT_TRUE(log.lines().empty());
-
-    // md4("loadscene") begins 07 32 a1 62: only that type loads a scene.
-    EXPECT_TRUE(read(bytes("0732a162 0000 00000000 0000 00000000 0000000000000000")).isLoadScene());
-    EXPECT_FALSE(read(bytes("0632a162 0000 00000000 0000 00000000 0000000000000000")).isLoadScene());
 }
 
 // Refused where it is made, before it is queued: the sender learns it at

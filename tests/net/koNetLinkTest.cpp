@@ -1,17 +1,13 @@
-// Address texts, and links and streams over loopback: waits that end, and
-// failures that say what happened.
+// Address texts, failures of links and streams over loopback that say what
+// happened within their time limits, and the TCP options of both ends.
 #include "koBoundSocketLink.h"
 #include "koConnectionClosed.h"
 #include "koNetStream.h"
-#include "koSocketPipe.h"
 
 #include <gtest/gtest.h>
 
-#include <unistd.h>
-
 #include <chrono>
-#include <future>
-#include <thread>
+#include <functional>
 
 namespace {
 
@@ -74,42 +70,13 @@ TEST(koSocketAddress, ParsesHostAndPortFormsAndRefusesBadPorts)
     }
 }
 
-// A wait that shutdown() ends fails with a koNetError (not a peer that
-// closed), and every later call fails at once.
-void expectShutdownWakes(const std::function<void()>& wait, const std::function<void()>& shutdown)
-{
-    auto waiting = std::async(std::launch::async, [&] { return outcomeOf(wait); });
-    std::this_thread::sleep_for(std::chrono::milliseconds(100));
-    shutdown();
-    ASSERT_EQ(waiting.wait_for(std::chrono::seconds(5)), std::future_status::ready);
-    const Outcome woken = waiting.get();
-    EXPECT_NE(woken.error.find("shut down"), std::string::npos) << woken.error;
-    EXPECT_FALSE(woken.closed);
-    const Outcome later = outcomeOf(wait);
-    EXPECT_FALSE(later.error.empty());
-    EXPECT_LT(later.seconds, 1.0);
-}
-
-TEST(koNetLink, ShutdownWakesABlockedReaderOrAccept)
-{
-    auto links = koSocketLink::createPair();
-    koNetStream stream(links.second);
-    expectShutdownWakes([&] { stream.getValue<std::uint64_t>(); }, [&] { stream.shutdown(); });
-    EXPECT_TRUE(links.second->isShutdown());
-    stream.putValue<std::uint8_t>(1);
-    EXPECT_THROW(stream.flush(), koNetError);
-
-    koBoundSocketLink bound(0);
-    expectShutdownWakes([&] { koSocketLink link(bound); }, [&] { bound.shutdown(); });
-    koSocketPipe pipe("kosession-test-" + std::to_string(::getpid()));
-    expectShutdownWakes([&] { koSocketLink link(pipe, -1.0); }, [&] { pipe.shutdown(); });
-}
-
 TEST(koNetLink, FailuresSayWhatHappenedWithinTheirTimeLimits)
 {
     const std::string freePort = std::to_string(koBoundSocketLink(0).getAddress().getPort());
     auto silent = koSocketLink::createPair();
     silent.second->setRecvTimeout(0.2);
+    auto brief = koSocketLink::createPair();
+    brief.second->setRecvTimeout(0.0004); // a limit, however short, is never no limit
     auto gone = koSocketLink::createPair();
     gone.first->write("\x01\x02", 2);
     gone.first.reset(); // the last share: the connection closes
@@ -131,6 +98,8 @@ TEST(koNetLink, FailuresSayWhatHappenedWithinTheirTimeLimits)
          "Connection to 127.0.0.1:" + freePort + " refused", 0, false},
         {"silent peer", [&] { koNetStream(silent.second).getValue<std::uint32_t>(); },
          "Receiving from " + silent.second->getPeerName() + " timed out after 0.2 s", 0.15, false},
+        {"silent peer, limit under a millisecond", [&] { koNetStream(brief.second).getValue<std::uint8_t>(); },
+         "timed out after 0.001 s", 0, false},
         {"peer gone mid-value", [&] { koNetStream(gone.second).getValue<std::uint32_t>(); },
          "Connection closed by " + gone.second->getPeerName(), 0, true},
         {"wrong success marker", [&] { koNetStream(marker.second).recvResult(); }, "ef be ad de", 0, false},
@@ -154,3 +123,25 @@ TEST(koNetLink, FailuresSayWhatHappenedWithinTheirTimeLimits)
 }
 
 } // namespace
+
+// Both ends of a TCP link must notice a peer that vanished without closing,
+// within about 20 s: keep-alive probes when idle, a user time-out when sent
+// bytes stay unacknowledged, and no Nagle delay on the command stream.
+TEST(koKeepAliveTest, BothEndsOfALoopbackLinkNoticeAVanishedPeer)
+{
+    koBoundSocketLink bound(0);
+    // The kernel completes the connection before anyone accepts it.
+    koSocketLink connecting(koSocketAddress("127.0.0.1", bound.getAddress().getPort()), 5.0);
+    koSocketLink accepting(bound);
+    for (const koSocketLink* end : {&connecting, &accepting}) {
+        SCOPED_TRACE(end == &connecting ? "connecting end" : "accepting end");
+        const koSocketLink::TcpOptions options = end->readTcpOptions();
+        EXPECT_NE(options.noDelay, 0);
+        EXPECT_NE(options.keepAlive, 0);
+        EXPECT_GT(options.keepIdleSeconds, 0);
+        EXPECT_GT(options.keepCount, 0);
+        EXPECT_LE(options.keepIdleSeconds + options.keepCount * options.keepIntervalSeconds, 20);
+        EXPECT_GT(options.userTimeoutMs, 0);
+        EXPECT_LE(options.userTimeoutMs, 20000);
+    }
+}

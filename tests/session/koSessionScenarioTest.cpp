@@ -1,14 +1,12 @@
 // Whole sessions over loopback with the real server, cipher and clients, as
 // scenario tables: who pushes what and how, and who must execute it; late
-// joiners; the roster; scenes up and down.
+// joiners; the roster after a scene load; scenes up and down, and aborted.
 
 #include "koServerTestKit.h"
 
 #include "koTestExecutionLog.h"
-#include "koTestRosterSignals.h"
 #include "koTestSupport.h"
 
-#include "koSession.h"
 #include "koSessionChange.h"
 #include "koSessionChangeList.h"
 #include "koSessionClient.h"
@@ -100,9 +98,10 @@ TEST_F(Scenario, EveryoneExecutesExactlyWhatTheDeliveryRulesSay)
     });
 }
 
-TEST_F(Scenario, LateJoinerGetsEveryStateInItsNewestFormOnly)
+TEST_F(Scenario, LateJoinerGetsEveryStateInItsNewestFormUntilASceneLoadCutsTheHistory)
 {
     joinAll({"Alice", "Bob"});
+    const int questions = sceneQuestionsAsked();
     play({
         {'A', S, "x=1", "", "AB"},
         {'A', S, "x=2", "", "AB"},
@@ -111,19 +110,9 @@ TEST_F(Scenario, LateJoinerGetsEveryStateInItsNewestFormOnly)
         {'A', T, "plain", "q", "BC"},
         {'C', Step::Join, "Carol", "", ""},
         {'C', S, "y=2", "", "ABC"},
-    });
-}
-
-TEST_F(Scenario, SceneLoadCutsTheHistoryOfALateJoinerWhoIsAsked)
-{
-    joinAll({"Alice", "Bob"});
-    const int questions = sceneQuestionsAsked();
-    play({
-        {'A', T, "before", "q", "B"},
-        {'A', S, "x=1", "", "AB"},
-        {'B', Step::Scene, "scene.kova", "", "ABC"},
-        {'A', T, "after", "q", "BC"},
-        {'C', Step::Join, "Carol", "", ""},
+        {'B', Step::Scene, "scene.kova", "", "ABCD"},
+        {'A', T, "after", "q", "BCD"},
+        {'D', Step::Join, "Dave", "", ""},
     });
     EXPECT_EQ(sceneQuestionsAsked(), questions + 1);
     // The scene load emptied the server's list, roster included; the roster
@@ -152,97 +141,6 @@ TEST_F(Scenario, RosterFollowsEverySceneLoad)
         return load != seen.end() && std::find(load, seen.end(), roster) != seen.end();
     }));
     EXPECT_EQ(at('B').getUsers().size(), 2u);
-}
-
-TEST_F(Scenario, IdentifiersCountUpAndColourIndicesComeFree)
-{
-    const koSession& facade = koSession::the();
-    joinAll({"Alice", "Bob"});
-    const unsigned short first = at('A').getUserId();
-    // In a process of its own (as CTest runs each case) the first is 1.
-    if (::testing::UnitTest::GetInstance()->test_to_run_count() == 1) {
-        EXPECT_EQ(first, 1);
-    }
-    EXPECT_EQ(at('B').getUserId(), first + 1);
-    EXPECT_EQ(at('A').getUser().getColor(), facade.getDefaultColor(0));
-    EXPECT_EQ(at('B').getUser().getColor(), facade.getDefaultColor(1));
-
-    clients.erase(clients.begin());
-    ASSERT_TRUE(settled());
-    clients.push_back(join("Carol"));
-    clients.push_back(koServerTest::join(host->link(), "Dave", QColor(10, 20, 30)));
-    clients.push_back(join("Erin"));
-    EXPECT_EQ(at('B').getUserId(), first + 2);
-    EXPECT_EQ(at('B').getUser().getColor(), facade.getDefaultColor(0));
-    // A chosen colour stays, yet its index is taken all the same.
-    EXPECT_EQ(at('C').getUser().getColor(), QColor(10, 20, 30));
-    EXPECT_EQ(at('D').getUser().getColor(), facade.getDefaultColor(3));
-    ASSERT_TRUE(settled());
-    EXPECT_EQ(rosterIds(at('D')), (std::vector<unsigned short>{std::uint16_t(first + 1), std::uint16_t(first + 2),
-                                                               std::uint16_t(first + 3), std::uint16_t(first + 4)}));
-
-    // Neither a stop nor a restart resets the counter; the emptied roster
-    // frees colour 0.
-    host->server.stop();
-    host->server.wait();
-    host->start();
-    auto frank = join("Frank");
-    EXPECT_EQ(frank->getUserId(), first + 5);
-    EXPECT_EQ(frank->getUser().getColor(), facade.getDefaultColor(0));
-}
-
-TEST_F(Scenario, RosterSignalsFollowSpectatorsRenamesAndDepartures)
-{
-    joinAll({"Alice", "Bob", "Carol"});
-    const unsigned short a = at('A').getUserId(), b = at('B').getUserId(), c = at('C').getUserId();
-    koSessionClient* alice = &at('A');
-    bool aliceExecutes = false;
-    koTest::RosterSignals roster([&] { return aliceExecutes; });
-    const auto aliceSees = [&](const QStringList& events) {
-        return koTest::waitFor([&] {
-            aliceExecutes = true;
-            alice->executeCommands();
-            aliceExecutes = false;
-            return roster.events().size() >= events.size();
-        }) && roster.take() == events;
-    };
-
-    // Two spectators of Alice: both change, then Alice's count of 2.
-    for (char who : {'B', 'C'}) {
-        koSessionUser record = at(who).getUser();
-        record.setIsSpectator(true);
-        record.setSpectatedUserId(a);
-        at(who).updateUserInfo(record);
-        const QStringList expected = who == 'B'
-            ? QStringList({QStringLiteral("changed %1 Alice").arg(a), QStringLiteral("changed %1 Bob").arg(b)})
-            : QStringList({QStringLiteral("changed %1 Alice").arg(a), QStringLiteral("changed %1 Carol").arg(c)});
-        EXPECT_TRUE(aliceSees(expected)) << roster.events().join(", ").toStdString();
-    }
-    EXPECT_EQ(alice->getUser().getSpectatorCount(), 2);
-    EXPECT_EQ(at('C').getUser().getColor(), koSession::the().getDefaultColor(2)) << "a chosen colour stays";
-    for (const koSessionUser& user : alice->getUsers())
-        EXPECT_EQ(user.getSpectatorCount(), user.getId() == a ? 2 : 0);
-
-    // A rename in a transparent colour: the own record keeps its identifier
-    // and gets colour 0 of the table.
-    koSessionUser renamed = at('B').getUser();
-    renamed.setName(QStringLiteral("Bobby"));
-    renamed.setId(999);
-    renamed.setColor(QColor(Qt::transparent));
-    at('B').updateUserInfo(renamed);
-    EXPECT_TRUE(aliceSees({QStringLiteral("changed %1 Bobby").arg(b)}));
-    EXPECT_EQ(at('B').getUserId(), b);
-    EXPECT_EQ(at('B').getUser().getColor(), koSession::the().getDefaultColor(0));
-
-    // Leaving is one removal; the last one to leave stops the server.
-    clients.pop_back();
-    EXPECT_TRUE(aliceSees({QStringLiteral("changed %1 Alice").arg(a), QStringLiteral("removed %1").arg(c)}));
-    EXPECT_EQ(alice->getUser().getSpectatorCount(), 1);
-    clients.clear();
-    EXPECT_TRUE(log.waitFor("Stopping session after last client has disconnected"));
-    EXPECT_TRUE(waitStopped(host->server));
-    EXPECT_EQ(log.count("Stopping session after last client has disconnected"), 1);
-    EXPECT_EQ(log.count("Stop accepting clients"), 0);
 }
 
 TEST_F(Scenario, ScenesArriveByteForByteInPiecesOfOneMebibyte)
@@ -316,19 +214,4 @@ TEST_F(Scenario, AbortsLeaveThePreviousSceneAndAShortDownload)
     EXPECT_EQ(log.count("Download aborted by user"), 3);
     ASSERT_TRUE(at('A').downloadScene(data, name));
     EXPECT_TRUE(data == previous);
-}
-
-TEST_F(Scenario, DeclinedSceneSkipsExactlyOneDownload)
-{
-    joinAll({"Alice"});
-    play({{'A', Step::Scene, "held", "", "A"}});
-    clients.push_back(join("Bob")); // the process answers "Cancel"
-    std::vector<char> data(3, 'k');
-    QString name = QStringLiteral("kept");
-    Progress progress;
-    EXPECT_FALSE(at('B').downloadScene(data, name));
-    EXPECT_EQ(data, std::vector<char>(3, 'k'));
-    EXPECT_TRUE(progress.texts.empty());
-    // Nothing is stored, so the next download reaches the server and fails.
-    EXPECT_THROW(at('B').downloadScene(data, name), koNetError);
 }

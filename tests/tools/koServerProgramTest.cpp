@@ -1,15 +1,43 @@
 // The programs as a user starts them: their options and help, the link the
-// server prints, where it listens, and the ways a session ends with the
-// status the server exits with.
+// server prints, where it listens, the ways a session ends with the status
+// the server exits with, and the server's service options.
 #include "koToolsTestKit.h"
+
+#include "koNetError.h"
+#include "koSocketAddress.h"
+#include "koSocketLink.h"
 
 #include <QCoreApplication>
 #include <QSysInfo>
+#include <QTemporaryDir>
 
 namespace koToolsTest {
 namespace {
 
 using ServerProgramTest = ProgramTest;
+
+// Sends `request` to 127.0.0.1:`port` and answers all that comes back before the close.
+QByteArray ask(int port, const QByteArray& request)
+{
+    koSocketLink link(koSocketAddress("127.0.0.1", port), 5.0);
+    link.setRecvTimeout(5.0);
+    link.send(request.constData(), std::size_t(request.size()));
+    QByteArray answer;
+    char byte = 0;
+    try {
+        for (;; answer += byte)
+            link.recv(&byte, 1);
+    } catch (const koNetError&) {
+    }
+    return answer;
+}
+
+QString writeFile(const QTemporaryDir& folder, const QByteArray& text)
+{
+    QFile file(folder.filePath(QString::number(qHash(text))));
+    EXPECT_TRUE(file.open(QIODevice::WriteOnly) && file.write(text) == text.size());
+    return file.fileName();
+}
 
 TEST_F(ServerProgramTest, OptionsAreExplainedAndBadOnesRefusedWithStatusTwo)
 {
@@ -23,6 +51,8 @@ TEST_F(ServerProgramTest, OptionsAreExplainedAndBadOnesRefusedWithStatusTwo)
         std::vector<const char*> said;
     } cases[] = {
         {server, {QStringLiteral("--help")}, 0, {"--port", "--pipe", "--address", "--password", "8889"}},
+        {server, {QStringLiteral("--password-file"), QStringLiteral("/no/such/file")}, 2,
+         {"cannot read the password file '/no/such/file'", "or give the password in KOSESSION_PASSWORD"}},
         {server, {QStringLiteral("--port"), QStringLiteral("70000")}, 2, {"--port needs a number from 0 to 65535"}},
         {server, {QStringLiteral("--port"), QStringLiteral("http")}, 2, {"--port needs a number"}},
         {server, {QStringLiteral("--address"), QStringLiteral("a/b")}, 2, {"must not be empty nor contain '/'"}},
@@ -60,11 +90,7 @@ TEST_F(ServerProgramTest, LinkNamesWhereItListensAndASecondServerThereIsRefused)
         {{QStringLiteral("--port"), QStringLiteral("0")},
          QStringLiteral("^Session link: %1:(\\d+)/[0-9a-f]{10}$").arg(QRegularExpression::escape(QSysInfo::machineHostName())),
          QStringLiteral("TCP port %1")},
-        {{QStringLiteral("--port"), QStringLiteral("0"), QStringLiteral("--address"), QStringLiteral("127.0.0.1"),
-          QStringLiteral("--password"), QStringLiteral("secret")},
-         QStringLiteral("^Session link: 127\\.0\\.0\\.1:(\\d+)/[0-9a-f]{14}$"), QStringLiteral("TCP port %1")},
-        {{QStringLiteral("--pipe"), pipe, QStringLiteral("--address"), QStringLiteral("example.org")},
-         QStringLiteral("^Session link: example\\.org/[0-9a-f]{10}$"), QStringLiteral("local pipe '%1'")},
+        {{QStringLiteral("--pipe"), pipe}, QStringLiteral("^No session link: "), QStringLiteral("local pipe '%1'")},
     };
     for (const auto& entry : cases) {
         koChildProcess first(QStringLiteral("server"));
@@ -89,6 +115,51 @@ TEST_F(ServerProgramTest, LinkNamesWhereItListensAndASecondServerThereIsRefused)
         EXPECT_TRUE(printed(first, QStringLiteral("^Interrupted: stopping the session\\.$")));
         EXPECT_TRUE(printed(first, QStringLiteral("^Session ended: stopped by Ctrl-C\\.$"))) << first.getText().toStdString();
     }
+}
+
+// A password in the environment protects the link (the client's own table
+// shows that a wrong one or none is refused).
+TEST_F(ServerProgramTest, PasswordFromTheEnvironment)
+{
+    qputenv("KOSESSION_PASSWORD", "right");
+    startServer();
+    qunsetenv("KOSESSION_PASSWORD");
+    join(QStringLiteral("ann"), {QStringLiteral("--password"), QStringLiteral("right")});
+}
+
+// A service set up by its config file alone: the command line wins over it,
+// the password file over the environment; it listens on one interface, stays
+// up when empty, logs no info lines, and its status endpoint tells who is in
+// and survives hostile requests.
+TEST_F(ServerProgramTest, ConfiguredServiceAnswersStatusAndStaysUpWhenEmpty)
+{
+    QTemporaryDir folder;
+    const QString config = "port=99999\nlisten=127.0.0.1\nkeep-running=true\nquiet=yes\nstatus=127.0.0.1:0\npassword-file="
+        + writeFile(folder, "s3cret\n");
+    qputenv("KOSESSION_PASSWORD", "wrong");
+    startServer({QStringLiteral("--config"), writeFile(folder, config.toUtf8())});
+    qunsetenv("KOSESSION_PASSWORD");
+    EXPECT_THROW(koSocketLink(koSocketAddress("127.0.0.2", port), 5.0), koNetError);
+    const QRegularExpression statusLine(QStringLiteral("^Status on http://127\\.0\\.0\\.1:(\\d+)/metrics"));
+    ASSERT_GE(server->waitForLine(statusLine, waitLimit), 0) << server->getText().toStdString();
+    const int statusPort = statusLine.match(server->getLines()[std::size_t(server->findLine(statusLine))].text).captured(1).toInt();
+    join(QStringLiteral("ann"), {QStringLiteral("--password"), QStringLiteral("s3cret")});
+    const std::pair<QByteArray, const char*> requests[] = {
+        {QByteArray(8193, 'a'), "HTTP/1.1 431 "},
+        {"BREW\r\n\r\n", "HTTP/1.1 400 "},
+        {"GET /secret HTTP/1.1\r\n\r\n", "HTTP/1.1 404 "},
+        {"GET /metrics HTTP/1.1\r\n\r\n", "\nkosession_participants 1\n"},
+        {"GET /metrics HTTP/1.1\r\n\r\n", "\nkosession_joins_total 1\n"},
+        {"GET /status HTTP/1.1\r\n\r\n", "\"address\": \"127.0.0.1\",\n"},
+        {"GET /status HTTP/1.1\r\n\r\n", "\"name\": \"ann\"\n"},
+    };
+    for (const auto& entry : requests)
+        EXPECT_TRUE(ask(statusPort, entry.first).contains(entry.second)) << entry.first.left(30).toStdString();
+    clients.front()->closeInput();
+    EXPECT_EQ(exitCodeOf(*clients.front()), 0);
+    EXPECT_FALSE(prints(*server, QStringLiteral("^Session ended"), 3s));
+    EXPECT_TRUE(ask(statusPort, "GET /metrics HTTP/1.1\r\n\r\n").contains("\nkosession_leaves_total 1\n"));
+    EXPECT_FALSE(printed(*server, QStringLiteral("^info: ")));
 }
 
 } // namespace

@@ -2,13 +2,17 @@
 
 #include "koSocketLink.h"
 
-// A listening TCP socket on every interface (IPv6 and IPv4). Port 0 takes a
-// free port; getAddress().getPort() tells which. shutdown() makes a blocked
+#include <string>
+
+// A listening TCP socket on `host` (a name or an address; the first of its
+// addresses that binds), or on every interface (IPv6 and IPv4) when `host` is
+// empty. Port 0 takes a free port; getAddress().getPort() tells which.
+// Throws koNetError when it cannot listen. shutdown() makes a blocked
 // accept fail with koNetError, and every later accept too.
 class koBoundSocketLink : public koSocketLink
 {
 public:
-    explicit koBoundSocketLink(int port);
+    explicit koBoundSocketLink(int port, const std::string& host = std::string());
     ~koBoundSocketLink() override;
 
     void shutdown() override;

@@ -18,9 +18,10 @@
 class koLog
 {
 public:
-    enum class Level { Info, Warning, Error };
+    enum class Level { Debug, Info, Warning, Error };
     using Sink = std::function<void(Level, const std::string&)>;
 
+    static void debug(const char* format, ...) KOLOG_PRINTF_FORMAT(1, 2);
     static void info(const char* format, ...) KOLOG_PRINTF_FORMAT(1, 2);
     static void warning(const char* format, ...) KOLOG_PRINTF_FORMAT(1, 2);
     static void error(const char* format, ...) KOLOG_PRINTF_FORMAT(1, 2);

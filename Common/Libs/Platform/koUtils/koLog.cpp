@@ -15,6 +15,9 @@ namespace {
 void writeToCategory(koLog::Level level, const std::string& line)
 {
     switch (level) {
+    case koLog::Level::Debug:
+        qCDebug(koSessionLog, "%s", line.c_str());
+        break;
     case koLog::Level::Info:
         qCInfo(koSessionLog, "%s", line.c_str());
         break;
@@ -73,6 +76,14 @@ void logLine(koLog::Level level, const char* fmt, va_list args)
 }
 
 } // namespace
+
+void koLog::debug(const char* format, ...)
+{
+    va_list args;
+    va_start(args, format);
+    logLine(Level::Debug, format, args);
+    va_end(args);
+}
 
 void koLog::info(const char* format, ...)
 {

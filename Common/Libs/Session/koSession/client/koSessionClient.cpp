@@ -454,6 +454,8 @@ void koSessionClient::relay(const std::shared_ptr<koSessionChange>& change,
                             const std::shared_ptr<koSessionChangeList>& list)
 {
     list->push(change);
+    if (serverRole && server)
+        server->countRelayed(change->getByteSize());
     // A scene load empties the shared list, and with it a roster that some
     // peers may not have sent on yet: whoever joined just before the load
     // would stay unknown to them until the next roster change.

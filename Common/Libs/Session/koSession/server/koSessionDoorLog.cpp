@@ -55,6 +55,9 @@ void koSessionDoorLog::prune(Clock::time_point now)
 void koSessionDoorLog::writeLine(Level level, const std::string& line)
 {
     switch (level) {
+    case Level::Debug:
+        koLog::debug("%s", line.c_str());
+        break;
     case Level::Info:
         koLog::info("%s", line.c_str());
         break;

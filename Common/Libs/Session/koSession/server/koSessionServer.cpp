@@ -93,7 +93,7 @@ koSessionServer& koSessionServer::the()
 // ---------------------------------------------------------------------------
 // Lifecycle
 
-void koSessionServer::start(const QString& pipeName, int port)
+void koSessionServer::start(const QString& pipeName, int port, const QString& listenAddress)
 {
     if (acceptThread.joinable())
         throw std::logic_error("koSessionServer::start needs a wait() after the previous run");
@@ -109,12 +109,16 @@ void koSessionServer::start(const QString& pipeName, int port)
         pipe = std::make_unique<koSocketPipe>(pipeName.toStdString());
         boundLink.reset();
     } else {
-        boundLink = std::make_unique<koBoundSocketLink>(port);
+        boundLink = std::make_unique<koBoundSocketLink>(port, listenAddress.toStdString());
         pipe.reset();
     }
+    started = std::chrono::steady_clock::now();
+    for (auto* counter : {&joins, &leaves, &refusedConnections, &changesRelayed, &bytesRelayed, &sceneBytes})
+        *counter = 0;
     handshakes.open();
     acceptThread = std::thread([this] { accept(); });
-    actionManager.run([this] { waitForFirstClient(EmptySessionSeconds); });
+    if (stopsWhenEmpty)
+        actionManager.run([this] { waitForFirstClient(EmptySessionSeconds); });
 }
 
 void koSessionServer::stop()
@@ -131,6 +135,7 @@ void koSessionServer::stop()
             boundLink->shutdown();
         handshakes.shutDown();
         dropped.swap(clients);
+        arrivals.clear();
         secondLinks.clear();
         running = false;
     }
@@ -162,6 +167,53 @@ void koSessionServer::setSessionId(const QString& sessionId)
     const std::string hash = sessionId.isEmpty() ? std::string() : koSessionWire::sessionHash(sessionId).toStdString();
     std::lock_guard<std::recursive_mutex> lock(mutex);
     sessionHash = hash;
+}
+
+void koSessionServer::setStopsWhenEmpty(bool stops)
+{
+    stopsWhenEmpty = stops;
+}
+
+koSessionServerStatistics koSessionServer::getStatistics()
+{
+    koSessionServerStatistics statistics;
+    {
+        std::lock_guard<std::recursive_mutex> lock(mutex);
+        statistics.participants = clients.size();
+        if (running)
+            statistics.uptime = std::chrono::duration_cast<std::chrono::seconds>(std::chrono::steady_clock::now() - started);
+    }
+    statistics.joins = joins;
+    statistics.leaves = leaves;
+    statistics.refusedConnections = refusedConnections;
+    statistics.changesRelayed = changesRelayed;
+    statistics.bytesRelayed = bytesRelayed;
+    statistics.sceneBytes = sceneBytes;
+    return statistics;
+}
+
+std::vector<koSessionServerParticipant> koSessionServer::getParticipants()
+{
+    std::vector<koSessionServerParticipant> participants;
+    std::lock_guard<std::recursive_mutex> lock(mutex);
+    for (const auto& peer : clients) {
+        const auto arrival = arrivals.find(peer->getUserId());
+        if (arrival != arrivals.end())
+            participants.push_back({peer->copyUser(), arrival->second.address, arrival->second.joined});
+    }
+    return participants;
+}
+
+void koSessionServer::countRelayed(std::size_t bytes)
+{
+    ++changesRelayed;
+    bytesRelayed += bytes;
+}
+
+void koSessionServer::refuse(koLog::Level level, const std::string& address, const std::string& line)
+{
+    ++refusedConnections;
+    doorLog.write(level, address, line);
 }
 
 void koSessionServer::setNextUserId(int value)
@@ -230,19 +282,19 @@ void koSessionServer::handleConnection(const std::shared_ptr<koSocketLink>& link
     try {
         outcome = handshakes.tryRun(link, address, [this, link, address, tunnel] { handshake(link, address, tunnel); });
     } catch (const std::exception& e) {
-        doorLog.write(koLog::Level::Error, address, std::string("Unable to handle request:") + e.what());
+        refuse(koLog::Level::Error, address, std::string("Unable to handle request:") + e.what());
         return;
     }
     switch (outcome) {
     case koSessionHandshakeGate::Outcome::TooManyFromAddress:
-        doorLog.write(koLog::Level::Info, address,
-                      "Refused a connection from " + address + ": "
-                          + std::to_string(MaxHandshakesPerAddress) + " handshakes from there are under way");
+        refuse(koLog::Level::Info, address,
+               "Refused a connection from " + address + ": "
+                   + std::to_string(MaxHandshakesPerAddress) + " handshakes from there are under way");
         break;
     case koSessionHandshakeGate::Outcome::TooManyInAll:
-        doorLog.write(koLog::Level::Info, address,
-                      "Refused a connection from " + address + ": " + std::to_string(MaxHandshakes)
-                          + " handshakes are under way");
+        refuse(koLog::Level::Info, address,
+               "Refused a connection from " + address + ": " + std::to_string(MaxHandshakes)
+                   + " handshakes are under way");
         break;
     case koSessionHandshakeGate::Outcome::Started:
     case koSessionHandshakeGate::Outcome::Closed:
@@ -255,8 +307,8 @@ void koSessionServer::handshake(const std::shared_ptr<koSocketLink>& link, const
     try {
         link->setRecvTimeout(HandshakeTimeoutSeconds);
         if (tunnel && !processHttpHeader(link.get())) {
-            doorLog.write(koLog::Level::Info, address,
-                          "Refused a connection from " + address + ": its tunnel line names another session");
+            refuse(koLog::Level::Info, address,
+                   "Refused a connection from " + address + ": its tunnel line names another session");
             return;
         }
         handleRequest(link, address);
@@ -265,11 +317,11 @@ void koSessionServer::handshake(const std::shared_ptr<koSocketLink>& link, const
         if (stopping)
             return;
         if (handshakes.hasExpired(link.get()))
-            doorLog.write(koLog::Level::Error, address,
-                          "Unable to handle request:Handshake of " + link->getPeerName() + " timed out after "
-                              + std::to_string(int(HandshakeTimeoutSeconds)) + " s in all");
+            refuse(koLog::Level::Error, address,
+                   "Unable to handle request:Handshake of " + link->getPeerName() + " timed out after "
+                       + std::to_string(int(HandshakeTimeoutSeconds)) + " s in all");
         else
-            doorLog.write(koLog::Level::Error, address, std::string("Unable to handle request:") + e.what());
+            refuse(koLog::Level::Error, address, std::string("Unable to handle request:") + e.what());
     }
 }
 
@@ -303,6 +355,8 @@ void koSessionServer::handleRequest(const std::shared_ptr<koNetLink>& link, cons
     case koSessionWire::RequestJoin:
         if (checkVersion(requestStream))
             acceptClient(link, address);
+        else
+            ++refusedConnections;
         break;
     case koSessionWire::RequestStop:
         stop();
@@ -365,7 +419,7 @@ void koSessionServer::acceptClient(std::shared_ptr<koNetLink> link, const std::s
     }
     std::lock_guard<std::recursive_mutex> lock(mutex);
     releaseAdmission(admission.userId);
-    addClient(peer);
+    addClient(peer, address);
 }
 
 // The second link goes only to the participant's own address, once, shortly
@@ -384,9 +438,9 @@ void koSessionServer::acceptAsyncStream(std::shared_ptr<koNetLink> link, const s
     }
     const Peers matching = granted ? findAdmitted(userId) : Peers();
     if (matching.empty()) {
-        doorLog.write(koLog::Level::Warning, address,
-                      "Refused a second link for participant " + std::to_string(userId) + " from " + address
-                          + ": not that participant's own fresh join");
+        refuse(koLog::Level::Warning, address,
+               "Refused a second link for participant " + std::to_string(userId) + " from " + address
+                   + ": not that participant's own fresh join");
         return;
     }
     // Outside the mutex: the pairing writes to the network, and the last
@@ -395,13 +449,15 @@ void koSessionServer::acceptAsyncStream(std::shared_ptr<koNetLink> link, const s
         peer->acceptAsyncLink(asyncChangeList, link);
 }
 
-void koSessionServer::addClient(const std::shared_ptr<koSessionClient>& client)
+void koSessionServer::addClient(const std::shared_ptr<koSessionClient>& client, const std::string& address)
 {
     std::shared_ptr<koSessionClient> refused;
     {
         std::lock_guard<std::recursive_mutex> lock(mutex);
         if (running && !stopping) {
             clients.push_back(client);
+            arrivals[client->getUserId()] = {address, std::chrono::system_clock::now()};
+            ++joins;
             // Only an admitted participant keeps the session from ending empty.
             waitingForFirstClient = false;
             sendUpdatedUsers();
@@ -455,10 +511,13 @@ void koSessionServer::removeStoppedClients()
         if (removed.empty())
             return;
         clients.swap(kept);
-        for (const auto& peer : removed)
+        for (const auto& peer : removed) {
             forgetPose(peer->getUserId());
+            arrivals.erase(peer->getUserId());
+        }
+        leaves += removed.size();
         sendUpdatedUsers();
-        if (clients.empty()) {
+        if (clients.empty() && stopsWhenEmpty) {
             koLog::info("Stopping session after last client has disconnected");
             stop();
         }
@@ -584,9 +643,9 @@ koSessionTransferGate::Ticket koSessionServer::enterTransfer(koNetLink& link, bo
     const std::string address = peerAddress(link);
     koSessionTransferGate::Ticket ticket = transferGate.enter(address, upload);
     if (!ticket) {
-        doorLog.write(koLog::Level::Warning, address,
-                      std::string("Scene ") + (upload ? "upload" : "download") + " of " + link.getPeerName()
-                          + " refused: too many transfers running");
+        refuse(koLog::Level::Warning, address,
+               std::string("Scene ") + (upload ? "upload" : "download") + " of " + link.getPeerName()
+                   + " refused: too many transfers running");
         link.shutdown();
     }
     return ticket;
@@ -642,6 +701,7 @@ void koSessionServer::receiveScene(std::shared_ptr<koNetLink> link, koSessionTra
         // The previous scene (now in `data`) is freed here, outside the mutex,
         // or later by the last download still sending it.
         data.reset();
+        sceneBytes += size;
         koLog::info("Scene \"%s\" uploaded by %s: %zu bytes", name.c_str(), peer.c_str(), size);
     } catch (const std::exception& e) {
         koLog::error("Upload failed: %s", e.what());
@@ -680,6 +740,7 @@ void koSessionServer::sendScene(std::shared_ptr<koNetLink> link, koSessionTransf
         stream.flush();
         koSessionSceneWire::putData(stream, data->data(), data->size());
         stream.flush();
+        sceneBytes += data->size();
         koLog::info("Scene \"%s\" downloaded by %s: %zu bytes", name.c_str(), peer.c_str(), data->size());
     } catch (const std::exception& e) {
         koLog::error("Download failed: %s", e.what());

@@ -5,6 +5,8 @@
 #include "koSessionHandshakeGate.h"
 #include "koSessionSceneWire.h"
 #include "koSessionSecondLinkTickets.h"
+#include "koSessionServerParticipant.h"
+#include "koSessionServerStatistics.h"
 #include "koSessionTransferGate.h"
 
 #include "koNetActionManager.h"
@@ -13,6 +15,7 @@
 
 #include <atomic>
 #include <cstdint>
+#include <map>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -66,10 +69,11 @@ public:
     koSessionServer& operator=(const koSessionServer&) = delete;
 
     // Listens on `pipeName` when it is not empty, else on TCP `port` (0 takes a
-    // free one) and starts the accept thread and the empty-session watchdog.
+    // free one) of the interface `listenAddress` (empty: every interface) and
+    // starts the accept thread and the empty-session watchdog.
     // Host thread; needs a wait() after any earlier run. Throws koNetError when
     // the transport cannot be made (std::logic_error without the wait()).
-    void start(const QString& pipeName, int port);
+    void start(const QString& pipeName, int port, const QString& listenAddress = QString());
     // Stops accepting and drops every peer. Safe to call more than once, from
     // the host, the accept thread or a job; never from a peer's own threads.
     void stop();
@@ -92,6 +96,20 @@ public:
     // would have asked. Empty (the default) admits any session. Any thread;
     // applies to connections whose tunnel line is read afterwards.
     void setSessionId(const QString& sessionId);
+
+    // Whether the server stops by itself when nobody joins within
+    // EmptySessionSeconds of its start and when the last participant leaves
+    // (the default). Host thread, before start.
+    void setStopsWhenEmpty(bool stops);
+
+    // The counters of this run, and the roster with where and when each
+    // participant came in. Any thread; take the server's mutex, the roster
+    // also each peer's own mutex briefly.
+    koSessionServerStatistics getStatistics();
+    std::vector<koSessionServerParticipant> getParticipants();
+    // Counts a change that a peer passed from its participant into a shared
+    // list. Peers' receiving threads; takes no lock.
+    void countRelayed(std::size_t bytes);
 
     // Test hook: sets the process-wide counter that user identifiers are
     // taken from, so that a test can reach its wrap without 65,535 joins.
@@ -127,7 +145,9 @@ private:
 
     void acceptClient(std::shared_ptr<koNetLink> link, const std::string& address);
     void acceptAsyncStream(std::shared_ptr<koNetLink> link, const std::string& address);
-    void addClient(const std::shared_ptr<koSessionClient>& client);
+    void addClient(const std::shared_ptr<koSessionClient>& client, const std::string& address);
+    // Logs a connection closed before admission, and counts it.
+    void refuse(koLog::Level level, const std::string& address, const std::string& line);
     void removeStoppedClients();
     // Removes the pose of a participant that left from the shared lists, so
     // that no newcomer is shown where it stood.
@@ -175,7 +195,7 @@ private:
     koNetActionManager actionManager{0};
     // The roster of admitted peers in order of admission; the server holds one share each.
     std::vector<std::shared_ptr<koSessionClient>> clients;
-    // Guards clients, admissions, secondLinks, sessionHash, sceneData,
+    // Guards clients, arrivals, started, admissions, secondLinks, sessionHash, sceneData,
     // sceneName, transfers, transfersCut and the transports while stop shuts
     // them. Taken by the host (stop), handshake jobs (admission, colours,
     // pairing), jobs (removal; scene jobs only to swap or share the store,
@@ -186,6 +206,24 @@ private:
     // after unlocking, since a peer's destructor joins threads that may be
     // waiting for this mutex.
     std::recursive_mutex mutex;
+    // Where and when each admitted peer came in, by user identifier.
+    struct Arrival
+    {
+        std::string address;
+        std::chrono::system_clock::time_point joined;
+    };
+    std::map<unsigned short, Arrival> arrivals;
+    // When this run started.
+    std::chrono::steady_clock::time_point started;
+    // Counters of this run (see koSessionServerStatistics); atomics, so
+    // that counting takes no lock.
+    std::atomic<std::uint64_t> joins{0};
+    std::atomic<std::uint64_t> leaves{0};
+    std::atomic<std::uint64_t> refusedConnections{0};
+    std::atomic<std::uint64_t> changesRelayed{0};
+    std::atomic<std::uint64_t> bytesRelayed{0};
+    std::atomic<std::uint64_t> sceneBytes{0};
+    std::atomic<bool> stopsWhenEmpty{true};
     // Runs accept(); joinable from start until wait.
     std::thread acceptThread;
     // The listening TCP socket; null until a start in TCP mode.
