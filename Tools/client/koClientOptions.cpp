@@ -76,7 +76,8 @@ koClientOptions::Outcome koClientOptions::parse(const QStringList& arguments)
         printUsageError(QStringLiteral("give exactly one session link"));
         return Outcome::Invalid;
     }
-    link = parser.positionalArguments().first();
+    // A pasted link often brings a blank or a line end with it.
+    link = parser.positionalArguments().first().trimmed();
     name = parser.isSet(nameOption) ? parser.value(nameOption) : QStringLiteral("participant");
     password = parser.value(passwordOption);
 

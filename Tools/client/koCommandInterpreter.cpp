@@ -3,6 +3,7 @@
 #include "koCommandInbox.h"
 #include "koTextMessageCommand.h"
 #include "koTerminalOutput.h"
+#include "koUserLookup.h"
 #include "koUserText.h"
 
 #include "koSession.h"
@@ -17,7 +18,7 @@ namespace {
 
 const char help[] = "Commands, one per line:\n"
                     "  say <text>                    send a message to everybody\n"
-                    "  tell <user> <text>            send a message to one participant\n"
+                    "  tell <user> <text>            send a message to one participant (name, its start, or number)\n"
                     "  pose <x> <y> <z> [pointer <x> <y> <z>]\n"
                     "                                send your pose: camera at x y z, head, optional pointer\n"
                     "  upload <file>                 store the file as the session's scene and announce it\n"
@@ -37,16 +38,6 @@ void fail(const QString& message)
 QStringList words(const QString& text)
 {
     return text.split(QRegularExpression(QStringLiteral("\\s+")), Qt::SkipEmptyParts);
-}
-
-bool toUserId(const QString& text, unsigned short& id)
-{
-    bool ok = false;
-    const uint value = text.toUInt(&ok);
-    if (!ok || value == 0 || value > 0xffff)
-        return false;
-    id = static_cast<unsigned short>(value);
-    return true;
 }
 
 // Three numbers from `texts` starting at `first`.
@@ -113,9 +104,14 @@ void koCommandInterpreter::say(const QString& rest)
 void koCommandInterpreter::tell(const QString& rest)
 {
     const int blank = rest.indexOf(QLatin1Char(' '));
-    unsigned short to = 0;
-    if (blank < 0 || !toUserId(rest.left(blank), to)) {
-        fail(QStringLiteral("'tell <user> <text>', with the user's number from 'users'"));
+    if (blank < 0) {
+        fail(QStringLiteral("'tell <user> <text>', with the user's name or number from 'users'"));
+        return;
+    }
+    QString error;
+    const unsigned short to = koUserLookup::find(rest.left(blank), error);
+    if (to == 0) {
+        fail(error);
         return;
     }
     koSession::the().pushCommand(koTextMessageCommand(rest.mid(blank + 1).trimmed(), to));
@@ -164,17 +160,18 @@ void koCommandInterpreter::download(const QString& rest)
 void koCommandInterpreter::spectate(const QString& rest)
 {
     koSessionUser user = koSession::the().getUser();
-    unsigned short target = 0;
-    if (rest == QLatin1String("off")) {
-        user.setIsSpectator(false);
-        user.setSpectatedUserId(0);
-    } else if (toUserId(rest, target)) {
-        user.setIsSpectator(true);
-        user.setSpectatedUserId(target);
-    } else {
-        fail(QStringLiteral("'spectate <user>' with the user's number from 'users', or 'spectate off'"));
+    if (rest.isEmpty()) {
+        fail(QStringLiteral("'spectate <user>' with the user's name or number from 'users', or 'spectate off'"));
         return;
     }
+    QString error;
+    const unsigned short target = rest == QLatin1String("off") ? 0 : koUserLookup::find(rest, error);
+    if (!error.isEmpty() || target == user.getId()) {
+        fail(error.isEmpty() ? QStringLiteral("you cannot spectate yourself") : error);
+        return;
+    }
+    user.setIsSpectator(target != 0);
+    user.setSpectatedUserId(target);
     koSession::the().updateUserInfo(user);
 }
 

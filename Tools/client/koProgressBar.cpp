@@ -8,6 +8,8 @@
 #include <algorithm>
 #include <atomic>
 
+#include <unistd.h>
+
 namespace {
 
 constexpr int barWidth = 30;
@@ -16,6 +18,9 @@ constexpr double mebibyte = 1024.0 * 1024.0;
 // The percentage drawn last, so that the bar is redrawn only when it moves;
 // -1 while no bar is shown. The observer runs on whichever thread reports.
 std::atomic<int> shownPercent{-1};
+// Whether standard error is a terminal: into a file or a pipe a bar redrawn
+// in place is only noise.
+std::atomic<bool> drawing{false};
 
 QString barText(const koNetProgress::State& state, int percent)
 {
@@ -33,6 +38,7 @@ QString barText(const koNetProgress::State& state, int percent)
 
 void koProgressBar::install()
 {
+    drawing = ::isatty(STDERR_FILENO) == 1;
     koNetProgress::setObserver(&koProgressBar::show);
 }
 
@@ -51,6 +57,8 @@ void koProgressBar::show(const koNetProgress::State& state)
     // Ctrl-C during a transfer stops the transfer, not the program.
     if (!state.aborting && koInterruptWatcher::takeRaised())
         koNetProgress::requestAbort();
+    if (!drawing)
+        return;
     if (state.total <= 0.0) {
         if (shownPercent.exchange(0) < 0)
             koTerminalOutput::printProgress(QString::fromStdString(state.text));

@@ -3,8 +3,9 @@
 #include "koNetProgress.h"
 
 // Draws the library's progress (scene transfers, the wait for the session's
-// scene while joining) as a bar on standard error, and turns Ctrl-C during a
-// transfer into the library's abort request. Process-wide.
+// scene while joining) as a bar on standard error when that is a terminal,
+// and turns Ctrl-C during a transfer into the library's abort request.
+// Process-wide.
 class koProgressBar
 {
 public:

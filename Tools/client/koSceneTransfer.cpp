@@ -1,14 +1,16 @@
 #include "koSceneTransfer.h"
 
 #include "koLoadSceneCommand.h"
+#include "koProgressPieces.h"
+#include "koSceneChecksum.h"
 #include "koTerminalOutput.h"
 #include "koTerminalText.h"
 
 #include "koSession.h"
 
+#include "koConnectionClosed.h"
 #include "koNetProgress.h"
 
-#include <QCryptographicHash>
 #include <QElapsedTimer>
 #include <QFile>
 #include <QFileInfo>
@@ -16,13 +18,6 @@
 #include <vector>
 
 namespace {
-
-QByteArray checksumOf(const std::vector<char>& data)
-{
-    QCryptographicHash hash(QCryptographicHash::Sha256);
-    hash.addData(data.data(), static_cast<int>(data.size()));
-    return hash.result();
-}
 
 // "8388608 bytes in 95 ms (84.2 MiB/s)"
 QString describeTransfer(std::size_t bytes, qint64 nanoseconds)
@@ -39,6 +34,8 @@ void fail(const QString& message)
     koTerminalOutput::printError(QStringLiteral("error: %1").arg(message));
 }
 
+// In pieces, so that Ctrl-C stops a large read; false (and a message unless
+// the user aborted) when not all of the file could be read.
 bool readFile(const QString& path, std::vector<char>& data)
 {
     QFile file(path);
@@ -46,12 +43,16 @@ bool readFile(const QString& path, std::vector<char>& data)
         fail(QStringLiteral("cannot read %1: %2").arg(path, file.errorString()));
         return false;
     }
-    data.resize(static_cast<std::size_t>(file.size()));
-    if (file.read(data.data(), file.size()) != file.size()) {
+    const auto size = static_cast<std::size_t>(file.size());
+    // Address space only: pages come as the bytes are read, and nothing moves.
+    data.reserve(size);
+    const bool read = koProgressPieces::run("Reading scene ...", size, [&](std::size_t offset, std::size_t length) {
+        data.resize(offset + length);
+        return file.read(data.data() + offset, static_cast<qint64>(length)) == static_cast<qint64>(length);
+    });
+    if (!read && !koNetProgress::isAborting())
         fail(QStringLiteral("cannot read all of %1: %2").arg(path, file.errorString()));
-        return false;
-    }
-    return true;
+    return read;
 }
 
 bool writeFile(const QString& path, const std::vector<char>& data)
@@ -65,14 +66,57 @@ bool writeFile(const QString& path, const std::vector<char>& data)
     return true;
 }
 
+// Whether the user aborted, after saying `what` happened then.
+bool reportAbort(const QString& what)
+{
+    if (!koNetProgress::isAborting())
+        return false;
+    fail(what);
+    return true;
+}
+
+bool reportUploadAbort(const QString& name)
+{
+    return reportAbort(QStringLiteral("upload of %1 aborted; the server keeps its previous scene").arg(name));
+}
+
+// False (and a message) when the user aborted, nothing was downloaded or the
+// bytes do not match `announced`, when there is an announcement of them.
+bool isWorthWriting(const QString& name, const std::vector<char>& data, const koSceneTransfer::Announcement* announced)
+{
+    const QString aborted = QStringLiteral("download aborted; nothing was written");
+    if (reportAbort(aborted))
+        return false;
+    // A declined scene makes the first download return untouched.
+    if (name.isEmpty() && data.empty()) {
+        fail(QStringLiteral("nothing downloaded: the scene was declined when joining; the next download fetches it"));
+        return false;
+    }
+    if (!announced || koSceneChecksum::of(data.data(), data.size()) == announced->checksum)
+        return true;
+    if (!reportAbort(aborted))
+        fail(QStringLiteral("the downloaded scene \"%1\" does not match its announcement (%2 bytes announced, %3 "
+                            "received, checksums differ)")
+                 .arg(koTerminalText::escaped(name))
+                 .arg(announced->size)
+                 .arg(data.size()));
+    return false;
+}
+
 } // namespace
 
 bool koSceneTransfer::upload(const QString& path)
 {
     std::vector<char> data;
-    if (!readFile(path, data))
-        return false;
     const QString name = QFileInfo(path).fileName();
+    const bool read = readFile(path, data);
+    const QByteArray checksum = read ? koSceneChecksum::of(data.data(), data.size()) : QByteArray();
+    if (reportUploadAbort(name) || !read)
+        return false;
+    if (checksum.isEmpty()) {
+        fail(QStringLiteral("cannot compute the checksum of %1").arg(path));
+        return false;
+    }
     QElapsedTimer timer;
     timer.start();
     try {
@@ -83,11 +127,9 @@ bool koSceneTransfer::upload(const QString& path)
     }
     const qint64 elapsed = timer.nsecsElapsed();
     // The server sends no answer; an abort shows only in the progress state.
-    if (koNetProgress::isAborting()) {
-        fail(QStringLiteral("upload of %1 aborted; the server keeps its previous scene").arg(name));
+    if (reportUploadAbort(name))
         return false;
-    }
-    koSession::the().pushCommand(koLoadSceneCommand(name, static_cast<qint64>(data.size()), checksumOf(data)));
+    koSession::the().pushCommand(koLoadSceneCommand(name, static_cast<qint64>(data.size()), checksum));
     koTerminalOutput::print(QStringLiteral("uploaded \"%1\": %2").arg(name, describeTransfer(data.size(), elapsed)));
     return true;
 }
@@ -100,29 +142,20 @@ bool koSceneTransfer::download(const QString& path, const Announcement& announce
     timer.start();
     try {
         koSession::the().downloadScene(data, name);
+    } catch (const koConnectionClosed&) {
+        // The server closes a download at once when it holds no scene; with
+        // a scene, its announcement would have come first.
+        fail(announced.size < 0 ? QStringLiteral("the session holds no scene yet")
+                                : QStringLiteral("downloading the scene failed: the server closed the connection"));
+        return false;
     } catch (const std::exception& e) {
         fail(QStringLiteral("downloading the scene failed: %1").arg(QString::fromUtf8(e.what())));
         return false;
     }
     const qint64 elapsed = timer.nsecsElapsed();
-    if (koNetProgress::isAborting()) {
-        fail(QStringLiteral("download aborted; nothing was written"));
-        return false;
-    }
-    // A declined scene makes the first download return untouched.
-    if (name.isEmpty() && data.empty()) {
-        fail(QStringLiteral("nothing downloaded: the scene was declined when joining; the next download fetches it"));
-        return false;
-    }
     const bool known = announced.size >= 0 && announced.name == name;
-    if (known && checksumOf(data) != announced.checksum) {
-        fail(QStringLiteral("the downloaded scene \"%1\" does not match its announcement (%2 bytes announced, %3 "
-                            "received, checksums differ)")
-                 .arg(koTerminalText::escaped(name))
-                 .arg(announced.size)
-                 .arg(data.size()));
+    if (!isWorthWriting(name, data, known ? &announced : nullptr))
         return false;
-    }
     if (!writeFile(path, data))
         return false;
     koTerminalOutput::print(QStringLiteral("downloaded \"%1\" to %2: %3, %4")

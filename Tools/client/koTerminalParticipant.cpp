@@ -2,6 +2,8 @@
 
 #include "koCommandInbox.h"
 #include "koInterruptWatcher.h"
+#include "koJoinCanceller.h"
+#include "koJoinProblem.h"
 #include "koTerminalOutput.h"
 #include "koTerminalText.h"
 #include "koUserText.h"
@@ -59,13 +61,6 @@ koTerminalParticipant::~koTerminalParticipant()
 
 bool koTerminalParticipant::join()
 {
-    koSessionUser user;
-    user.setColor(options.getColor());
-    user.setDeviceName(QStringLiteral("terminal"));
-    if (options.getSpectatedUserId() != 0) {
-        user.setIsSpectator(true);
-        user.setSpectatedUserId(options.getSpectatedUserId());
-    }
     const bool loadScene = options.getLoadScene();
     koSessionClient::setSceneQuestion([loadScene] {
         koTerminalOutput::print(loadScene ? QStringLiteral("The session holds a scene: waiting for its announcement.")
@@ -73,33 +68,69 @@ bool koTerminalParticipant::join()
         return loadScene;
     });
     connectSignals();
-    // Ticking already, so that Ctrl-C can abort the wait for the scene.
-    ticker.start(tickMilliseconds);
-    try {
-        user.setName(options.getName());
-        koSession::the().join(options.getLink(), user, options.getPassword(), false);
-    } catch (const koSessionVersionError& e) {
-        const QString others = e.getUserNames().isEmpty() ? QStringLiteral("nobody")
-                                                          : QStringLiteral("\"%1\"").arg(e.getUserNames().join(
-                                                                QStringLiteral("\", \"")));
-        koTerminalOutput::printError(koTerminalText::escaped(
-            QStringLiteral("kosession-client: cannot join: the server runs version \"%1\", this program \"%2\" "
-                           "(%3). Already in the session: %4.")
-                .arg(e.getVersion(), QString::fromStdString(koVersionInfo::the().getDisplayVersionYearString()),
-                     QString::fromUtf8(e.what()), others)));
-        ticker.stop();
-        return false;
-    } catch (const std::exception& e) {
-        koTerminalOutput::printError(koTerminalText::escaped(
-            QStringLiteral("kosession-client: cannot join %1: %2").arg(options.getLink(), QString::fromUtf8(e.what()))));
-        ticker.stop();
+    const QString problem = koJoinProblem::ofLink(options.getLink(), options.getPassword());
+    if (!problem.isEmpty()) {
+        printJoinError(problem);
         return false;
     }
-    joined = true;
+    if (!tryJoin())
+        return false;
     const koSessionUser& own = koSession::the().getUser();
     koTerminalOutput::print(QStringLiteral("joined %1 as %2").arg(options.getLink(), describe(own)));
+    ticker.start(tickMilliseconds);
     reader.start();
     return true;
+}
+
+bool koTerminalParticipant::tryJoin()
+{
+    try {
+        koSessionUser user;
+        user.setColor(options.getColor());
+        user.setDeviceName(QStringLiteral("terminal"));
+        user.setIsSpectator(options.getSpectatedUserId() != 0);
+        user.setSpectatedUserId(options.getSpectatedUserId());
+        user.setName(options.getName());
+        koJoinCanceller canceller(koSession::the());
+        try {
+            koSession::the().join(options.getLink(), user, options.getPassword(), false);
+        } catch (...) {
+            // The progress bar turns a Ctrl-C during the wait for the scene into an abort.
+            if (!canceller.hasCancelled() && !koNetProgress::isAborting())
+                throw;
+        }
+        // Also a Ctrl-C that came just as the join completed.
+        if (canceller.hasCancelled() || koNetProgress::isAborting()) {
+            koSession::the().leave();
+            koTerminalOutput::printError(QStringLiteral("kosession-client: join cancelled"));
+            return false;
+        }
+    } catch (const koSessionVersionError& e) {
+        printVersionError(e);
+        return false;
+    } catch (const std::exception& e) {
+        printJoinError(koJoinProblem::ofFailure(QString::fromUtf8(e.what())));
+        return false;
+    }
+    return true;
+}
+
+void koTerminalParticipant::printJoinError(const QString& message) const
+{
+    koTerminalOutput::printError(koTerminalText::escaped(
+        QStringLiteral("kosession-client: cannot join %1: %2").arg(options.getLink(), message)));
+}
+
+void koTerminalParticipant::printVersionError(const koSessionVersionError& e) const
+{
+    const QString others = e.getUserNames().isEmpty()
+        ? QStringLiteral("nobody")
+        : QStringLiteral("\"%1\"").arg(e.getUserNames().join(QStringLiteral("\", \"")));
+    koTerminalOutput::printError(koTerminalText::escaped(
+        QStringLiteral("kosession-client: cannot join: the server runs version \"%1\", this program \"%2\" "
+                       "(%3). Already in the session: %4.")
+            .arg(e.getVersion(), QString::fromStdString(koVersionInfo::the().getDisplayVersionYearString()),
+                 QString::fromUtf8(e.what()), others)));
 }
 
 void koTerminalParticipant::connectSignals()
@@ -120,17 +151,13 @@ void koTerminalParticipant::connectSignals()
 void koTerminalParticipant::tick()
 {
     koSession& session = koSession::the();
-    if (koInterruptWatcher::takeRaised()) {
-        if (!joined) {
-            koNetProgress::requestAbort();
-        } else {
-            session.leave();
-            end(QStringLiteral("left the session (interrupted)"), 0);
-            return;
-        }
-    }
-    if (!joined || ended)
+    if (ended)
         return;
+    if (koInterruptWatcher::takeRaised()) {
+        session.leave();
+        end(QStringLiteral("left the session (interrupted)"), 0);
+        return;
+    }
     printArrivedPoses();
     try {
         session.executeChanges();

@@ -15,6 +15,7 @@
 #include <vector>
 
 class koSessionUserPoseCommand;
+class koSessionVersionError;
 
 // One participant in the terminal: joins the session, executes the received
 // changes every few milliseconds, prints what arrives (roster changes,
@@ -50,6 +51,10 @@ private:
     };
 
     void connectSignals();
+    // Joins with the options' record; false after printing why not.
+    bool tryJoin();
+    void printJoinError(const QString& message) const;
+    void printVersionError(const koSessionVersionError& e) const;
     void tick();
     void end(const QString& message, int exitCode);
 
@@ -73,7 +78,6 @@ private:
     QTimer ticker;
     // Names of the participants seen so far, for lines about them.
     std::map<unsigned short, QString> names;
-    bool joined = false;
     bool ended = false;
     // Guards arrivedPoses. Taken by the receiving thread that reports a pose
     // and by the main thread's tick that prints them; held only to copy.

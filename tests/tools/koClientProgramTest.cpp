@@ -1,11 +1,13 @@
 // kosession-client driven through its standard input against a real
 // kosession-server: what one participant types reaches the others, a stored
 // file reaches later joiners intact, the roster follows colours, spectating
-// and every way of leaving, and a join that cannot work is refused with a
-// clear message and status 1.
+// and every way of leaving, and each mistake, Ctrl-C while joining included,
+// gets a line that says what to do.
 #include "koToolsTestKit.h"
 
 #include "koTestSupport.h"
+
+#include "koBoundSocketLink.h"
 
 #include <QFile>
 #include <QTemporaryDir>
@@ -23,8 +25,8 @@ TEST_F(ClientProgramTest, WhatParticipantsTypeReachesTheOthersUntilTheSessionIsS
     koChildProcess& bob = join(QStringLiteral("Bob"), {QStringLiteral("--spectate"), QString::number(aliceId)});
     const unsigned short bobId = userIdOf(bob);
     koChildProcess& carol = join(QStringLiteral("Carol"));
-    koChildProcess& dave = join(QStringLiteral("Dave"));
-    ASSERT_TRUE(prints(alice, QStringLiteral("^\\+ user %1 \"Dave\"").arg(userIdOf(dave))));
+    koChildProcess& carla = join(QStringLiteral("Carla"));
+    ASSERT_TRUE(prints(alice, QStringLiteral("^\\+ user %1 \"Carla\"").arg(userIdOf(carla))));
 
     // A chosen colour stays and still takes its index; the others get the
     // default table's second and third (Lime, Yellow Bus).
@@ -36,7 +38,7 @@ TEST_F(ClientProgramTest, WhatParticipantsTypeReachesTheOthersUntilTheSessionIsS
     EXPECT_TRUE(prints(alice, QStringLiteral("^[+~] user %1 \"Alice\" #ffa500, watched by 1 \\(you\\)$").arg(aliceId)))
         << alice.getText().toStdString();
 
-    alice.writeLine(QStringLiteral("tell %1 for Bob only").arg(bobId));
+    alice.writeLine(QStringLiteral("tell bo for Bob only"));
     alice.writeLine(QStringLiteral("say Hello there, Grüße ✓"));
     alice.writeLine(QStringLiteral("pose 1.5 -2 3 pointer 4 5 6"));
     EXPECT_TRUE(prints(bob, QStringLiteral("^private message from user %1 \"Alice\": for Bob only$").arg(aliceId)));
@@ -50,8 +52,8 @@ TEST_F(ClientProgramTest, WhatParticipantsTypeReachesTheOthersUntilTheSessionIsS
     // Carol has what came after it on the same link: the private line would have come before.
     EXPECT_FALSE(printed(carol, QStringLiteral("for Bob only")));
     // Bob answers on the same link: Alice's own message, if it came back, would be there first.
-    bob.writeLine(QStringLiteral("say got it"));
-    EXPECT_TRUE(prints(alice, QStringLiteral("^message from user %1 \"Bob\": got it$").arg(bobId)));
+    bob.writeLine(QStringLiteral("tell %1 got it").arg(aliceId));
+    EXPECT_TRUE(prints(alice, QStringLiteral("^private message from user %1 \"Bob\": got it$").arg(bobId)));
     EXPECT_FALSE(printed(alice, QStringLiteral("^message from user %1 ").arg(aliceId))) << alice.getText().toStdString();
     bob.writeLine(QStringLiteral("pose 7 8 9"));
     EXPECT_TRUE(prints(alice, QStringLiteral("^pose from user %1 \"Bob\": camera \\(7, 8, 9\\), head$").arg(bobId)));
@@ -63,10 +65,13 @@ TEST_F(ClientProgramTest, WhatParticipantsTypeReachesTheOthersUntilTheSessionIsS
     } mistyped[] = {
         {"dance", "^error: unknown command 'dance'"},
         {"say", "^error: say what\\?"},
-        {"tell bob hi", "^error: 'tell <user> <text>'"},
+        {"tell", "^error: 'tell <user> <text>'"},
+        {"tell car hi", "^error: 'car' names 2 participants"},
+        {"tell 65535 hi", "^error: no participant '65535'"},
+        {"spectate carol", "^error: you cannot spectate yourself$"},
         {"pose 1 2", "^error: 'pose <x> <y> <z>"},
         {"pose 1 2 x", "^error: 'pose <x> <y> <z>"},
-        {"spectate nobody", "^error: 'spectate <user>'"},
+        {"spectate nobody", "^error: no participant 'nobody'"},
         {"upload", "^error: 'upload <file>'"},
     };
     for (const auto& entry : mistyped) {
@@ -85,7 +90,7 @@ TEST_F(ClientProgramTest, WhatParticipantsTypeReachesTheOthersUntilTheSessionIsS
     carol.writeLine(QStringLiteral("upload %1").arg(file("missing.bin")));
     EXPECT_TRUE(prints(carol, QStringLiteral("^error: cannot read .*missing\\.bin")));
     carol.writeLine(QStringLiteral("download %1").arg(file("none.bin")));
-    EXPECT_TRUE(prints(carol, QStringLiteral("^error: downloading the scene failed: "))) << carol.getText().toStdString();
+    EXPECT_TRUE(prints(carol, QStringLiteral("^error: the session holds no scene yet$"))) << carol.getText().toStdString();
     EXPECT_FALSE(QFile::exists(file("none.bin")));
     // Two full pieces of a mebibyte and a short one.
     const int size = 2 * 1024 * 1024 + 12345;
@@ -128,7 +133,7 @@ TEST_F(ClientProgramTest, WhatParticipantsTypeReachesTheOthersUntilTheSessionIsS
         {[](koChildProcess& p) { p.interrupt(); }, 0, "^left the session \\(interrupted\\)$"},
         {[](koChildProcess& p) { p.kill(); }, -1, nullptr},
     };
-    koChildProcess* leavers[] = {&carol, &dave, &erin, &frank};
+    koChildProcess* leavers[] = {&carol, &carla, &erin, &frank};
     for (std::size_t i = 0; i < std::size(ways); ++i) {
         koChildProcess& leaver = *leavers[i];
         ways[i].leave(leaver);
@@ -151,54 +156,60 @@ TEST_F(ClientProgramTest, WhatParticipantsTypeReachesTheOthersUntilTheSessionIsS
         << server->getText().toStdString();
 }
 
-// A wrong password shows only through the link's 16-bit check value: with a
-// fresh link each run, a given wrong password slips through once in 65536
-// runs (the server checks nothing and would admit it).
-TEST_F(ClientProgramTest, JoinThatCannotWorkIsRefusedAndLeavesTheRosterAlone)
+// Each mistake a user can make when joining gets the line that says what to
+// do, and leaves the roster alone. A wrong password shows only through the
+// link's 16-bit check value: with a fresh link each run, a given wrong
+// password slips through once in 65536 runs (the server checks nothing).
+TEST_F(ClientProgramTest, EachJoinMistakeSaysWhatToDo)
 {
-    const QStringList secret = {QStringLiteral("--password"), QStringLiteral("s3cret wörd")};
-    const QStringList version = {QStringLiteral("--version-text"), QStringLiteral("9.9 (2030)")};
-    const QString badLink = QStringLiteral("^kosession-client: cannot join <link>: Invalid session link or password$");
-    const QString badVersion = QStringLiteral(
-        "^kosession-client: cannot join: the server runs version \"9\\.9 \\(2030\\)\", this program %1\\. Already in "
-        "the session: \"Alice\"\\.$");
+    const QStringList options = {QStringLiteral("--password"), QStringLiteral("s3cret wörd"),
+                                 QStringLiteral("--version-text"), QStringLiteral("9.9 (2030)")};
+    startServer(options);
+    koChildProcess& alice = join(QStringLiteral("Alice"), options);
+    const QString host = link.section(QLatin1Char('/'), 0, 0);
+    const QString open = host + QStringLiteral("/0123456789");
+    const QString cannot = QStringLiteral("^kosession-client: cannot join %1: ");
     const struct
     {
-        QStringList server; // Alice joins with the same options
-        QStringList mallory;
-        QString refusal;
+        QString link;
+        QStringList options;
+        QString said;
     } cases[] = {
-        {secret, {QStringLiteral("--password"), QStringLiteral("wrong")}, badLink},
-        {secret, {}, badLink},
-        {{}, {QStringLiteral("--password"), QStringLiteral("unneeded")}, badLink},
-        {version, {QStringLiteral("--version-text"), QStringLiteral("9.8 (2030)")},
-         badVersion.arg(QStringLiteral("\"9\\.8 \\(2030\\)\" \\(Incompatible kova version connected\\)"))},
-        {version, {}, badVersion.arg(QStringLiteral("\".*\" \\(Incompatible kova version connected\\)"))},
+        {link, options.mid(2), cannot + "this link is protected: give its password with --password$"},
+        {link, {QStringLiteral("--password"), QStringLiteral("wrong")}, cannot + "the password does not match this link$"},
+        {link.chopped(1), options, cannot + "not a session link: expected host\\[:port\\]/identifier$"},
+        {host + QLatin1Char('/'), options, cannot + "not a session link: expected host\\[:port\\]/identifier$"},
+        {open, options, cannot + "this link has no password: join it without --password$"},
+        {QStringLiteral(" %1\n").arg(link), options.mid(0, 2),
+         "^kosession-client: cannot join: the server runs version \"9\\.9 \\(2030\\)\", this program \".*\" \\(Incompatible "
+         "kova version connected\\)\\. Already in the session: \"Alice\"\\.$"},
     };
     for (const auto& entry : cases) {
-        startServer(entry.server);
-        koChildProcess& alice = join(QStringLiteral("Alice"), entry.server);
-        ASSERT_TRUE(prints(alice, QStringLiteral("^\\+ user %1 \"Alice\"").arg(userIdOf(alice))));
-        koChildProcess& mallory = startClient(QStringLiteral("Mallory"), link, entry.mallory);
+        koChildProcess& mallory = startClient(QStringLiteral("Mallory"), entry.link, entry.options);
         EXPECT_EQ(exitCodeOf(mallory), 1) << mallory.getText().toStdString();
-        const QString refusal = QString(entry.refusal).replace(QStringLiteral("<link>"), QRegularExpression::escape(link));
-        EXPECT_TRUE(printed(mallory, refusal)) << mallory.getText().toStdString();
-        alice.writeLine(QStringLiteral("users"));
-        EXPECT_TRUE(prints(alice, QStringLiteral("^1 participant\\(s\\):$"))) << alice.getText().toStdString();
-        // The last participant leaving ends the session.
-        alice.writeLine(QStringLiteral("leave"));
-        EXPECT_EQ(exitCodeOf(*server), 0);
-        EXPECT_TRUE(printed(*server, QStringLiteral("info: Stopping session after last client has disconnected$")));
-        EXPECT_TRUE(printed(*server, QStringLiteral("^Session ended: the last participant left\\.$"))) << server->getText().toStdString();
+        const QString said = QString(entry.said).replace(QStringLiteral("%1"), QRegularExpression::escape(entry.link.trimmed()));
+        EXPECT_TRUE(printed(mallory, said)) << said.toStdString() << "\n" << mallory.getText().toStdString();
     }
+    alice.writeLine(QStringLiteral("users"));
+    EXPECT_TRUE(prints(alice, QStringLiteral("^1 participant\\(s\\):$"))) << alice.getText().toStdString();
+    alice.writeLine(QStringLiteral("leave"));
+    EXPECT_EQ(exitCodeOf(*server), 0);
 
-    // Nobody listens any more: the link's address is named.
-    koChildProcess& late = startClient(QStringLiteral("Late"), link);
+    koChildProcess& late = startClient(QStringLiteral("Late"), open);
     EXPECT_EQ(exitCodeOf(late), 1);
-    EXPECT_TRUE(printed(late, QStringLiteral("^kosession-client: cannot join %1: .*127\\.0\\.0\\.1:%2")
-                                  .arg(QRegularExpression::escape(link))
-                                  .arg(port)))
+    EXPECT_TRUE(printed(late, QStringLiteral("^kosession-client: cannot join %1: no server answers at 127\\.0\\.0\\.1:%2; is it "
+                                             "running\\?$").arg(QRegularExpression::escape(open)).arg(port)))
         << late.getText().toStdString();
+
+    // Ctrl-C while the server has not answered yet: the join ends at once.
+    koBoundSocketLink listener(0);
+    koChildProcess& waiting = startClient(QStringLiteral("Waiting"), QStringLiteral("127.0.0.1:%1/0123456789").arg(listener.getAddress().getPort()));
+    koSocketLink accepted(listener);
+    char request[8];
+    accepted.recv(request, sizeof request);
+    waiting.interrupt();
+    EXPECT_EQ(exitCodeOf(waiting, 5s), 1) << waiting.getText().toStdString();
+    EXPECT_TRUE(printed(waiting, QStringLiteral("^kosession-client: join cancelled$"))) << waiting.getText().toStdString();
 }
 
 } // namespace

@@ -38,6 +38,7 @@ constexpr double HandshakeTimeoutSeconds = 30.0;
 constexpr std::chrono::milliseconds MainPeriod(40);
 constexpr std::chrono::milliseconds AsyncPeriod(20);
 constexpr std::chrono::milliseconds SceneWaitStep(100);
+const char JoinCancelled[] = "Joining the session has been cancelled";
 // Changes a sending thread takes from its list per lock.
 constexpr std::size_t SendBatch = 256;
 // How long leaving may spend sending what was pushed before the links close:
@@ -166,6 +167,7 @@ std::shared_ptr<koNetLink> koSessionClient::connectServer(const QString& session
     auto socketLink = std::make_shared<koSocketLink>(
         koSocketAddress(address.toStdString(), ServerPort), ConnectTimeoutSeconds);
     socketLink->setRecvTimeout(HandshakeTimeoutSeconds);
+    watchJoiningLink(socketLink);
 
     const QString line = QStringLiteral("CONNECT session_%1.version_%2.%3.KOVASessionServer HTTP/1.1\r\n\r\n")
         .arg(koSessionWire::sessionHash(sessionId), QString::fromStdString(koVersionInfo::the().getVersionString()),
@@ -217,7 +219,52 @@ void koSessionClient::join(const QString& sessionLink, const koSessionUser& ownU
     password = sessionPassword;
     outgoingChanges->clear();
     asyncOutgoingChanges->clear();
+    {
+        std::lock_guard<std::mutex> lock(mutex);
+        joinRunning = true;
+    }
+    try {
+        joinSteps(force);
+    } catch (const koNetError&) {
+        endJoinWatch();
+        // Whatever the shut-down links reported, the user asked for this.
+        if (joinCancelled)
+            throw koNetError(JoinCancelled);
+        throw;
+    } catch (...) {
+        endJoinWatch();
+        throw;
+    }
+    endJoinWatch();
+}
 
+void koSessionClient::cancelJoin()
+{
+    std::lock_guard<std::mutex> lock(mutex);
+    joinCancelled = true;
+    for (const std::shared_ptr<koNetLink>& joining : joiningLinks)
+        joining->shutdown();
+}
+
+void koSessionClient::watchJoiningLink(const std::shared_ptr<koNetLink>& joining)
+{
+    std::lock_guard<std::mutex> lock(mutex);
+    if (!joinRunning)
+        return;
+    if (joinCancelled)
+        throw koNetError(JoinCancelled);
+    joiningLinks.push_back(joining);
+}
+
+void koSessionClient::endJoinWatch()
+{
+    std::lock_guard<std::mutex> lock(mutex);
+    joinRunning = false;
+    joiningLinks.clear();
+}
+
+void koSessionClient::joinSteps(bool force)
+{
     // Main link: request, version, participant record, scene flag.
     const std::shared_ptr<koNetLink> mainLink = connectServer(link, password, force);
     attachLink(stream, mainLink);
@@ -287,13 +334,15 @@ void koSessionClient::waitForScene()
     // The receiving thread fills serverChanges meanwhile; the user interface
     // stays alive so that the user can abort.
     koNetProgress::start(tr("Downloading scene ...").toStdString(), 0.0);
-    while (isConnected() && !serverChanges->containsLoadScene() && !koNetProgress::isAborting()) {
+    while (isConnected() && !serverChanges->containsLoadScene() && !koNetProgress::isAborting() && !joinCancelled) {
         QCoreApplication::processEvents(QEventLoop::AllEvents);
         std::this_thread::sleep_for(SceneWaitStep);
     }
     koNetProgress::start(std::string(), 0.0);
     if (koNetProgress::isAborting())
         throw koNetError("Joining the session has been aborted");
+    if (joinCancelled)
+        throw koNetError(JoinCancelled);
 }
 
 bool koSessionClient::isConnected()
@@ -809,6 +858,11 @@ bool koSessionClient::downloadScene(std::vector<char>& data, QString& name)
     const auto size = static_cast<std::size_t>(
         koSessionSceneWire::getSize(*transfer, koSessionSceneWire::DefaultMaxSceneBytes, server));
 
+    // Address space for the whole scene at once: the system gives a page only
+    // when a byte lands on it, and the buffer never has to move. Growing it
+    // instead copies up to half the scene at a time, which held off a Ctrl-C
+    // for a second and more per copy.
+    data.reserve(size);
     TransferProgress progress("Downloading scene ...", size);
     koSessionSceneWire::getData(*transfer, data, size, &TransferProgress::advance);
     const bool aborted = koNetProgress::isAborting();

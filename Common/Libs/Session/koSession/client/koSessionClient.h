@@ -65,8 +65,14 @@ public:
     // Connects both links, is admitted and starts the threads; asks the user
     // about the scene when the session holds one. Main thread, once. Throws
     // koNetError ("Invalid session link or password", network failures,
-    // "Joining the session has been aborted") or koSessionVersionError.
+    // "Joining the session has been aborted", "Joining the session has been
+    // cancelled") or koSessionVersionError.
     void join(const QString& link, const koSessionUser& user, const QString& password, bool force);
+    // Makes a running join() throw "Joining the session has been cancelled"
+    // at once: shuts its links down, which wakes a handshake read, and ends
+    // the wait for the scene. A connection attempt in progress still runs
+    // to its own bound of a few seconds first. Any thread.
+    void cancelJoin();
     // False once the object is stopped or any of its threads has been joined.
     // Any thread.
     bool isConnected();
@@ -168,6 +174,11 @@ public:
 private:
     // Handshake
     std::shared_ptr<koNetLink> connectServer(const QString& link, const QString& password, bool force);
+    void joinSteps(bool force);
+    // While join() runs: hands `link` to cancelJoin(), or throws when that
+    // came first. Takes `mutex`.
+    void watchJoiningLink(const std::shared_ptr<koNetLink>& link);
+    void endJoinWatch();
     void checkVersion(koNetStream& stream);
     void attachLink(koNetStream& target, const std::shared_ptr<koNetLink>& netLink);
     bool askSceneQuestion();
@@ -230,6 +241,11 @@ private:
     bool executing = false;
     bool joinCompleted = false;
     bool sceneDeclined = false;
+    std::atomic<bool> joinCancelled{false};
+    // Whether join() runs, and the links it made so far, under `mutex`,
+    // for cancelJoin().
+    bool joinRunning = false;
+    std::vector<std::shared_ptr<koNetLink>> joiningLinks;
     std::vector<std::thread> threads;
     koNetStream stream;
     koNetStream asyncStream;

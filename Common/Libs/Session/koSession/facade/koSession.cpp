@@ -97,10 +97,32 @@ void koSession::join(const QString& link, const koSessionUser& user, const QStri
     // The current client stays until the new one is in: a join that throws
     // leaves the facade not joined, and the new client's destructor stops
     // whatever threads it had started.
-    auto joining = std::make_shared<koSessionClient>();
-    joining->join(link, user, password, force);
-    client = joining;
+    auto newClient = std::make_shared<koSessionClient>();
+    setJoining(newClient);
+    try {
+        newClient->join(link, user, password, force);
+    } catch (...) {
+        // Out of cancelJoin's reach before the client goes, so that it is
+        // destroyed here, not on the cancelling thread.
+        setJoining(nullptr);
+        throw;
+    }
+    setJoining(nullptr);
+    client = newClient;
     joined = true;
+}
+
+void koSession::cancelJoin()
+{
+    std::lock_guard<std::mutex> lock(joiningMutex);
+    if (joining)
+        joining->cancelJoin();
+}
+
+void koSession::setJoining(const std::shared_ptr<koSessionClient>& newClient)
+{
+    std::lock_guard<std::mutex> lock(joiningMutex);
+    joining = newClient;
 }
 
 void koSession::leave()

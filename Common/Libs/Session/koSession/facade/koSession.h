@@ -11,6 +11,7 @@
 
 #include <functional>
 #include <memory>
+#include <mutex>
 #include <utility>
 #include <vector>
 
@@ -87,6 +88,11 @@ public:
     // link or password", network failures, "Joining the session has been
     // aborted") or koSessionVersionError; the facade is then not joined.
     void join(const QString& link, const koSessionUser& user, const QString& password, bool force);
+    // Makes a join() in progress throw koNetError ("Joining the session has
+    // been cancelled") as soon as its current connection attempt ends (a few
+    // seconds at most); nothing when none runs. Any thread (a watcher of
+    // Ctrl-C while the main thread is blocked in join).
+    void cancelJoin();
     // Active only: drops the facade's share of the client, which sends what
     // was pushed (at most about 1 s), then stops and joins its threads when
     // nobody else holds it. Never throws.
@@ -161,10 +167,14 @@ private:
     std::shared_ptr<koSessionClient> activeClient();
     // The client when joined and held, connected or not, else empty.
     std::shared_ptr<koSessionClient> joinedClient();
+    void setJoining(const std::shared_ptr<koSessionClient>& newClient);
 
     // The current client: made unconnected by the constructor, replaced by
     // each successful join, emptied by leave and stopForAll. Main thread only.
     std::shared_ptr<koSessionClient> client;
+    // The client of a join in progress, for cancelJoin(); under joiningMutex.
+    std::mutex joiningMutex;
+    std::shared_ptr<koSessionClient> joining;
     // True from a successful join until leave or stopForAll. Main thread only.
     bool joined = false;
     // The link of the most recent join. Main thread only.
