@@ -6,6 +6,7 @@
 #include "koBenchReport.h"
 #include "koBenchSession.h"
 #include "koPlainRelay.h"
+#include "koRedisRelay.h"
 
 #include "koLatencyStats.h"
 
@@ -191,6 +192,9 @@ void relay(const koBenchSettings& settings, koBenchReport& report)
     // Records in flight at most, as in the plain relay: enough to cover two
     // cycles at several million records a second.
     constexpr std::size_t Window = 100000;
+    // PUBLISH commands in flight: deep enough that Redis never waits on a
+    // round trip of its publisher.
+    constexpr std::size_t RedisWindow = 1024;
     const std::vector<int> counts = settings.quick ? std::vector<int>{1, 4} : std::vector<int>{1, 4, 16};
     for (int receivers : counts) {
         double serverCpu = 0.0;
@@ -202,6 +206,11 @@ void relay(const koBenchSettings& settings, koBenchReport& report)
                       {QStringLiteral("plain_per_s"), plain},
                       {QStringLiteral("ratio"), plain > 0 ? session / plain : 0.0},
                       {QStringLiteral("server_cpu"), serverCpu}};
+        if (koRedisRelay::available()) {
+            const double redis = koRedisRelay::run(receivers, settings.seconds, RedisWindow);
+            row.values.push_back({QStringLiteral("redis_per_s"), redis});
+            row.values.push_back({QStringLiteral("vs_redis"), redis > 0 ? session / redis : 0.0});
+        }
         report.add(QStringLiteral("relay"), row);
     }
 }
