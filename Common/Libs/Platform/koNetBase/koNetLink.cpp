@@ -105,15 +105,16 @@ struct koNetLink::State
     std::mutex sendMutex;
     ByteBlock sealed; // grows to what the largest write needed, then reused
 
-    // Guards `raw`, `readAhead`, `plain`, `plainPos` and the opening direction of the
-    // cipher. Taken by read() and readRaw() for the whole call.
-    std::mutex recvMutex;
+    // `raw`, `readAhead`, `plain`, `plainPos` and the opening direction of the
+    // cipher belong to the one thread that reads the link: no lock, as a
+    // lock per read cost more than opening the frames.
     RawBuffer raw;
     std::size_t readAhead = kFirstReadAhead; // what the next receive asks for
     std::vector<char> plain; // opened bytes; [plainPos, size) not read yet
     std::size_t plainPos = 0;
 
-    // Written by setCipher under both locks, so either lock suffices to read it.
+    // Written by setCipher on the reading thread under the send lock: the
+    // reader needs no lock to read it, the writer takes the send lock.
     std::shared_ptr<koNetCipherBase> cipher;
 
     std::atomic<bool> shut{false};
@@ -138,7 +139,7 @@ void koNetLink::markShutdown()
 
 void koNetLink::setCipher(const std::shared_ptr<koNetCipherBase>& cipher)
 {
-    std::scoped_lock lock(state->sendMutex, state->recvMutex);
+    std::lock_guard<std::mutex> lock(state->sendMutex);
     state->cipher = cipher;
 }
 
@@ -185,7 +186,6 @@ void koNetLink::write(const void* data, std::size_t size)
 
 void koNetLink::read(void* data, std::size_t size)
 {
-    std::lock_guard<std::mutex> lock(state->recvMutex);
     if (isShutdown())
         throw koNetError("Link to " + getPeerName() + " has been shut down");
     char* out = static_cast<char*>(data);
@@ -219,13 +219,12 @@ void koNetLink::read(void* data, std::size_t size)
 
 void koNetLink::readRaw(char* data, std::size_t size)
 {
-    std::lock_guard<std::mutex> lock(state->recvMutex);
     if (isShutdown())
         throw koNetError("Link to " + getPeerName() + " has been shut down");
     readBuffered(data, size);
 }
 
-// Buffered bytes first, then the transport. Caller holds recvMutex.
+// Buffered bytes first, then the transport. Reading thread only.
 void koNetLink::readBuffered(char* out, std::size_t size)
 {
     RawBuffer& raw = state->raw;
@@ -243,7 +242,7 @@ void koNetLink::readBuffered(char* out, std::size_t size)
     }
 }
 
-// Opens the next frame(s) into `plain`. Caller holds recvMutex.
+// Opens the next frame(s) into `plain`. Reading thread only.
 void koNetLink::openFrame()
 {
     std::vector<char>& plain = state->plain;
@@ -257,7 +256,7 @@ void koNetLink::openFrame()
 
 // Opens whole frames straight into `out`, all of which must fit in `room`
 // (room is at least the cipher's largest frame). Returns the plain bytes
-// written. Caller holds recvMutex.
+// written. Reading thread only.
 std::size_t koNetLink::openInto(char* out, std::size_t room)
 {
     return openWith([out, room](koNetCipherBase& cipher, const char* raw, std::size_t size, std::size_t& opened) {
@@ -267,7 +266,7 @@ std::size_t koNetLink::openInto(char* out, std::size_t room)
 
 // Receives raw bytes until `open` takes at least one whole frame from the
 // receive buffer; returns the plain bytes it gave. A frame that fails ends
-// the link. Caller holds recvMutex.
+// the link. Reading thread only.
 std::size_t koNetLink::openWith(const OpenStep& open)
 {
     RawBuffer& raw = state->raw;
@@ -310,7 +309,7 @@ std::size_t koNetLink::openWith(const OpenStep& open)
 
 // One receive into the free tail of the buffer. A receive that fills it
 // means the peer sends faster than it is read: the next one asks for more.
-// Caller holds recvMutex.
+// Reading thread only.
 void koNetLink::receiveMore()
 {
     RawBuffer& raw = state->raw;
