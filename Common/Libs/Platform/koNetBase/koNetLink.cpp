@@ -105,13 +105,14 @@ struct koNetLink::State
     std::mutex sendMutex;
     ByteBlock sealed; // grows to what the largest write needed, then reused
 
-    // `raw`, `readAhead`, `plain`, `plainPos` and the opening direction of the
+    // `raw`, `readAhead`, `plain`, `plainPos`, `plainEnd` and the opening direction of the
     // cipher belong to the one thread that reads the link: no lock, as a
     // lock per read cost more than opening the frames.
     RawBuffer raw;
     std::size_t readAhead = kFirstReadAhead; // what the next receive asks for
-    std::vector<char> plain; // opened bytes; [plainPos, size) not read yet
+    ByteBlock plain; // opened bytes; [plainPos, plainEnd) not read yet
     std::size_t plainPos = 0;
+    std::size_t plainEnd = 0;
 
     // Written by setCipher on the reading thread under the send lock: the
     // reader needs no lock to read it, the writer takes the send lock.
@@ -195,16 +196,15 @@ void koNetLink::read(void* data, std::size_t size)
     }
     const std::size_t direct = std::max<std::size_t>(1, state->cipher->getMaxFrameSize());
     while (size > 0) {
-        if (state->plainPos < state->plain.size()) {
-            const std::size_t n = std::min(size, state->plain.size() - state->plainPos);
+        if (state->plainPos < state->plainEnd) {
+            const std::size_t n = std::min(size, state->plainEnd - state->plainPos);
             std::memcpy(out, state->plain.data() + state->plainPos, n);
             state->plainPos += n;
             out += n;
             size -= n;
             continue;
         }
-        state->plain.clear();
-        state->plainPos = 0;
+        state->plainPos = state->plainEnd = 0;
         // Any frame fits in what is left to read: open it straight into the
         // caller's memory instead of through `plain`.
         const std::size_t n = size >= direct ? openInto(out, size) : 0;
@@ -242,16 +242,14 @@ void koNetLink::readBuffered(char* out, std::size_t size)
     }
 }
 
-// Opens the next frame(s) into `plain`. Reading thread only.
+// Opens the next frame(s) into `plain`, which takes as many frames as the
+// receive buffer holds; it is never zero-filled, the cipher writes it.
+// Reading thread only.
 void koNetLink::openFrame()
 {
-    std::vector<char>& plain = state->plain;
-    openWith([&plain](koNetCipherBase& cipher, const char* raw, std::size_t size, std::size_t& opened) {
-        const std::size_t before = plain.size();
-        const std::size_t used = cipher.open(raw, size, plain);
-        opened = plain.size() - before;
-        return used;
-    });
+    const std::size_t frame = state->cipher->getMaxFrameSize() + kFrameSlack;
+    state->plain.grow(std::max(kReadAhead, 2 * frame));
+    state->plainEnd = openInto(state->plain.data(), state->plain.capacity);
 }
 
 // Opens whole frames straight into `out`, all of which must fit in `room`
