@@ -30,6 +30,7 @@ demo: deps build
 # --scenario relay --json bench.json); see kosession-bench --help.
 BENCH_ARGS ?=
 bench: deps build
+	scripts/install-deps --bench
 	$(BUILD)/bin/kosession-bench $(BENCH_ARGS)
 
 # The link's transfer rate with and without the cipher.

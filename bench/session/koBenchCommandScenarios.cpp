@@ -6,6 +6,7 @@
 #include "koBenchReport.h"
 #include "koBenchSession.h"
 #include "koPlainRelay.h"
+#include "koRedisRelay.h"
 
 #include "koLatencyStats.h"
 
@@ -17,6 +18,7 @@
 #include <algorithm>
 #include <atomic>
 #include <chrono>
+#include <ctime>
 #include <mutex>
 #include <random>
 #include <stdexcept>
@@ -130,7 +132,10 @@ std::uint64_t drain(koSessionClient& receiver, unsigned int benchType)
 // The sender runs on a thread of its own, as the participant's own main
 // thread would; this thread drains the receivers, each of which stands for a
 // participant's main thread too.
-double sessionRelay(const koBenchSettings& settings, int receivers, std::size_t window, double& serverCpu)
+// Also gives the server's share of a core and the CPU time of the whole
+// session (server and every participant) per delivered change.
+double sessionRelay(const koBenchSettings& settings, int receivers, std::size_t window, double& serverCpu,
+                    double& cpuPerChange)
 {
     koBenchSession session(settings, receivers + 1);
     koSessionClient& sender = session.people[0];
@@ -140,6 +145,7 @@ double sessionRelay(const koBenchSettings& settings, int receivers, std::size_t 
     std::atomic<bool> running{true};
 
     const double cpuBefore = session.server.getCpuSeconds();
+    const std::clock_t participantsBefore = std::clock();
     const auto start = Clock::now();
     const auto end = start + std::chrono::duration_cast<Clock::duration>(
                                  std::chrono::duration<double>(settings.seconds));
@@ -168,10 +174,13 @@ double sessionRelay(const koBenchSettings& settings, int receivers, std::size_t 
     const std::chrono::duration<double> elapsed = Clock::now() - start;
     running = false;
     pusher.join();
-    serverCpu = (session.server.getCpuSeconds() - cpuBefore) / elapsed.count();
+    const double participantsCpu = static_cast<double>(std::clock() - participantsBefore) / CLOCKS_PER_SEC;
+    const double serverSeconds = session.server.getCpuSeconds() - cpuBefore;
+    serverCpu = serverSeconds / elapsed.count();
     std::uint64_t total = 0;
     for (std::uint64_t count : delivered)
         total += count;
+    cpuPerChange = total > 0 ? (participantsCpu + serverSeconds) / static_cast<double>(total) : 0.0;
     return static_cast<double>(total) / elapsed.count();
 }
 
@@ -191,17 +200,27 @@ void relay(const koBenchSettings& settings, koBenchReport& report)
     // Records in flight at most, as in the plain relay: enough to cover two
     // cycles at several million records a second.
     constexpr std::size_t Window = 100000;
+    // PUBLISH commands in flight: deep enough that Redis never waits on a
+    // round trip of its publisher.
+    constexpr std::size_t RedisWindow = 1024;
     const std::vector<int> counts = settings.quick ? std::vector<int>{1, 4} : std::vector<int>{1, 4, 16};
     for (int receivers : counts) {
         double serverCpu = 0.0;
-        const double session = sessionRelay(settings, receivers, Window, serverCpu);
+        double cpuPerChange = 0.0;
+        const double session = sessionRelay(settings, receivers, Window, serverCpu, cpuPerChange);
         const double plain = koPlainRelay::run(receivers, settings.seconds, Window);
         koBenchReport::Row row;
         row.label = QStringLiteral("N=%1").arg(receivers);
         row.values = {{QStringLiteral("session_per_s"), session},
                       {QStringLiteral("plain_per_s"), plain},
                       {QStringLiteral("ratio"), plain > 0 ? session / plain : 0.0},
-                      {QStringLiteral("server_cpu"), serverCpu}};
+                      {QStringLiteral("server_cpu"), serverCpu},
+                      {QStringLiteral("cpu_us_per_change"), cpuPerChange * 1e6}};
+        if (koRedisRelay::available()) {
+            const double redis = koRedisRelay::run(receivers, settings.seconds, RedisWindow);
+            row.values.push_back({QStringLiteral("redis_per_s"), redis});
+            row.values.push_back({QStringLiteral("vs_redis"), redis > 0 ? session / redis : 0.0});
+        }
         report.add(QStringLiteral("relay"), row);
     }
 }

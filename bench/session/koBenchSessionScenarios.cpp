@@ -156,7 +156,7 @@ namespace koBenchScenarios {
 
 void poses(const koBenchSettings& settings, koBenchReport& report)
 {
-    const std::vector<int> counts = settings.quick ? std::vector<int>{10} : std::vector<int>{10, 50, 100};
+    const std::vector<int> counts = settings.quick ? std::vector<int>{10} : std::vector<int>{10, 50, 100, 200};
     for (int participants : counts)
         posesRun(settings, participants, report);
 }

@@ -13,8 +13,10 @@ class koNetCipherBase;
 // it, so several streams may use one link one after another.
 //
 // Threads: one thread may write while another reads. Writers are serialized by
-// the send lock, readers by the receive lock; the two paths share nothing but
-// the cipher object, whose two directions are independent.
+// the send lock. Reading takes no lock: one thread reads a link at a time, and
+// a link passes to another reading thread only through something that orders
+// the two (starting or joining a thread). The two paths share nothing but the
+// cipher object, whose two directions are independent.
 //
 // Releasing the last share of a link closes the connection.
 class koNetLink : public std::enable_shared_from_this<koNetLink>
@@ -34,6 +36,7 @@ public:
 
     // From now on every byte in both directions passes through the cipher.
     // Bytes that already arrived but were not read yet are taken as cipher text.
+    // Called by the thread that reads the link, between its reads.
     void setCipher(const std::shared_ptr<koNetCipherBase>& cipher);
 
     // Wakes any thread blocked in read() or write() with koNetError; every later

@@ -105,15 +105,17 @@ struct koNetLink::State
     std::mutex sendMutex;
     ByteBlock sealed; // grows to what the largest write needed, then reused
 
-    // Guards `raw`, `readAhead`, `plain`, `plainPos` and the opening direction of the
-    // cipher. Taken by read() and readRaw() for the whole call.
-    std::mutex recvMutex;
+    // `raw`, `readAhead`, `plain`, `plainPos`, `plainEnd` and the opening direction of the
+    // cipher belong to the one thread that reads the link: no lock, as a
+    // lock per read cost more than opening the frames.
     RawBuffer raw;
     std::size_t readAhead = kFirstReadAhead; // what the next receive asks for
-    std::vector<char> plain; // opened bytes; [plainPos, size) not read yet
+    ByteBlock plain; // opened bytes; [plainPos, plainEnd) not read yet
     std::size_t plainPos = 0;
+    std::size_t plainEnd = 0;
 
-    // Written by setCipher under both locks, so either lock suffices to read it.
+    // Written by setCipher on the reading thread under the send lock: the
+    // reader needs no lock to read it, the writer takes the send lock.
     std::shared_ptr<koNetCipherBase> cipher;
 
     std::atomic<bool> shut{false};
@@ -138,7 +140,7 @@ void koNetLink::markShutdown()
 
 void koNetLink::setCipher(const std::shared_ptr<koNetCipherBase>& cipher)
 {
-    std::scoped_lock lock(state->sendMutex, state->recvMutex);
+    std::lock_guard<std::mutex> lock(state->sendMutex);
     state->cipher = cipher;
 }
 
@@ -185,7 +187,6 @@ void koNetLink::write(const void* data, std::size_t size)
 
 void koNetLink::read(void* data, std::size_t size)
 {
-    std::lock_guard<std::mutex> lock(state->recvMutex);
     if (isShutdown())
         throw koNetError("Link to " + getPeerName() + " has been shut down");
     char* out = static_cast<char*>(data);
@@ -195,16 +196,15 @@ void koNetLink::read(void* data, std::size_t size)
     }
     const std::size_t direct = std::max<std::size_t>(1, state->cipher->getMaxFrameSize());
     while (size > 0) {
-        if (state->plainPos < state->plain.size()) {
-            const std::size_t n = std::min(size, state->plain.size() - state->plainPos);
+        if (state->plainPos < state->plainEnd) {
+            const std::size_t n = std::min(size, state->plainEnd - state->plainPos);
             std::memcpy(out, state->plain.data() + state->plainPos, n);
             state->plainPos += n;
             out += n;
             size -= n;
             continue;
         }
-        state->plain.clear();
-        state->plainPos = 0;
+        state->plainPos = state->plainEnd = 0;
         // Any frame fits in what is left to read: open it straight into the
         // caller's memory instead of through `plain`.
         const std::size_t n = size >= direct ? openInto(out, size) : 0;
@@ -219,13 +219,12 @@ void koNetLink::read(void* data, std::size_t size)
 
 void koNetLink::readRaw(char* data, std::size_t size)
 {
-    std::lock_guard<std::mutex> lock(state->recvMutex);
     if (isShutdown())
         throw koNetError("Link to " + getPeerName() + " has been shut down");
     readBuffered(data, size);
 }
 
-// Buffered bytes first, then the transport. Caller holds recvMutex.
+// Buffered bytes first, then the transport. Reading thread only.
 void koNetLink::readBuffered(char* out, std::size_t size)
 {
     RawBuffer& raw = state->raw;
@@ -243,21 +242,19 @@ void koNetLink::readBuffered(char* out, std::size_t size)
     }
 }
 
-// Opens the next frame(s) into `plain`. Caller holds recvMutex.
+// Opens the next frame(s) into `plain`, which takes as many frames as the
+// receive buffer holds; it is never zero-filled, the cipher writes it.
+// Reading thread only.
 void koNetLink::openFrame()
 {
-    std::vector<char>& plain = state->plain;
-    openWith([&plain](koNetCipherBase& cipher, const char* raw, std::size_t size, std::size_t& opened) {
-        const std::size_t before = plain.size();
-        const std::size_t used = cipher.open(raw, size, plain);
-        opened = plain.size() - before;
-        return used;
-    });
+    const std::size_t frame = state->cipher->getMaxFrameSize() + kFrameSlack;
+    state->plain.grow(std::max(kReadAhead, 2 * frame));
+    state->plainEnd = openInto(state->plain.data(), state->plain.capacity);
 }
 
 // Opens whole frames straight into `out`, all of which must fit in `room`
 // (room is at least the cipher's largest frame). Returns the plain bytes
-// written. Caller holds recvMutex.
+// written. Reading thread only.
 std::size_t koNetLink::openInto(char* out, std::size_t room)
 {
     return openWith([out, room](koNetCipherBase& cipher, const char* raw, std::size_t size, std::size_t& opened) {
@@ -267,7 +264,7 @@ std::size_t koNetLink::openInto(char* out, std::size_t room)
 
 // Receives raw bytes until `open` takes at least one whole frame from the
 // receive buffer; returns the plain bytes it gave. A frame that fails ends
-// the link. Caller holds recvMutex.
+// the link. Reading thread only.
 std::size_t koNetLink::openWith(const OpenStep& open)
 {
     RawBuffer& raw = state->raw;
@@ -310,7 +307,7 @@ std::size_t koNetLink::openWith(const OpenStep& open)
 
 // One receive into the free tail of the buffer. A receive that fills it
 // means the peer sends faster than it is read: the next one asks for more.
-// Caller holds recvMutex.
+// Reading thread only.
 void koNetLink::receiveMore()
 {
     RawBuffer& raw = state->raw;

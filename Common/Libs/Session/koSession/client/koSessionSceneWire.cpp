@@ -1,5 +1,7 @@
 #include "koSessionSceneWire.h"
 
+#include "koSessionSceneBuffer.h"
+
 #include "koNetError.h"
 #include "koNetSerializer.h"
 
@@ -79,18 +81,21 @@ std::size_t koSessionSceneWire::putData(koNetSerializer& serializer, const char*
     return offset;
 }
 
-std::size_t koSessionSceneWire::getData(koNetSerializer& serializer, std::vector<char>& data, std::size_t size,
-                                        const PieceHook& hook)
+namespace {
+
+// The capacity doubles with the bytes that arrived, never ahead of them to
+// the announced size: a peer that announces gigabytes and sends nothing costs
+// one piece.
+template <class Buffer>
+std::size_t getPieces(koNetSerializer& serializer, Buffer& data, std::size_t size,
+                      const koSessionSceneWire::PieceHook& hook)
 {
     data.clear();
     std::size_t offset = 0;
     while (offset < size) {
-        const std::size_t piece = std::min(size - offset, PieceBytes);
+        const std::size_t piece = std::min(size - offset, koSessionSceneWire::PieceBytes);
         if (hook && !hook(piece))
             break;
-        // The capacity doubles with the bytes that arrived, never ahead of
-        // them to the announced size: a peer that announces gigabytes and
-        // sends nothing costs one piece.
         if (offset + piece > data.capacity())
             data.reserve(std::min(size, std::max(offset + piece, 2 * data.capacity())));
         data.resize(offset + piece);
@@ -98,4 +103,18 @@ std::size_t koSessionSceneWire::getData(koNetSerializer& serializer, std::vector
         offset += piece;
     }
     return offset;
+}
+
+} // namespace
+
+std::size_t koSessionSceneWire::getData(koNetSerializer& serializer, std::vector<char>& data, std::size_t size,
+                                        const PieceHook& hook)
+{
+    return getPieces(serializer, data, size, hook);
+}
+
+std::size_t koSessionSceneWire::getData(koNetSerializer& serializer, koSessionSceneBuffer& data, std::size_t size,
+                                        const PieceHook& hook)
+{
+    return getPieces(serializer, data, size, hook);
 }

@@ -9,6 +9,7 @@
 #include <vector>
 
 class koNetSerializer;
+class koSessionSceneBuffer;
 
 // The byte format of the scene transfer streams, written and read by the
 // client's uploadScene/downloadScene and by the server's two jobs, kept in one
@@ -71,5 +72,8 @@ public:
     // only about what it sent. Asks `hook` (when given) before each piece and
     // returns the number of bytes read; `data` holds exactly those.
     static std::size_t getData(koNetSerializer& serializer, std::vector<char>& data, std::size_t size,
+                               const PieceHook& hook = PieceHook());
+    // The same into the server's store, without zero-filling it first.
+    static std::size_t getData(koNetSerializer& serializer, koSessionSceneBuffer& data, std::size_t size,
                                const PieceHook& hook = PieceHook());
 };

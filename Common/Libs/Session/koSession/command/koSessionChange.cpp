@@ -26,17 +26,6 @@ QByteArray makeStateId(const koSessionCommand& command, std::uint32_t commandTyp
     return stateId;
 }
 
-std::vector<char> makePayload(const koSessionCommand& command)
-{
-    koMemoryOStream bytes;
-    {
-        koQStreamDevice device(&bytes);
-        QDataStream stream(&device);
-        command.putData(stream);
-    }
-    return bytes.takeData();
-}
-
 // Wire form, little-endian, no padding:
 //   u32 commandType | u16 changedBy | u8 stateMergable | u8 echoing |
 //   u8 transient | u8 serverCommand | u16 destinationUserId |
@@ -45,43 +34,59 @@ std::vector<char> makePayload(const koSessionCommand& command)
 // The fixed part up to the state identifier length travels as one block of
 // kHeaderSize bytes, so a record costs the link three reads, not ten.
 constexpr std::size_t kHeaderSize = 16;
+constexpr std::size_t kLengthSize = sizeof(std::uint64_t);
 
-// The fixed part of a record in memory, written and read through the
-// serializer's own number encoding.
-class HeaderBlock : public koNetSerializer
+// Fixed-size fields in memory, written and read through the serializer's own
+// number encoding.
+class FieldBlock : public koNetSerializer
 {
 public:
-    unsigned char bytes[kHeaderSize] = {};
-
-    void putBytes(const void* data, std::size_t size) override
+    FieldBlock(char* bytes, std::size_t size)
+        : bytes(bytes)
+        , size(size)
     {
-        std::memcpy(bytes + fill(size), data, size);
     }
 
-    void getBytes(void* data, std::size_t size) override
+    void putBytes(const void* data, std::size_t count) override
     {
-        std::memcpy(data, bytes + fill(size), size);
+        std::memcpy(bytes + fill(count), data, count);
+    }
+
+    void getBytes(void* data, std::size_t count) override
+    {
+        std::memcpy(data, bytes + fill(count), count);
     }
 
 private:
+    char* bytes;
+    std::size_t size;
     std::size_t position = 0;
 
-    // Claims `size` bytes of the block; the caller's layout fits by construction.
-    std::size_t fill(std::size_t size)
+    // Claims `count` bytes of the block; the caller's layout fits by construction.
+    std::size_t fill(std::size_t count)
     {
-        if (position + size > kHeaderSize)
-            throw koNetError("Change record: header field past " + std::to_string(kHeaderSize) + " bytes");
+        if (position + count > size)
+            throw koNetError("Change record: field past " + std::to_string(size) + " bytes");
         const std::size_t at = position;
-        position += size;
+        position += count;
         return at;
     }
 };
 
-void putPayload(koNetSerializer& serializer, const std::vector<char>& data)
+// The payload is written behind room for the record's front, so the wire form
+// is made without a second copy of it.
+std::vector<char> makeWire(const koSessionCommand& command, std::size_t front)
 {
-    serializer.putValueSize(data.size());
-    for (std::size_t offset = 0; offset < data.size(); offset += koSessionChange::pieceSize)
-        serializer.putBytes(data.data() + offset, std::min(koSessionChange::pieceSize, data.size() - offset));
+    static const char zeros[256] = {};
+    koMemoryOStream bytes;
+    for (std::size_t left = front; left > 0; left -= std::min(left, sizeof zeros))
+        bytes.write(zeros, static_cast<std::streamsize>(std::min(left, sizeof zeros)));
+    {
+        koQStreamDevice device(&bytes);
+        QDataStream stream(&device);
+        command.putData(stream);
+    }
+    return bytes.takeData();
 }
 
 // An empty identifier (every non-mergable record) allocates nothing.
@@ -100,22 +105,22 @@ QByteArray getStateIdBytes(koNetSerializer& serializer, std::int32_t length)
 // The declared length is not trusted: it is checked against the limit before
 // anything is read, and the vector grows one piece at a time, by what the
 // serializer has delivered, so a corrupt length cannot reserve memory that
-// never arrives.
-std::vector<char> getPayload(koNetSerializer& serializer)
+// never arrives. A payload of one piece (every command but the largest) costs
+// one allocation for the whole record.
+void getPayload(koNetSerializer& serializer, std::vector<char>& wire, std::size_t front, std::size_t size)
 {
-    const std::size_t size = serializer.getValueSize();
     if (size > koSessionChange::maxPayloadSize)
         throw koNetError("Change record: payload length of " + std::to_string(size)
                          + " bytes exceeds the limit of " + std::to_string(koSessionChange::maxPayloadSize)
                          + " bytes");
-    std::vector<char> data;
-    while (data.size() < size) {
-        const std::size_t offset = data.size();
-        const std::size_t piece = std::min(koSessionChange::pieceSize, size - offset);
-        data.resize(offset + piece);
-        serializer.getBytes(data.data() + offset, piece);
+    wire.reserve(front + std::min(koSessionChange::pieceSize, size));
+    wire.resize(front);
+    while (wire.size() - front < size) {
+        const std::size_t offset = wire.size();
+        const std::size_t piece = std::min(koSessionChange::pieceSize, size - (offset - front));
+        wire.resize(offset + piece);
+        serializer.getBytes(wire.data() + offset, piece);
     }
-    return data;
 }
 
 } // namespace
@@ -133,17 +138,18 @@ koSessionChange::koSessionChange(const koSessionCommand& command, unsigned short
 {
     if (stateMergable)
         stateId = makeStateId(command, commandType);
-    data = makePayload(command);
+    wire = makeWire(command, kHeaderSize + static_cast<std::size_t>(stateId.size()) + kLengthSize);
     // Refused here, where the sender can still be told, rather than by the
     // receiver, which would end the sender's link.
     if (stateId.size() > maxStateIdLength)
         throw koNetError("Command of type " + std::to_string(commandType) + ": state identifier of "
                          + std::to_string(stateId.size()) + " bytes exceeds the limit of "
                          + std::to_string(maxStateIdLength) + " bytes");
-    if (data.size() > maxPayloadSize)
+    if (payloadSize() > maxPayloadSize)
         throw koNetError("Command of type " + std::to_string(commandType) + ": payload of "
-                         + std::to_string(data.size()) + " bytes exceeds the limit of "
+                         + std::to_string(payloadSize()) + " bytes exceeds the limit of "
                          + std::to_string(maxPayloadSize) + " bytes; send large data as a scene instead");
+    encodePrefix(wire.data());
 }
 
 koSessionChange::koSessionChange(const koSessionChange& other) = default;
@@ -154,7 +160,18 @@ koSessionChange::~koSessionChange() = default;
 
 std::size_t koSessionChange::getByteSize() const
 {
-    return kHeaderSize + static_cast<std::size_t>(stateId.size()) + data.size();
+    return kHeaderSize + static_cast<std::size_t>(stateId.size()) + payloadSize();
+}
+
+std::size_t koSessionChange::payloadOffset() const
+{
+    return kHeaderSize + static_cast<std::size_t>(stateId.size()) + kLengthSize;
+}
+
+// A record made by the default constructor has no wire bytes yet.
+std::size_t koSessionChange::payloadSize() const
+{
+    return wire.empty() ? 0 : wire.size() - payloadOffset();
 }
 
 unsigned int koSessionChange::getCommandType() const
@@ -229,28 +246,38 @@ void koSessionChange::execute(koSessionClient* client) const
 
 void koSessionChange::fillCommand(koSessionCommand& command) const
 {
-    koMemoryIStream bytes(data);
+    koMemoryIStream bytes(wire.empty() ? wire.data() : wire.data() + payloadOffset(), payloadSize());
     koQStreamDevice device(&bytes);
     QDataStream stream(&device);
     command.setChangedBy(changedBy);
     command.getData(stream);
 }
 
+void koSessionChange::encodePrefix(char* bytes) const
+{
+    FieldBlock front(bytes, payloadOffset());
+    front.putValue<std::uint32_t>(commandType);
+    front.putValue<std::uint16_t>(changedBy);
+    front.putValue(stateMergable);
+    front.putValue(echoing);
+    front.putValue(transient);
+    front.putValue(serverCommand);
+    front.putValue<std::uint16_t>(destinationUserId);
+    front.putValue<std::int32_t>(stateId.size());
+    front.putBytes(stateId.constData(), static_cast<std::size_t>(stateId.size()));
+    front.putValueSize(payloadSize());
+}
+
 void koSessionChange::putValue(koNetSerializer& serializer) const
 {
-    HeaderBlock header;
-    header.putValue<std::uint32_t>(commandType);
-    header.putValue<std::uint16_t>(changedBy);
-    header.putValue(stateMergable);
-    header.putValue(echoing);
-    header.putValue(transient);
-    header.putValue(serverCommand);
-    header.putValue<std::uint16_t>(destinationUserId);
-    header.putValue<std::int32_t>(stateId.size());
-    serializer.putBytes(header.bytes, sizeof header.bytes);
-    if (!stateId.isEmpty())
-        serializer.putBytes(stateId.constData(), static_cast<std::size_t>(stateId.size()));
-    putPayload(serializer, data);
+    if (wire.empty()) {
+        char front[kHeaderSize + kLengthSize];
+        encodePrefix(front);
+        serializer.putBytes(front, sizeof front);
+        return;
+    }
+    for (std::size_t offset = 0; offset < wire.size(); offset += pieceSize)
+        serializer.putBytes(wire.data() + offset, std::min(pieceSize, wire.size() - offset));
 }
 
 void koSessionChange::getValue(koNetSerializer& serializer)
@@ -258,8 +285,9 @@ void koSessionChange::getValue(koNetSerializer& serializer)
     // Read into a fresh record and take it over only when complete, so a record
     // that fails half-way keeps what it held.
     koSessionChange read;
-    HeaderBlock header;
-    serializer.getBytes(header.bytes, sizeof header.bytes);
+    char fields[kHeaderSize];
+    serializer.getBytes(fields, sizeof fields);
+    FieldBlock header(fields, sizeof fields);
     header.getValue(read.commandType);
     header.getValue(read.changedBy);
     header.getValue(read.stateMergable);
@@ -268,6 +296,9 @@ void koSessionChange::getValue(koNetSerializer& serializer)
     header.getValue(read.serverCommand);
     header.getValue(read.destinationUserId);
     read.stateId = getStateIdBytes(serializer, header.getValue<std::int32_t>());
-    read.data = getPayload(serializer);
+    char length[kLengthSize];
+    serializer.getBytes(length, sizeof length);
+    getPayload(serializer, read.wire, read.payloadOffset(), FieldBlock(length, sizeof length).getValueSize());
+    read.encodePrefix(read.wire.data());
     *this = std::move(read);
 }

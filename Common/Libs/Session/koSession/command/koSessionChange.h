@@ -73,7 +73,8 @@ public:
     // Rebuilds the command and executes it; does nothing for an unknown type.
     void execute(koSessionClient* client) const;
 
-    // Writes the wire form. Serializer failures (koNetError) pass out unchanged.
+    // Writes the wire form, the same bytes for every receiver: they are made
+    // once, with the record. Serializer failures (koNetError) pass out unchanged.
     void putValue(koNetSerializer& serializer) const;
     // Reads the wire form, replacing every field; on failure (koNetError from the
     // serializer, a state identifier length outside 0..maxStateIdLength or a
@@ -82,9 +83,16 @@ public:
 
 private:
     void fillCommand(koSessionCommand& command) const;
+    // Writes the fields, the state identifier and the payload length: the
+    // payloadOffset() bytes in front of the payload.
+    void encodePrefix(char* bytes) const;
+    std::size_t payloadOffset() const;
+    std::size_t payloadSize() const;
 
     QByteArray stateId;
-    std::vector<char> data;
+    // The whole record in its wire form, the payload at its tail; empty only
+    // in a record made by the default constructor.
+    std::vector<char> wire;
     std::uint32_t commandType = 0;
     unsigned short changedBy = 0;
     bool stateMergable = true;

@@ -2,6 +2,7 @@
 
 #include "koSessionChange.h"
 #include "koSessionChangeList.h"
+#include "koSessionSceneBuffer.h"
 #include "koSessionSceneWire.h"
 #include "koSessionClient.h"
 #include "koSessionUser.h"
@@ -681,7 +682,7 @@ void koSessionServer::receiveScene(std::shared_ptr<koNetLink> link, koSessionTra
     try {
         addTransfer(link);
         const std::string peer = link->getPeerName();
-        auto data = std::make_shared<std::vector<char>>();
+        auto data = std::make_shared<koSessionSceneBuffer>();
         std::string name;
         {
             koNetStream stream(link);
@@ -710,7 +711,7 @@ void koSessionServer::receiveScene(std::shared_ptr<koNetLink> link, koSessionTra
     }
 }
 
-// The download job: sends the stored scene straight from the shared vector;
+// The download job: sends the stored scene straight from the shared buffer;
 // a later upload swaps in a new one without disturbing this send. When no
 // scene is stored, nothing is sent at all and the closed link tells the
 // client.
@@ -723,7 +724,7 @@ void koSessionServer::sendScene(std::shared_ptr<koNetLink> link, koSessionTransf
         if (!transferGate.waitForEarlierUploads(ticket))
             koLog::warning("Download of %s waited %lld s for an upload in progress; it gets the scene stored now",
                            peer.c_str(), static_cast<long long>(koSessionTransferGate::UploadWaitLimit.count()));
-        std::shared_ptr<const std::vector<char>> data;
+        std::shared_ptr<const koSessionSceneBuffer> data;
         std::string name;
         {
             std::lock_guard<std::recursive_mutex> lock(mutex);

@@ -27,6 +27,7 @@ class koNetLink;
 class koNetStream;
 class koSessionChangeList;
 class koSessionClient;
+class koSessionSceneBuffer;
 class koSocketLink;
 class koSocketPipe;
 
@@ -231,7 +232,7 @@ private:
     // The local pipe; null until a start in pipe mode.
     std::unique_ptr<koSocketPipe> pipe;
     // The stored scene; null until the first complete upload.
-    std::shared_ptr<std::vector<char>> sceneData;
+    std::shared_ptr<koSessionSceneBuffer> sceneData;
     // The stored scene's name, UTF-8.
     std::string sceneName;
     // Identifiers and colours held by admissions between their version check
