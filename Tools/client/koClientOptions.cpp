@@ -44,7 +44,7 @@ koClientOptions::Outcome koClientOptions::parse(const QStringList& arguments)
         QStringLiteral("color"));
     const QCommandLineOption spectateOption(
         QStringLiteral("spectate"), QStringLiteral("Join as a spectator of the participant with this user number."),
-        QStringLiteral("user"));
+        QStringLiteral("number"));
     const QCommandLineOption declineOption(
         QStringLiteral("decline-scene"),
         QStringLiteral("When the session already holds a scene, do not wait for it while joining (the first "

@@ -209,7 +209,7 @@ QString koServerHost::describeEnding() const
     case Ending::LastParticipantLeft:
         return QStringLiteral("the last participant left");
     case Ending::Interrupted:
-        return QStringLiteral("stopped by Ctrl-C");
+        return QStringLiteral("stopped by Ctrl-C or SIGTERM");
     case Ending::AcceptFailed:
         return QStringLiteral("the server could no longer accept connections");
     }

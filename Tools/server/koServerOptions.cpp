@@ -19,9 +19,9 @@ const char description[] =
     "per join, leave, scene upload, scene download and stop, on standard error. The program exits\n"
     "with status 0 when the session ends: nobody joined within 60 seconds, the last participant\n"
     "left (neither with --keep-running), a participant stopped the session for everybody, or\n"
-    "Ctrl-C (which stops it cleanly first). It exits with status 1 when it cannot listen, and 2\n"
-    "on a bad option. The password comes from --password, else --password-file, else the\n"
-    "environment variable KOSESSION_PASSWORD.";
+    "Ctrl-C or SIGTERM (which stop it cleanly first). It exits with status 1 when it cannot\n"
+    "listen, and 2 on a bad option. The password comes from --password, else --password-file,\n"
+    "else the environment variable KOSESSION_PASSWORD.";
 
 const char passwordVariable[] = "KOSESSION_PASSWORD";
 
@@ -57,8 +57,8 @@ struct OptionSet
                                                    "dropped)."),
                                     QStringLiteral("file")};
     QCommandLineOption open{QStringLiteral("open"),
-                            QStringLiteral("Admit connections for any session, as servers without a session did "
-                                           "before. By default only holders of the printed link get in.")};
+                            QStringLiteral("Admit connections for any session, such as links that an application "
+                                           "made itself. By default only holders of the printed link get in.")};
     QCommandLineOption keepRunning{QStringLiteral("keep-running"),
                                    QStringLiteral("Stay up when nobody joins and when the last participant "
                                                   "leaves, until Ctrl-C, SIGTERM or a stop request.")};
