@@ -2,8 +2,9 @@
 // when a process is killed (inside a cipher frame, a record's fixed part, its
 // state identifier or its payload), and sizes announced far beyond memory (a
 // change's payload length, an upload's scene size), which are refused from the
-// length alone before anything of that size is allocated. The server drops
-// only that link with one log line, and the session goes on.
+// length alone before anything of that size is allocated, and requests the
+// server does not know. The server drops only that link with one log line,
+// and the session goes on.
 #include "koServerTestKit.h"
 #include "koTestAllocationProbe.h"
 #include "koTestExecutionLog.h"
@@ -164,7 +165,7 @@ TEST_F(FaultSessionTest, HugeSizeEndsOnlyTheLinkThatAnnouncedItAndTheSessionGoes
     }
 }
 
-TEST_F(FaultSessionTest, ParticipantCutInsideARecordIsDroppedAndTheOthersGoOn)
+TEST_F(FaultSessionTest, ParticipantCutInsideARecordOrAskingTheUnknownIsDroppedAndTheOthersGoOn)
 {
     const struct
     {
@@ -195,6 +196,13 @@ TEST_F(FaultSessionTest, ParticipantCutInsideARecordIsDroppedAndTheOthersGoOn)
         EXPECT_TRUE(settled());
         expectNotesPass();
     }
+    // Requests the server does not know end only their own connection.
+    for (std::uint32_t request : {5u, 7u, 0xffffffffu}) {
+        const auto link = connectCiphered(host->port());
+        sendRequest(link, request);
+        EXPECT_TRUE(waitClosed(link)) << "request " << request;
+    }
+    expectNotesPass();
     EXPECT_TRUE(at('A').isConnected());
     EXPECT_TRUE(at('B').isConnected());
     EXPECT_EQ(log.count("Stop accepting clients"), 0);
