@@ -22,7 +22,7 @@ namespace {
 class ScaleoutTest : public ProgramTest
 {
 protected:
-    // A session of its own server, registered with the proxy, and its participants.
+    // A server registered with the proxy, and its participants.
     struct Session
     {
         std::unique_ptr<koChildProcess> server;
@@ -36,7 +36,7 @@ protected:
         ASSERT_TRUE(probe.listen(QHostAddress::LocalHost));
         publicPort = probe.serverPort();
         probe.close();
-        QFile(folder.filePath(QStringLiteral("kosession.map"))).open(QIODevice::WriteOnly);
+        QFile(map()).open(QIODevice::WriteOnly);
         qputenv("KOSESSION_PUBLIC", QByteArrayLiteral("127.0.0.1:") + QByteArray::number(publicPort));
         qputenv("KOSESSION_MAP", map().toUtf8());
         qputenv("KOSESSION_HAPROXY_API", api().toUtf8());
@@ -83,9 +83,7 @@ protected:
 
 TEST_F(ScaleoutTest, SessionsBehindOneProxyPortStayApartAndEndAlone)
 {
-    QString program = QStandardPaths::findExecutable(QStringLiteral("haproxy"));
-    if (program.isEmpty())
-        program = QStandardPaths::findExecutable(QStringLiteral("haproxy"), {QStringLiteral("/usr/sbin")});
+    const QString program = QStandardPaths::findExecutable(QStringLiteral("haproxy"), {QStringLiteral("/usr/sbin")});
     if (program.isEmpty())
         GTEST_SKIP() << "haproxy is not installed (scripts/install-deps installs it)";
     startProxy(program);
