@@ -83,7 +83,7 @@ protected:
 
 TEST_F(ScaleoutTest, SessionsBehindOneProxyPortStayApartAndEndAlone)
 {
-    const QString program = QStandardPaths::findExecutable(QStringLiteral("haproxy"), {QStringLiteral("/usr/sbin")});
+    const QString program = QStandardPaths::findExecutable(QStringLiteral("haproxy"), {QStringLiteral("/usr/sbin"), QStringLiteral("/usr/local/sbin")});
     if (program.isEmpty())
         GTEST_SKIP() << "haproxy is not installed (scripts/install-deps installs it)";
     startProxy(program);
