@@ -153,8 +153,6 @@ bool koServerHost::addRoute(const QString& sessionId)
             QStringLiteral("kosession-server: cannot route the session through HAProxy: %1").arg(error));
         return false;
     }
-    koTerminalOutput::print(
-        QStringLiteral("HAProxy at %1 routes this session to %2").arg(options.getHaproxySocket(), backend));
     return true;
 }
 
@@ -176,8 +174,7 @@ void koServerHost::removeRoute()
 
 // The participants connect to the address in the link, on port 8889 unless
 // it names another one: a server on any other port must put it in the link.
-// Behind HAProxy the link names its frontend, on port 8889 unless --address
-// gives another.
+// Behind HAProxy the link names the frontend, whose port --address gives.
 QString koServerHost::makeLinkAddress(int port) const
 {
     const int linkPort = options.getHaproxySocket().isEmpty() ? port : koServerOptions::DefaultPort;
@@ -201,6 +198,10 @@ void koServerHost::printStartup(const QString& sessionPart, int port) const
                                                                    : options.getListenAddress();
         koTerminalOutput::print(QStringLiteral("Listening on TCP port %1 of %2").arg(port).arg(where));
         koTerminalOutput::print(QStringLiteral("Session link: %1%2").arg(makeLinkAddress(port), sessionPart));
+        if (haproxy)
+            koTerminalOutput::print(QStringLiteral("HAProxy at %1 routes this session to %2:%3")
+                                        .arg(options.getHaproxySocket(), options.getHaproxyBackendHost())
+                                        .arg(port));
     }
     koTerminalOutput::print(options.getPassword().isEmpty()
                                 ? QStringLiteral("The link is not protected by a password.")

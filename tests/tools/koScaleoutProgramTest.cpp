@@ -53,7 +53,7 @@ protected:
             startServer({QStringLiteral("--listen"), QStringLiteral("127.0.0.1"), QStringLiteral("--address"),
                          QStringLiteral("127.0.0.1:%1").arg(publicPort), QStringLiteral("--haproxy-socket"), api(),
                          QStringLiteral("--haproxy-map"), map()});
-        EXPECT_TRUE(printed(started, QStringLiteral("^HAProxy at .* routes this session to 127\\.0\\.0\\.1:\\d+$")));
+        EXPECT_TRUE(prints(started, QStringLiteral("^HAProxy at .* routes this session to 127\\.0\\.0\\.1:\\d+$")));
         EXPECT_EQ(port, publicPort) << "the link must name the proxy";
         sessions.push_back({std::move(server), link, {}});
         Session& made = sessions.back();
