@@ -5,6 +5,7 @@
 #include "koTerminalOutput.h"
 
 #include "koSession.h"
+#include "koSessionWire.h"
 
 #include "koNetError.h"
 #include "koSocketAddress.h"
@@ -47,6 +48,7 @@ koServerHost::~koServerHost()
     server.stop();
     if (waiter.joinable())
         waiter.join();
+    removeRoute();
     koTerminalLog::uninstall();
 }
 
@@ -77,6 +79,7 @@ int koServerHost::run()
     QCoreApplication::exec();
     ticker.stop();
     waiter.join();
+    removeRoute();
 
     koTerminalOutput::print(QStringLiteral("Session ended: %1.").arg(describeEnding()));
     return ending == Ending::AcceptFailed ? 1 : 0;
@@ -94,12 +97,11 @@ bool koServerHost::start()
     // The link's session is fixed before the first connection can come; its
     // address part follows once the port is known.
     const QString sessionPart = koSession::createSessionLink(QString(), options.getPassword());
-    if (!options.isOpen()) {
-        QString address;
-        QString sessionId;
-        koSession::tryDecryptSessionLink(options.getPassword(), sessionPart, address, sessionId);
+    QString address;
+    QString sessionId;
+    koSession::tryDecryptSessionLink(options.getPassword(), sessionPart, address, sessionId);
+    if (!options.isOpen())
         server.setSessionId(sessionId);
-    }
     server.setStopsWhenEmpty(!options.isKeepRunning());
     try {
         server.start(options.getPipeName(), options.getPort(), options.getListenAddress());
@@ -111,9 +113,14 @@ bool koServerHost::start()
             QStringLiteral("kosession-server: cannot listen on %1: %2").arg(where, QString::fromUtf8(e.what())));
         return false;
     }
-    // A link is printed only for a server that runs as asked, status endpoint included.
+    // A link is printed only for a server that runs as asked: status endpoint
+    // and route included.
     if (!startStatus())
         return false;
+    if (!addRoute(sessionId)) {
+        server.stop();
+        return false;
+    }
     printStartup(sessionPart, server.getPort());
     return true;
 }
@@ -130,14 +137,52 @@ bool koServerHost::startStatus()
     }
     koTerminalOutput::printError(QStringLiteral("kosession-server: %1").arg(error));
     server.stop();
+    removeRoute();
     return false;
+}
+
+// Participants reach the session only once HAProxy knows it, so the route
+// is in place before the link is printed.
+bool koServerHost::addRoute(const QString& sessionId)
+{
+    if (options.getHaproxySocket().isEmpty())
+        return true;
+    haproxy = std::make_unique<koHaproxyMapClient>(options.getHaproxySocket(), options.getHaproxyMap());
+    routeKey = koSessionWire::sessionHash(sessionId);
+    const QString backend = QStringLiteral("%1:%2").arg(options.getHaproxyBackendHost()).arg(server.getPort());
+    QString error;
+    if (!haproxy->add(routeKey, backend, error)) {
+        haproxy.reset();
+        koTerminalOutput::printError(
+            QStringLiteral("kosession-server: cannot route the session through HAProxy: %1").arg(error));
+        return false;
+    }
+    return true;
+}
+
+// A route left behind is harmless (HAProxy's connections to a server that is
+// gone are refused), but it is clutter that the operator should clear.
+void koServerHost::removeRoute()
+{
+    if (!haproxy)
+        return;
+    QString error;
+    if (haproxy->remove(routeKey, error))
+        koTerminalOutput::print(QStringLiteral("Removed this session from HAProxy's map."));
+    else
+        koTerminalOutput::printError(
+            QStringLiteral("kosession-server: the session stays in HAProxy's map: %1; remove it with 'del map %2 %3'")
+                .arg(error, options.getHaproxyMap(), routeKey));
+    haproxy.reset();
 }
 
 // The participants connect to the address in the link, on port 8889 unless
 // it names another one: a server on any other port must put it in the link.
+// Behind HAProxy the link names the frontend, whose port --address gives.
 QString koServerHost::makeLinkAddress(int port) const
 {
-    const koSocketAddress address(options.getAddress().toStdString(), port);
+    const int linkPort = options.getHaproxySocket().isEmpty() ? port : koServerOptions::DefaultPort;
+    const koSocketAddress address(options.getAddress().toStdString(), linkPort);
     return QString::fromStdString(address.toString());
 }
 
@@ -157,6 +202,10 @@ void koServerHost::printStartup(const QString& sessionPart, int port) const
                                                                    : options.getListenAddress();
         koTerminalOutput::print(QStringLiteral("Listening on TCP port %1 of %2").arg(port).arg(where));
         koTerminalOutput::print(QStringLiteral("Session link: %1%2").arg(makeLinkAddress(port), sessionPart));
+        if (haproxy)
+            koTerminalOutput::print(QStringLiteral("HAProxy at %1 routes this session to %2:%3")
+                                        .arg(options.getHaproxySocket(), options.getHaproxyBackendHost())
+                                        .arg(port));
     }
     koTerminalOutput::print(options.getPassword().isEmpty()
                                 ? QStringLiteral("The link is not protected by a password.")

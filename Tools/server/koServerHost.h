@@ -1,5 +1,6 @@
 #pragma once
 
+#include "koHaproxyMapClient.h"
 #include "koServerOptions.h"
 #include "koServerStatusEndpoint.h"
 
@@ -34,6 +35,9 @@ private:
     void installLog();
     bool start();
     bool startStatus();
+    // Adds this session to HAProxy's map (--haproxy-socket), and takes it out.
+    bool addRoute(const QString& sessionId);
+    void removeRoute();
     QString makeLinkAddress(int port) const;
     void printStartup(const QString& sessionPart, int port) const;
     // The event loop's tick: Ctrl-C, and the end of the session.
@@ -45,6 +49,9 @@ private:
     koSessionServer server;
     // Null without --status.
     std::unique_ptr<koServerStatusEndpoint> status;
+    // Null without --haproxy-socket, and once the route is removed.
+    std::unique_ptr<koHaproxyMapClient> haproxy;
+    QString routeKey;
     // Runs server.wait(), which returns once the session has stopped.
     std::thread waiter;
     std::atomic<bool> stopped{false};

@@ -9,6 +9,8 @@
 
 #include <QCommandLineParser>
 #include <QFile>
+#include <QHostAddress>
+#include <QRegularExpression>
 #include <QSysInfo>
 
 namespace {
@@ -66,6 +68,17 @@ struct OptionSet
                               QStringLiteral("Answer HTTP on <host:port>: /metrics (Prometheus text) and /status "
                                              "(JSON). Keep it on 127.0.0.1 or another private address."),
                               QStringLiteral("host:port")};
+    QCommandLineOption haproxySocket{
+        QStringLiteral("haproxy-socket"),
+        QStringLiteral("Route this session through HAProxy: add \"<session hash> <address>:<port>\" to its map "
+                       "through the runtime API at <api> (host:port or a Unix socket path) on start, and remove it "
+                       "when the session ends. HAProxy connects to the --listen address (an IPv4 address; "
+                       "default 127.0.0.1). Give --address the HAProxy frontend's public address."),
+        QStringLiteral("api")};
+    QCommandLineOption haproxyMap{QStringLiteral("haproxy-map"),
+                                  QStringLiteral("The map file as HAProxy's configuration names it (default %1).")
+                                      .arg(QLatin1String(koServerOptions::DefaultHaproxyMap)),
+                                  QStringLiteral("file")};
     QCommandLineOption quiet{{QStringLiteral("q"), QStringLiteral("quiet")},
                              QStringLiteral("Log only warnings and errors.")};
     QCommandLineOption verbose{{QStringLiteral("v"), QStringLiteral("verbose")},
@@ -84,7 +97,8 @@ struct OptionSet
     {
         QStringList keys;
         for (const QCommandLineOption* option :
-             {&port, &listen, &pipe, &address, &password, &passwordFile, &open, &keepRunning, &status, &quiet, &verbose})
+             {&port, &listen, &pipe, &address, &password, &passwordFile, &open, &keepRunning, &status, &haproxySocket,
+              &haproxyMap, &quiet, &verbose})
             keys.append(option->names().last());
         return keys;
     }
@@ -127,8 +141,8 @@ koServerOptions::Outcome koServerOptions::parse(const QStringList& arguments)
     const QCommandLineOption versionOption({QStringLiteral("V"), QStringLiteral("version")},
                                            QStringLiteral("Displays version information."));
     parser.addOptions({versionOption, options.port, options.listen, options.pipe, options.address, options.password,
-                       options.passwordFile, options.open, options.keepRunning, options.status, options.quiet,
-                       options.verbose, options.config, options.versionText});
+                       options.passwordFile, options.open, options.keepRunning, options.status, options.haproxySocket,
+                       options.haproxyMap, options.quiet, options.verbose, options.config, options.versionText});
 
     if (!parser.parse(arguments)) {
         printProblem(parser.errorText());
@@ -155,7 +169,9 @@ koServerOptions::Outcome koServerOptions::parse(const QStringList& arguments)
         return Outcome::Invalid;
     }
     versionText = parser.value(options.versionText);
-    return readValues(source) && readSwitches(source) && readPassword(source) ? Outcome::Run : Outcome::Invalid;
+    return readValues(source) && readSwitches(source) && readRouting(source) && readPassword(source)
+        ? Outcome::Run
+        : Outcome::Invalid;
 }
 
 bool koServerOptions::readValues(const koServerOptionSource& source)
@@ -207,6 +223,43 @@ bool koServerOptions::readSwitches(const koServerOptionSource& source)
         return false;
     }
     logLevel = verbose ? koLog::Level::Debug : quiet ? koLog::Level::Warning : koLog::Level::Info;
+    return true;
+}
+
+// HAProxy dials the address in the map, so it must be one address it can
+// reach, not "every interface"; and only a server that checks the session
+// hash keeps a stale map entry from leading into another session.
+bool koServerOptions::readRouting(const koServerOptionSource& source)
+{
+    const OptionSet& options = optionSet();
+    haproxySocket = source.value(options.haproxySocket);
+    haproxyMap = source.isSet(options.haproxyMap) ? source.value(options.haproxyMap)
+                                                  : QString::fromLatin1(DefaultHaproxyMap);
+    if (haproxySocket.isEmpty())
+        return true;
+    if (!pipeName.isEmpty() || open) {
+        printProblem(QStringLiteral("--haproxy-socket cannot be combined with %1: HAProxy routes a session by its "
+                                    "hash to a TCP server that admits only that session")
+                         .arg(open ? QStringLiteral("--open") : QStringLiteral("--pipe")));
+        return false;
+    }
+    if (!source.isSet(options.address)) {
+        printProblem(QStringLiteral("--haproxy-socket needs --address: HAProxy's public address, which the link "
+                                    "names, such as sessions.example.org"));
+        return false;
+    }
+    const QHostAddress backend(listenAddress.isEmpty() ? QStringLiteral("127.0.0.1") : listenAddress);
+    if (backend.protocol() != QAbstractSocket::IPv4Protocol || backend == QHostAddress::AnyIPv4) {
+        printProblem(QStringLiteral("--haproxy-socket needs --listen to be this machine's IPv4 address that HAProxy "
+                                    "connects to, such as 10.0.0.5, not '%1'")
+                         .arg(listenAddress));
+        return false;
+    }
+    if (haproxyMap.isEmpty() || haproxyMap.contains(QRegularExpression(QStringLiteral("\\s")))) {
+        printProblem(QStringLiteral("--haproxy-map needs a file name without spaces, not '%1'").arg(haproxyMap));
+        return false;
+    }
+    haproxyBackendHost = backend.toString();
     return true;
 }
 

@@ -13,6 +13,7 @@ class koServerOptions
 {
 public:
     static constexpr int DefaultPort = 8889;
+    static constexpr const char* DefaultHaproxyMap = "/etc/haproxy/kosession.map";
 
     enum class Outcome {
         Run,     // options are valid: host the session
@@ -38,6 +39,11 @@ public:
     bool isKeepRunning() const { return keepRunning; }
     // HOST:PORT of the status endpoint (--status); empty: none.
     const QString& getStatusAddress() const { return statusAddress; }
+    // HAProxy's runtime API (--haproxy-socket); empty: no routing.
+    const QString& getHaproxySocket() const { return haproxySocket; }
+    const QString& getHaproxyMap() const { return haproxyMap; }
+    // The IPv4 address HAProxy connects to: the --listen address or 127.0.0.1.
+    const QString& getHaproxyBackendHost() const { return haproxyBackendHost; }
     // The lowest log level printed: Warning with -q, Debug with -v.
     koLog::Level getLogLevel() const { return logLevel; }
     // Replacement display version text (hidden test option); empty: the build's own.
@@ -47,6 +53,7 @@ private:
     bool readValues(const koServerOptionSource& source);
     bool readSwitches(const koServerOptionSource& source);
     QString defaultLinkAddress() const;
+    bool readRouting(const koServerOptionSource& source);
     bool readPassword(const koServerOptionSource& source);
     static bool readPasswordFile(const QString& fileName, QString& password);
 
@@ -57,6 +64,9 @@ private:
     QString password;
     QString statusAddress;
     QString versionText;
+    QString haproxySocket;
+    QString haproxyMap;
+    QString haproxyBackendHost;
     bool open = false;
     bool keepRunning = false;
     koLog::Level logLevel = koLog::Level::Info;

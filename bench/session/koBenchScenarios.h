@@ -11,6 +11,7 @@ struct koBenchSettings
     double latencySeconds = 10.0; // latency and pose run time
     int sceneMiB = 1024;
     QString serverProgram;      // path of kosession-server
+    QString haproxyConfig;      // --via-haproxy: HAProxy's configuration; empty: direct
 };
 
 // The end-to-end scenarios. Each starts its own server(s) and participants,

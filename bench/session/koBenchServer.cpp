@@ -27,7 +27,7 @@ koBenchServer::~koBenchServer()
     }
 }
 
-void koBenchServer::start(const QString& program)
+void koBenchServer::start(const QString& program, const QStringList& extra)
 {
     folder = std::make_unique<QTemporaryDir>();
     if (!folder->isValid())
@@ -36,8 +36,9 @@ void koBenchServer::start(const QString& program)
     process = std::make_unique<QProcess>();
     process->setStandardOutputFile(output);
     process->setStandardErrorFile(folder->filePath(QStringLiteral("server.err")));
-    process->start(program, {QStringLiteral("--port"), QStringLiteral("0"), QStringLiteral("--address"),
-                             QStringLiteral("127.0.0.1")});
+    process->start(program, QStringList{QStringLiteral("--port"), QStringLiteral("0"), QStringLiteral("--address"),
+                                        QStringLiteral("127.0.0.1")}
+                                + extra);
     if (!process->waitForStarted(10000))
         throw std::runtime_error("cannot start " + program.toStdString() + ": "
                                  + process->errorString().toStdString());

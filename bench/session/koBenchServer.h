@@ -1,6 +1,7 @@
 #pragma once
 
 #include <QString>
+#include <QStringList>
 
 #include <chrono>
 #include <memory>
@@ -22,7 +23,8 @@ public:
     koBenchServer& operator=(const koBenchServer&) = delete;
 
     // Starts `program` and waits for its session link; throws std::runtime_error.
-    void start(const QString& program);
+    // `extra` follows the bench's own arguments, so it may override them.
+    void start(const QString& program, const QStringList& extra = QStringList());
     const QString& getLink() const;
     long long getPid() const;
     // User plus system CPU seconds the server has used so far.

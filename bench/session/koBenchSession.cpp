@@ -1,12 +1,17 @@
 #include "koBenchSession.h"
 
+#include "koBenchProxy.h"
 #include "koBenchScenarios.h"
 
 #include <stdexcept>
 
 koBenchSession::koBenchSession(const koBenchSettings& settings, int participants)
 {
-    server.start(settings.serverProgram);
+    if (!settings.haproxyConfig.isEmpty()) {
+        proxy = std::make_unique<koBenchProxy>();
+        proxy->start(settings.haproxyConfig);
+    }
+    server.start(settings.serverProgram, proxy ? proxy->getServerArguments() : QStringList());
     people.join(server.getLink(), participants);
     if (!people.settle(60.0))
         throw std::runtime_error("the participants did not all see the whole roster");

@@ -1,9 +1,12 @@
 #pragma once
 
+#include <memory>
+
 #include "koBenchParticipants.h"
 #include "koBenchServer.h"
 
 struct koBenchSettings;
+class koBenchProxy;
 
 // One scenario's session: a kosession-server child and participants joined
 // to it that all know the whole roster. Leaving ends the server. Main thread.
@@ -20,6 +23,8 @@ public:
     // Every participant leaves; the server then ends by itself.
     void leave();
 
+    // Null unless --via-haproxy; outlives the server, which leaves its map.
+    std::unique_ptr<koBenchProxy> proxy;
     koBenchServer server;
     koBenchParticipants people;
 };

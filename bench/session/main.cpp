@@ -53,7 +53,11 @@ bool parse(const QStringList& arguments, Run& run)
     const QCommandLineOption serverOption(QStringLiteral("server"),
                                           QStringLiteral("The kosession-server program (default: beside this one)."),
                                           QStringLiteral("path"));
-    parser.addOptions({scenarioOption, quickOption, jsonOption, secondsOption, sceneOption, serverOption});
+    const QCommandLineOption haproxyOption(
+        QStringLiteral("via-haproxy"),
+        QStringLiteral("Participants reach each server through a HAProxy with deploy/haproxy/kosession.cfg; "
+                       "run once without to compare."));
+    parser.addOptions({scenarioOption, quickOption, jsonOption, secondsOption, sceneOption, serverOption, haproxyOption});
     parser.process(arguments);
 
     koBenchSettings& settings = run.settings;
@@ -83,6 +87,8 @@ bool parse(const QStringList& arguments, Run& run)
         std::fprintf(stderr, "kosession-bench: no server program at %s\n", qPrintable(settings.serverProgram));
         return false;
     }
+    if (parser.isSet(haproxyOption))
+        settings.haproxyConfig = QStringLiteral(KOSESSION_HAPROXY_CONFIG);
     const QString scenario = parser.value(scenarioOption);
     if (scenario == QStringLiteral("all")) {
         run.scenarios = AllScenarios;

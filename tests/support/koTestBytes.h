@@ -1,6 +1,6 @@
 #pragma once
 
-// Byte forms of commands, participant records and change records, built the
+// Byte forms of commands and participant records, built the
 // way the wire carries them. Header-only, so that fuzz targets and the seed
 // writer use the same helpers as the tests.
 
@@ -34,23 +34,6 @@ inline QByteArray streamFormOf(const koSessionUser& user)
     QDataStream stream(&bytes, QIODevice::WriteOnly);
     user.put(stream);
     return bytes;
-}
-
-// The change record a peer would send for `payload` under command type
-// `type`: every flag clear, addressed to everybody, no state identifier.
-inline std::vector<char> rawRecord(unsigned int type, unsigned short changedBy, const std::vector<char>& payload)
-{
-    MemorySerializer out;
-    out.recordPieces = false;
-    out.putValue<std::uint32_t>(type);
-    out.putValue<std::uint16_t>(changedBy);
-    for (int flag = 0; flag < 4; ++flag)
-        out.putValue<std::uint8_t>(0);
-    out.putValue<std::uint16_t>(0);
-    out.putValue<std::int32_t>(0);
-    out.putValueSize(payload.size());
-    out.putBytes(payload.data(), payload.size());
-    return out.bytes;
 }
 
 // Reads `payload` into `command` and returns the stream's status.

@@ -59,17 +59,6 @@ bool ExecutionLog::has(unsigned short executor, const QString& text) const
     return texts(executor).contains(text);
 }
 
-bool ExecutionLog::find(unsigned short executor, const QString& text, Execution& out) const
-{
-    for (const Execution& entry : all()) {
-        if (entry.executor == executor && entry.text == text) {
-            out = entry;
-            return true;
-        }
-    }
-    return false;
-}
-
 TextCommand::TextCommand()
     : koSessionCommand(false, true)
 {

@@ -42,8 +42,6 @@ public:
     // executions (1), others (0) or both (-1).
     QStringList texts(unsigned short executor, int thread = -1) const;
     bool has(unsigned short executor, const QString& text) const;
-    // The first execution of `text` by `executor`; false when there is none.
-    bool find(unsigned short executor, const QString& text, Execution& out) const;
 
 private:
     // Guards entries, mainThread and annotator; taken by every operation,

@@ -156,6 +156,20 @@ TEST_F(ClientProgramTest, WhatParticipantsTypeReachesTheOthersUntilTheSessionIsS
         << server->getText().toStdString();
 }
 
+// A server killed under its participants ends their sessions at once, with a
+// word, instead of leaving them waiting on a dead link.
+TEST_F(ClientProgramTest, ParticipantsOfAKilledServerEndTheirSessions)
+{
+    startServer();
+    koChildProcess& alice = join(QStringLiteral("Alice"));
+    koChildProcess& bob = join(QStringLiteral("Bob"));
+    server->kill();
+    for (koChildProcess* participant : {&alice, &bob}) {
+        EXPECT_EQ(exitCodeOf(*participant), 0) << participant->getText().toStdString();
+        EXPECT_TRUE(printed(*participant, QStringLiteral("^session ended: the connection to the server closed$")));
+    }
+}
+
 // Each mistake a user can make when joining gets the line that says what to
 // do, and leaves the roster alone. A wrong password shows only through the
 // link's 16-bit check value: with a fresh link each run, a given wrong

@@ -1,0 +1,31 @@
+#pragma once
+
+#include <QByteArray>
+#include <QString>
+
+// Changes one map of a running HAProxy through its runtime API (the "stats
+// socket" at admin level), so that HAProxy routes a session to this server
+// without a reload. One command per connection, each bounded in time.
+// Any thread; blocking.
+class koHaproxyMapClient
+{
+public:
+    static constexpr int DeadlineMilliseconds = 3000;
+
+    // `api`: "host:port" or the path of a Unix socket. `mapFile`: the map as
+    // HAProxy's configuration names it.
+    koHaproxyMapClient(const QString& api, const QString& mapFile);
+
+    // False with `error` set (what happened and what to do) on failure.
+    bool add(const QString& key, const QString& value, QString& error) const;
+    bool remove(const QString& key, QString& error) const;
+
+    const QString& getApi() const { return api; }
+
+private:
+    bool run(const QString& command, QString& error) const;
+    bool exchange(const QByteArray& command, QByteArray& answer, QString& error) const;
+
+    QString api;
+    QString mapFile;
+};
