@@ -66,8 +66,9 @@ bool koHaproxyMapClient::run(const QString& command, QString& error) const
     QByteArray answer;
     QString problem;
     if (!exchange(command.toUtf8() + '\n', answer, problem)) {
-        error = QStringLiteral("HAProxy's runtime API at %1 did not take '%2': %3; check that HAProxy runs and that "
-                               "its configuration has \"stats socket %1 level admin\"")
+        error = QStringLiteral("HAProxy's runtime API at %1 did not take '%2': %3; check that HAProxy runs, that "
+                               "its configuration has \"stats socket %1 level admin\" and that this user may "
+                               "open that socket")
                     .arg(api, command, problem);
         return false;
     }
