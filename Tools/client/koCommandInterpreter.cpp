@@ -109,7 +109,7 @@ void koCommandInterpreter::tell(const QString& rest)
         return;
     }
     QString error;
-    const unsigned short to = koUserLookup::find(rest.left(blank), error);
+    const unsigned short to = koUserLookup::findOther(rest.left(blank), QStringLiteral("tell"), error);
     if (to == 0) {
         fail(error);
         return;
@@ -165,9 +165,10 @@ void koCommandInterpreter::spectate(const QString& rest)
         return;
     }
     QString error;
-    const unsigned short target = rest == QLatin1String("off") ? 0 : koUserLookup::find(rest, error);
-    if (!error.isEmpty() || target == user.getId()) {
-        fail(error.isEmpty() ? QStringLiteral("you cannot spectate yourself") : error);
+    const unsigned short target =
+        rest == QLatin1String("off") ? 0 : koUserLookup::findOther(rest, QStringLiteral("spectate"), error);
+    if (!error.isEmpty()) {
+        fail(error);
         return;
     }
     user.setIsSpectator(target != 0);

@@ -27,7 +27,7 @@ std::vector<const koSessionUser*> matching(const std::vector<koSessionUser>& use
 
 } // namespace
 
-unsigned short koUserLookup::find(const QString& typed, QString& error)
+unsigned short koUserLookup::findOther(const QString& typed, const QString& verb, QString& error)
 {
     const std::vector<koSessionUser> users = koSession::the().getUsers();
     const std::vector<const koSessionUser*> found = matching(users, typed);
@@ -36,5 +36,7 @@ unsigned short koUserLookup::find(const QString& typed, QString& error)
         error = QStringLiteral("no participant '%1' in the session; 'users' lists them").arg(shown);
     else if (found.size() > 1)
         error = QStringLiteral("'%1' names %2 participants; type more of the name or the number").arg(shown).arg(found.size());
-    return found.size() == 1 ? found.front()->getId() : 0;
+    else if (found.front()->getId() == koSession::the().getUser().getId())
+        error = QStringLiteral("you cannot %1 yourself").arg(verb);
+    return error.isEmpty() ? found.front()->getId() : 0;
 }

@@ -9,5 +9,6 @@ class koUserLookup
 {
 public:
     // The participant's number, or 0 after `error` says why none was found.
-    static unsigned short find(const QString& typed, QString& error);
+    // Oneself is refused: `verb` (tell, spectate) says what one cannot do to oneself.
+    static unsigned short findOther(const QString& typed, const QString& verb, QString& error);
 };

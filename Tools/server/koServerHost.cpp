@@ -207,9 +207,10 @@ void koServerHost::printStartup(const QString& sessionPart, int port) const
                                         .arg(options.getHaproxySocket(), options.getHaproxyBackendHost())
                                         .arg(port));
     }
-    koTerminalOutput::print(options.getPassword().isEmpty()
-                                ? QStringLiteral("The link is not protected by a password.")
-                                : QStringLiteral("The link needs the session password to be used."));
+    if (options.getPipeName().isEmpty())
+        koTerminalOutput::print(options.getPassword().isEmpty()
+                                    ? QStringLiteral("The link is not protected by a password.")
+                                    : QStringLiteral("The link needs the session password to be used."));
     koTerminalOutput::print(options.isOpen()
                                 ? QStringLiteral("Open session: connections for any session are admitted.")
                                 : QStringLiteral("Only holders of this link are admitted."));

@@ -40,8 +40,8 @@ struct OptionSet
                               QStringLiteral("address")};
     QCommandLineOption pipe{QStringLiteral("pipe"),
                             QStringLiteral("Listen on the local pipe <name> instead of TCP, for a program on this "
-                                           "machine that opens the pipe itself; no session link is printed, "
-                                           "since no link can join a pipe."),
+                                           "machine that opens the pipe itself; it admits any session, and no "
+                                           "session link is printed, since no link can join a pipe."),
                             QStringLiteral("name")};
     QCommandLineOption address{{QStringLiteral("a"), QStringLiteral("address")},
                                QStringLiteral("Server address put into the session link: a host name or IP address "
@@ -191,7 +191,7 @@ bool koServerOptions::readValues(const koServerOptionSource& source)
     QString statusHost;
     quint16 statusPort = 0;
     if (!statusAddress.isEmpty() && !koServerStatusEndpoint::splitAddress(statusAddress, statusHost, statusPort)) {
-        printProblem(QStringLiteral("--status needs host:port, such as 127.0.0.1:9100, not '%1'").arg(statusAddress));
+        printProblem(QStringLiteral("--status needs host:port, such as 127.0.0.1:9889, not '%1'").arg(statusAddress));
         return false;
     }
     address = source.isSet(options.address) ? source.value(options.address) : defaultLinkAddress();

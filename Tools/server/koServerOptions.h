@@ -34,7 +34,9 @@ public:
     const QString& getListenAddress() const { return listenAddress; }
     const QString& getPassword() const { return password; }
     // Admit any session (--open) instead of only holders of the printed link.
-    bool isOpen() const { return open; }
+    // A pipe has no link to hold and only this machine reaches it: it admits
+    // any session too.
+    bool isOpen() const { return open || !pipeName.isEmpty(); }
     // Stay up when the session is empty (--keep-running).
     bool isKeepRunning() const { return keepRunning; }
     // HOST:PORT of the status endpoint (--status); empty: none.

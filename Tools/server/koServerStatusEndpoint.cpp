@@ -60,7 +60,7 @@ bool koServerStatusEndpoint::listen(const QString& hostPort, QString& error)
     QString host;
     quint16 port = 0;
     if (!splitAddress(hostPort, host, port)) {
-        error = QStringLiteral("--status needs host:port, such as 127.0.0.1:9100, not '%1'").arg(hostPort);
+        error = QStringLiteral("--status needs host:port, such as 127.0.0.1:9889, not '%1'").arg(hostPort);
         return false;
     }
     const QHostAddress address = resolve(host);

@@ -69,6 +69,7 @@ TEST_F(ClientProgramTest, WhatParticipantsTypeReachesTheOthersUntilTheSessionIsS
         {"tell car hi", "^error: 'car' names 2 participants"},
         {"tell 65535 hi", "^error: no participant '65535'"},
         {"spectate carol", "^error: you cannot spectate yourself$"},
+        {"tell carol hi", "^error: you cannot tell yourself$"},
         {"pose 1 2", "^error: 'pose <x> <y> <z>"},
         {"pose 1 2 x", "^error: 'pose <x> <y> <z>"},
         {"spectate nobody", "^error: no participant 'nobody'"},
