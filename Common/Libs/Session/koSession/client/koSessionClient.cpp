@@ -207,6 +207,8 @@ void koSessionClient::join(const QString& sessionLink, const koSessionUser& ownU
 {
     ownUser.checkLimits();
     serverChanges = std::make_shared<koSessionChangeList>();
+    taken.clear();
+    nextTaken = 0;
     serverRole = false;
     joinCompleted = false;
     server = nullptr;
@@ -611,9 +613,19 @@ void koSessionClient::executeCommands()
         ~ExecutingScope() { flag = false; }
     } scope{executing};
     executing = true;
-    std::shared_ptr<koSessionChange> change;
-    while (serverChanges->tryPop(change))
+    // A batch per lock of the list, so the receiving thread's pushes are not
+    // fought over once per change.
+    while (nextTaken < taken.size() || takeServerChanges()) {
+        const std::shared_ptr<koSessionChange> change = std::move(taken[nextTaken++]);
         change->execute(this);
+    }
+}
+
+bool koSessionClient::takeServerChanges()
+{
+    taken = serverChanges->popAll();
+    nextTaken = 0;
+    return !taken.empty();
 }
 
 std::shared_ptr<koSessionChangeList> koSessionClient::getServerChanges()
