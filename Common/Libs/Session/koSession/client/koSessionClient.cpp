@@ -870,11 +870,10 @@ bool koSessionClient::downloadScene(std::vector<char>& data, QString& name)
     const auto size = static_cast<std::size_t>(
         koSessionSceneWire::getSize(*transfer, koSessionSceneWire::DefaultMaxSceneBytes, server));
 
-    // Address space for the whole scene at once: the system gives a page only
-    // when a byte lands on it, and the buffer never has to move. Growing it
-    // instead copies up to half the scene at a time, which held off a Ctrl-C
-    // for a second and more per copy.
-    data.reserve(size);
+    // getData reserves the whole scene once its first piece has come: the
+    // system gives a page only when a byte lands on it, and the buffer never
+    // has to move. Growing it instead copies up to half the scene at a time,
+    // which held off a Ctrl-C for a second and more per copy.
     TransferProgress progress("Downloading scene ...", size);
     koSessionSceneWire::getData(*transfer, data, size, &TransferProgress::advance);
     const bool aborted = koNetProgress::isAborting();
