@@ -120,9 +120,7 @@ void latencyRun(const koBenchSettings& settings, int receivers, koBenchReport& r
 std::uint64_t drain(koSessionClient& receiver, unsigned int benchType)
 {
     std::uint64_t count = 0;
-    std::shared_ptr<koSessionChange> change;
-    const std::shared_ptr<koSessionChangeList> list = receiver.getServerChanges();
-    while (list->tryPop(change)) {
+    for (const auto& change : receiver.getServerChanges()->popAll()) {
         if (change->getCommandType() == benchType)
             ++count;
     }

@@ -207,6 +207,8 @@ void koSessionClient::join(const QString& sessionLink, const koSessionUser& ownU
 {
     ownUser.checkLimits();
     serverChanges = std::make_shared<koSessionChangeList>();
+    taken.clear();
+    nextTaken = 0;
     serverRole = false;
     joinCompleted = false;
     server = nullptr;
@@ -611,9 +613,19 @@ void koSessionClient::executeCommands()
         ~ExecutingScope() { flag = false; }
     } scope{executing};
     executing = true;
-    std::shared_ptr<koSessionChange> change;
-    while (serverChanges->tryPop(change))
+    // A batch per lock of the list, so the receiving thread's pushes are not
+    // fought over once per change.
+    while (nextTaken < taken.size() || takeServerChanges()) {
+        const std::shared_ptr<koSessionChange> change = std::move(taken[nextTaken++]);
         change->execute(this);
+    }
+}
+
+bool koSessionClient::takeServerChanges()
+{
+    taken = serverChanges->popAll();
+    nextTaken = 0;
+    return !taken.empty();
 }
 
 std::shared_ptr<koSessionChangeList> koSessionClient::getServerChanges()
@@ -858,11 +870,10 @@ bool koSessionClient::downloadScene(std::vector<char>& data, QString& name)
     const auto size = static_cast<std::size_t>(
         koSessionSceneWire::getSize(*transfer, koSessionSceneWire::DefaultMaxSceneBytes, server));
 
-    // Address space for the whole scene at once: the system gives a page only
-    // when a byte lands on it, and the buffer never has to move. Growing it
-    // instead copies up to half the scene at a time, which held off a Ctrl-C
-    // for a second and more per copy.
-    data.reserve(size);
+    // getData reserves the whole scene once its first piece has come: the
+    // system gives a page only when a byte lands on it, and the buffer never
+    // has to move. Growing it instead copies up to half the scene at a time,
+    // which held off a Ctrl-C for a second and more per copy.
     TransferProgress progress("Downloading scene ...", size);
     koSessionSceneWire::getData(*transfer, data, size, &TransferProgress::advance);
     const bool aborted = koNetProgress::isAborting();

@@ -211,6 +211,8 @@ private:
     void relay(const std::shared_ptr<koSessionChange>& change, const std::shared_ptr<koSessionChangeList>& list);
     void waitLoop(std::chrono::steady_clock::time_point start, std::chrono::nanoseconds period);
     void clientStopped();
+    // Replaces `taken` with everything serverChanges holds; false when empty.
+    bool takeServerChanges();
     void threadFailed(const char* what, const char* reason);
     void shutdownLinks();
     void awaitOtherLinkEnd();
@@ -250,6 +252,10 @@ private:
     koNetStream stream;
     koNetStream asyncStream;
     std::shared_ptr<koSessionChangeList> serverChanges;
+    // Main thread only: changes executeCommands took from serverChanges in one
+    // lock, from position nextTaken on still to run (after a change threw).
+    std::vector<std::shared_ptr<koSessionChange>> taken;
+    std::size_t nextTaken = 0;
     std::shared_ptr<koSessionChangeList> outgoingChanges;
     std::shared_ptr<koSessionChangeList> asyncOutgoingChanges;
     koSessionUser user;

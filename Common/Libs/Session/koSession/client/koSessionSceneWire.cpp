@@ -83,12 +83,21 @@ std::size_t koSessionSceneWire::putData(koNetSerializer& serializer, const char*
 
 namespace {
 
-// The capacity doubles with the bytes that arrived, never ahead of them to
-// the announced size: a peer that announces gigabytes and sends nothing costs
-// one piece.
+// Growth when the next piece does not fit. Doubling with the bytes that
+// arrived, never ahead of them to the announced size: a peer that announces
+// gigabytes and sends nothing costs one piece. `wholeOnceReal` takes the whole
+// announced size once a first piece has arrived instead, so the buffer is
+// never moved again: for a std::vector, whose regrowth copies every byte.
+std::size_t nextCapacity(std::size_t needed, std::size_t capacity, std::size_t size, bool wholeOnceReal)
+{
+    if (wholeOnceReal && capacity > 0)
+        return size;
+    return std::min(size, std::max(needed, 2 * capacity));
+}
+
 template <class Buffer>
 std::size_t getPieces(koNetSerializer& serializer, Buffer& data, std::size_t size,
-                      const koSessionSceneWire::PieceHook& hook)
+                      const koSessionSceneWire::PieceHook& hook, bool wholeOnceReal)
 {
     data.clear();
     std::size_t offset = 0;
@@ -97,7 +106,7 @@ std::size_t getPieces(koNetSerializer& serializer, Buffer& data, std::size_t siz
         if (hook && !hook(piece))
             break;
         if (offset + piece > data.capacity())
-            data.reserve(std::min(size, std::max(offset + piece, 2 * data.capacity())));
+            data.reserve(nextCapacity(offset + piece, offset == 0 ? 0 : data.capacity(), size, wholeOnceReal));
         data.resize(offset + piece);
         serializer.getBytes(data.data() + offset, piece);
         offset += piece;
@@ -110,11 +119,15 @@ std::size_t getPieces(koNetSerializer& serializer, Buffer& data, std::size_t siz
 std::size_t koSessionSceneWire::getData(koNetSerializer& serializer, std::vector<char>& data, std::size_t size,
                                         const PieceHook& hook)
 {
-    return getPieces(serializer, data, size, hook);
+    // A std::vector cannot grow without zero-filling: each piece is cleared
+    // just before the link overwrites it, while it is still in the cache.
+    return getPieces(serializer, data, size, hook, true);
 }
 
 std::size_t koSessionSceneWire::getData(koNetSerializer& serializer, koSessionSceneBuffer& data, std::size_t size,
                                         const PieceHook& hook)
 {
-    return getPieces(serializer, data, size, hook);
+    // The server's store grows by realloc, which moves large blocks by
+    // remapping pages, not by copying them: it keeps doubling.
+    return getPieces(serializer, data, size, hook, false);
 }

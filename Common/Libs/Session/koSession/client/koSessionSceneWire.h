@@ -66,14 +66,18 @@ public:
     // Does not flush.
     static std::size_t putData(koNetSerializer& serializer, const char* data, std::size_t size,
                                const PieceHook& hook = PieceHook());
-    // Reads `size` bytes into `data`, which it empties first. The vector
-    // grows piece by piece as bytes arrive (its capacity doubling, up to
-    // `size`), so a peer that announces a big scene and sends little holds
-    // only about what it sent. Asks `hook` (when given) before each piece and
-    // returns the number of bytes read; `data` holds exactly those.
+    // Reads `size` bytes into `data`, which it empties first (its capacity
+    // kept, so a vector used again is not allocated again). The vector takes
+    // one piece first and the whole `size` once that piece has arrived, so it
+    // is never moved while it fills; a peer that announces a big scene and
+    // sends little holds one piece of resident memory per piece it sent.
+    // Asks `hook` (when given) before each piece and returns the number of
+    // bytes read; `data` holds exactly those. std::bad_alloc when the
+    // announced size cannot be reserved.
     static std::size_t getData(koNetSerializer& serializer, std::vector<char>& data, std::size_t size,
                                const PieceHook& hook = PieceHook());
-    // The same into the server's store, without zero-filling it first.
+    // The same into the server's store, without zero-filling it first; its
+    // capacity doubles with the bytes that arrived, up to `size`.
     static std::size_t getData(koNetSerializer& serializer, koSessionSceneBuffer& data, std::size_t size,
                                const PieceHook& hook = PieceHook());
 };

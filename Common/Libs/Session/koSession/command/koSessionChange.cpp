@@ -89,38 +89,22 @@ std::vector<char> makeWire(const koSessionCommand& command, std::size_t front)
     return bytes.takeData();
 }
 
-// An empty identifier (every non-mergable record) allocates nothing.
-QByteArray getStateIdBytes(koNetSerializer& serializer, std::int32_t length)
+void checkStateIdLength(std::int32_t length)
 {
     if (length < 0 || length > koSessionChange::maxStateIdLength)
         throw koNetError("Change record: state identifier length " + std::to_string(length)
                          + " is outside 0.." + std::to_string(koSessionChange::maxStateIdLength) + " bytes");
-    if (length == 0)
-        return QByteArray();
-    QByteArray stateId(length, Qt::Uninitialized);
-    serializer.getBytes(stateId.data(), static_cast<std::size_t>(length));
-    return stateId;
 }
 
-// The declared length is not trusted: it is checked against the limit before
-// anything is read, and the vector grows one piece at a time, by what the
-// serializer has delivered, so a corrupt length cannot reserve memory that
-// never arrives. A payload of one piece (every command but the largest) costs
-// one allocation for the whole record.
-void getPayload(koNetSerializer& serializer, std::vector<char>& wire, std::size_t front, std::size_t size)
+// Flag bytes as read may hold any non-zero value for true; they are relayed
+// as 1 like every other writer's.
+constexpr std::size_t kFlagsOffset = 6;
+constexpr std::size_t kFlagCount = 4;
+
+void normalizeFlags(char* header)
 {
-    if (size > koSessionChange::maxPayloadSize)
-        throw koNetError("Change record: payload length of " + std::to_string(size)
-                         + " bytes exceeds the limit of " + std::to_string(koSessionChange::maxPayloadSize)
-                         + " bytes");
-    wire.reserve(front + std::min(koSessionChange::pieceSize, size));
-    wire.resize(front);
-    while (wire.size() - front < size) {
-        const std::size_t offset = wire.size();
-        const std::size_t piece = std::min(koSessionChange::pieceSize, size - (offset - front));
-        wire.resize(offset + piece);
-        serializer.getBytes(wire.data() + offset, piece);
-    }
+    for (std::size_t i = kFlagsOffset; i < kFlagsOffset + kFlagCount; ++i)
+        header[i] = header[i] != 0 ? 1 : 0;
 }
 
 } // namespace
@@ -152,11 +136,61 @@ koSessionChange::koSessionChange(const koSessionCommand& command, unsigned short
     encodePrefix(wire.data());
 }
 
-koSessionChange::koSessionChange(const koSessionChange& other) = default;
-koSessionChange::koSessionChange(koSessionChange&& other) = default;
-koSessionChange& koSessionChange::operator=(const koSessionChange& other) = default;
-koSessionChange& koSessionChange::operator=(koSessionChange&& other) = default;
+koSessionChange::koSessionChange(const koSessionChange& other)
+    : wire(other.wire)
+{
+    copyAllButWire(other);
+}
+
+koSessionChange::koSessionChange(koSessionChange&& other)
+    : wire(std::move(other.wire))
+{
+    copyAllButWire(other);
+}
+
+koSessionChange& koSessionChange::operator=(const koSessionChange& other)
+{
+    if (this != &other) {
+        wire = other.wire;
+        copyAllButWire(other);
+    }
+    return *this;
+}
+
+koSessionChange& koSessionChange::operator=(koSessionChange&& other)
+{
+    if (this != &other) {
+        wire = std::move(other.wire);
+        copyAllButWire(other);
+    }
+    return *this;
+}
+
 koSessionChange::~koSessionChange() = default;
+
+void koSessionChange::copyAllButWire(const koSessionChange& other)
+{
+    stateId = other.stateId;
+    std::memcpy(inlineWire.data(), other.inlineWire.data(), other.inlineSize);
+    inlineSize = other.inlineSize;
+    commandType = other.commandType;
+    changedBy = other.changedBy;
+    stateMergable = other.stateMergable;
+    echoing = other.echoing;
+    transient = other.transient;
+    serverCommand = other.serverCommand;
+    destinationUserId = other.destinationUserId;
+}
+
+const char* koSessionChange::wireData() const
+{
+    return wire.empty() ? inlineWire.data() : wire.data();
+}
+
+std::size_t koSessionChange::wireSize() const
+{
+    return wire.empty() ? inlineSize : wire.size();
+}
 
 std::size_t koSessionChange::getByteSize() const
 {
@@ -171,7 +205,8 @@ std::size_t koSessionChange::payloadOffset() const
 // A record made by the default constructor has no wire bytes yet.
 std::size_t koSessionChange::payloadSize() const
 {
-    return wire.empty() ? 0 : wire.size() - payloadOffset();
+    const std::size_t size = wireSize();
+    return size == 0 ? 0 : size - payloadOffset();
 }
 
 unsigned int koSessionChange::getCommandType() const
@@ -246,7 +281,7 @@ void koSessionChange::execute(koSessionClient* client) const
 
 void koSessionChange::fillCommand(koSessionCommand& command) const
 {
-    koMemoryIStream bytes(wire.empty() ? wire.data() : wire.data() + payloadOffset(), payloadSize());
+    koMemoryIStream bytes(wireSize() == 0 ? wireData() : wireData() + payloadOffset(), payloadSize());
     koQStreamDevice device(&bytes);
     QDataStream stream(&device);
     command.setChangedBy(changedBy);
@@ -270,16 +305,20 @@ void koSessionChange::encodePrefix(char* bytes) const
 
 void koSessionChange::putValue(koNetSerializer& serializer) const
 {
-    if (wire.empty()) {
+    const std::size_t size = wireSize();
+    if (size == 0) {
         char front[kHeaderSize + kLengthSize];
         encodePrefix(front);
         serializer.putBytes(front, sizeof front);
         return;
     }
-    for (std::size_t offset = 0; offset < wire.size(); offset += pieceSize)
-        serializer.putBytes(wire.data() + offset, std::min(pieceSize, wire.size() - offset));
+    const char* bytes = wireData();
+    for (std::size_t offset = 0; offset < size; offset += pieceSize)
+        serializer.putBytes(bytes + offset, std::min(pieceSize, size - offset));
 }
 
+// The record keeps its bytes as read; the link is read three times: the fixed
+// fields, then the state identifier with the payload length, then the payload.
 void koSessionChange::getValue(koNetSerializer& serializer)
 {
     // Read into a fresh record and take it over only when complete, so a record
@@ -295,10 +334,54 @@ void koSessionChange::getValue(koNetSerializer& serializer)
     header.getValue(read.transient);
     header.getValue(read.serverCommand);
     header.getValue(read.destinationUserId);
-    read.stateId = getStateIdBytes(serializer, header.getValue<std::int32_t>());
-    char length[kLengthSize];
-    serializer.getBytes(length, sizeof length);
-    getPayload(serializer, read.wire, read.payloadOffset(), FieldBlock(length, sizeof length).getValueSize());
-    read.encodePrefix(read.wire.data());
+    const auto stateIdLength = header.getValue<std::int32_t>();
+    checkStateIdLength(stateIdLength);
+    const std::size_t front = kHeaderSize + static_cast<std::size_t>(stateIdLength) + kLengthSize;
+    char* bytes = read.startWire(front);
+    std::memcpy(bytes, fields, sizeof fields);
+    normalizeFlags(bytes);
+    serializer.getBytes(bytes + kHeaderSize, front - kHeaderSize);
+    // An empty identifier (every non-mergable record) allocates nothing.
+    if (stateIdLength > 0)
+        read.stateId = QByteArray(bytes + kHeaderSize, stateIdLength);
+    read.getPayload(serializer, front, FieldBlock(bytes + front - kLengthSize, kLengthSize).getValueSize());
     *this = std::move(read);
+}
+
+char* koSessionChange::startWire(std::size_t front)
+{
+    if (front <= inlineWireSize) {
+        inlineSize = front;
+        return inlineWire.data();
+    }
+    wire.resize(front);
+    return wire.data();
+}
+
+// The declared length is not trusted: it is checked against the limit before
+// anything is read, and a record too large to be held inline grows one piece
+// at a time, by what the serializer has delivered, so a corrupt length cannot
+// reserve memory that never arrives.
+void koSessionChange::getPayload(koNetSerializer& serializer, std::size_t front, std::uint64_t size)
+{
+    if (size > koSessionChange::maxPayloadSize)
+        throw koNetError("Change record: payload length of " + std::to_string(size)
+                         + " bytes exceeds the limit of " + std::to_string(koSessionChange::maxPayloadSize)
+                         + " bytes");
+    if (wire.empty() && front + size <= inlineWireSize) {
+        serializer.getBytes(inlineWire.data() + front, size);
+        inlineSize = front + size;
+        return;
+    }
+    if (wire.empty()) {
+        wire.reserve(front + std::min(koSessionChange::pieceSize, size));
+        wire.assign(inlineWire.data(), inlineWire.data() + front);
+        inlineSize = 0;
+    }
+    while (wire.size() - front < size) {
+        const std::size_t offset = wire.size();
+        const std::size_t piece = std::min(koSessionChange::pieceSize, size - (offset - front));
+        wire.resize(offset + piece);
+        serializer.getBytes(wire.data() + offset, piece);
+    }
 }

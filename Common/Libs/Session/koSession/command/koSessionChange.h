@@ -4,6 +4,7 @@
 
 #include <QByteArray>
 
+#include <array>
 #include <cstddef>
 #include <cstdint>
 #include <memory>
@@ -36,6 +37,10 @@ public:
     // above any real command; without a bound a peer could make the relay
     // buffer gigabytes for one record.
     static constexpr std::uint64_t maxPayloadSize = std::uint64_t(256) << 20;
+    // A received record of up to this many wire bytes (a command, a pose)
+    // keeps them inside itself, so it costs one allocation with its
+    // shared_ptr from std::make_shared.
+    static constexpr std::size_t inlineWireSize = 256;
 
     koSessionChange();
     // Freezes `command` as made by `changedBy` (the command's own changedBy is not
@@ -83,16 +88,27 @@ public:
 
 private:
     void fillCommand(koSessionCommand& command) const;
+    // Everything but `wire`; of inlineWire only the bytes in use.
+    void copyAllButWire(const koSessionChange& other);
     // Writes the fields, the state identifier and the payload length: the
     // payloadOffset() bytes in front of the payload.
     void encodePrefix(char* bytes) const;
+    // Room for the `front` bytes of a record being read: inline when they fit.
+    char* startWire(std::size_t front);
+    void getPayload(koNetSerializer& serializer, std::size_t front, std::uint64_t size);
+    const char* wireData() const;
+    std::size_t wireSize() const;
     std::size_t payloadOffset() const;
     std::size_t payloadSize() const;
 
     QByteArray stateId;
-    // The whole record in its wire form, the payload at its tail; empty only
-    // in a record made by the default constructor.
+    // The whole record in its wire form, the payload at its tail: in `wire`
+    // for records made from a command and large received ones, else the
+    // first inlineSize bytes of inlineWire. Both empty only in a record made
+    // by the default constructor.
     std::vector<char> wire;
+    std::array<char, inlineWireSize> inlineWire;
+    std::size_t inlineSize = 0;
     std::uint32_t commandType = 0;
     unsigned short changedBy = 0;
     bool stateMergable = true;
