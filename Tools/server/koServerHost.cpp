@@ -229,19 +229,24 @@ void koServerHost::poll()
         interrupted = true;
         ending = Ending::Interrupted;
         koTerminalOutput::print(QStringLiteral("Interrupted: stopping the session."));
-        server.stop();
+        // The participants are told, so they end instead of rejoining. A
+        // plain server.stop() here would have them rejoin a restarted server.
+        server.endSession(QStringLiteral("stopped by the server's operator"));
     }
     if (stopped)
         QCoreApplication::quit();
 }
 
-// The library names the automatic stops in its log; a stop request leaves
-// no line of its own, so it is what remains when none of these came.
+// The library names the automatic stops and a stop request in its log. The
+// first of Ctrl-C and a stop request decides: the participants that leave on
+// it end the session as the last one goes.
 void koServerHost::noticeLogLine(const std::string& line)
 {
-    if (ending == Ending::Interrupted)
+    if (ending == Ending::Interrupted || ending == Ending::StopRequest)
         return;
-    if (line == "Stopping empty session")
+    if (startsWith(line, "Ending the session for everybody:"))
+        ending = Ending::StopRequest;
+    else if (line == "Stopping empty session")
         ending = Ending::Empty;
     else if (line == "Stopping session after last client has disconnected")
         ending = Ending::LastParticipantLeft;
@@ -252,6 +257,8 @@ void koServerHost::noticeLogLine(const std::string& line)
 QString koServerHost::describeEnding() const
 {
     switch (ending.load()) {
+    case Ending::Unknown:
+        return QStringLiteral("the server stopped");
     case Ending::StopRequest:
         return QStringLiteral("a participant stopped it for everybody");
     case Ending::Empty:

@@ -30,7 +30,7 @@ public:
 
 private:
     // Why the session ended, as far as this program can tell.
-    enum class Ending { StopRequest, Empty, LastParticipantLeft, Interrupted, AcceptFailed };
+    enum class Ending { Unknown, StopRequest, Empty, LastParticipantLeft, Interrupted, AcceptFailed };
 
     void installLog();
     bool start();
@@ -56,6 +56,6 @@ private:
     std::thread waiter;
     std::atomic<bool> stopped{false};
     // Set by the log observer on a library thread, read by the main thread.
-    std::atomic<Ending> ending{Ending::StopRequest};
+    std::atomic<Ending> ending{Ending::Unknown};
     bool interrupted = false;
 };

@@ -693,6 +693,22 @@ void koSessionClient::stopForAll()
     }
 }
 
+void koSessionClient::endForEverybody(const QString& reason)
+{
+    {
+        std::lock_guard<std::mutex> lock(mutex);
+        endReason = reason.isEmpty() ? QStringLiteral("ended by the server") : reason;
+    }
+    koLog::info("Session ended for everybody: %s", reason.toUtf8().constData());
+    stop();
+}
+
+QString koSessionClient::getEndReason() const
+{
+    std::lock_guard<std::mutex> lock(mutex);
+    return endReason;
+}
+
 // ---------------------------------------------------------------------------
 // Roster
 

@@ -114,6 +114,15 @@ public:
     // Asks the server to stop over a connection of its own; never throws.
     // Main thread.
     void stopForAll();
+    // Marks the session as ended for everybody with `reason`, then stops.
+    // Runs when the server's end notice is executed: the participant closes
+    // its links itself, so no link's end can be taken for a lost server.
+    // Any thread.
+    void endForEverybody(const QString& reason);
+    // Why the server ended the session for everybody; empty while the
+    // session goes on and after any other end (a lost server, a leave).
+    // Any thread; stays readable after the drop.
+    QString getEndReason() const;
 
     // --- Scene transfer --------------------------------------------------
 
@@ -263,6 +272,8 @@ private:
     std::vector<koSessionUser> users;
     QString link;
     QString password;
+    // Set once by endForEverybody, under `mutex`.
+    QString endReason;
     int colorIndex = 0;
     std::map<unsigned int, int> blocks;
 };

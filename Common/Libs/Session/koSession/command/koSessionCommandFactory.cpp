@@ -1,6 +1,7 @@
 #include "koSessionCommandFactory.h"
 
 #include "koSessionCommand.h"
+#include "koSessionEndCommand.h"
 #include "koSessionUserInfoCommand.h"
 #include "koSessionUserPoseCommand.h"
 #include "koSessionUsersCommand.h"
@@ -29,6 +30,7 @@ koSessionCommandFactory& koSessionCommandFactory::the()
         Register<koSessionUserInfoCommand>("UpdateInfo");
         Register<koSessionUserPoseCommand>("UpdatePose");
         Register<koSessionUsersCommand>("UpdateUsers");
+        Register<koSessionEndCommand>("EndSession");
     }
     return *s_the;
 }

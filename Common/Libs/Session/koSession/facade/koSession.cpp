@@ -224,6 +224,12 @@ QString koSession::getSessionLink() const
     return sessionLink;
 }
 
+QString koSession::getEndReason()
+{
+    const auto current = joinedClient();
+    return current ? current->getEndReason() : QString();
+}
+
 std::shared_ptr<koSessionClient> koSession::activeClient()
 {
     auto current = joinedClient();

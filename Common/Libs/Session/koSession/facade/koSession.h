@@ -146,6 +146,12 @@ public:
     std::vector<koSessionUser> getUsers();
     // The link given to the most recent join, whether it succeeded or not.
     QString getSessionLink() const;
+    // Why the server ended the session for everybody: the text of its end
+    // notice, which closes the connection as it arrives. Empty before that
+    // notice, when the connection was lost for any other reason (a crashed
+    // or unreachable server, where a rejoin may help), and after leave() or
+    // the next join. Never throws.
+    QString getEndReason();
 
 signals:
     void userAdded(const koSessionUser& user);

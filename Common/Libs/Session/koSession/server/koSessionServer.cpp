@@ -5,6 +5,7 @@
 #include "koSessionSceneBuffer.h"
 #include "koSessionSceneWire.h"
 #include "koSessionClient.h"
+#include "koSessionEndCommand.h"
 #include "koSessionUser.h"
 #include "koSessionUserPoseCommand.h"
 #include "koSessionUsersCommand.h"
@@ -142,6 +143,18 @@ void koSessionServer::stop()
     }
     // Destroying a peer joins its threads, which may be waiting for the mutex.
     dropped.clear();
+}
+
+void koSessionServer::endSession(const QString& reason)
+{
+    if (!running)
+        return;
+    koLog::info("Ending the session for everybody: %s", reason.toUtf8().constData());
+    asyncChangeList->push(koSessionEndCommand(reason));
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::duration<double>(EndNoticeSeconds);
+    while (running && getClientCount() > 0 && std::chrono::steady_clock::now() < deadline)
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    stop();
 }
 
 void koSessionServer::wait()
@@ -360,7 +373,7 @@ void koSessionServer::handleRequest(const std::shared_ptr<koNetLink>& link, cons
             ++refusedConnections;
         break;
     case koSessionWire::RequestStop:
-        stop();
+        endSession(QStringLiteral("stopped by a participant"));
         break;
     case koSessionWire::RequestAsyncStream:
         acceptAsyncStream(link, address);

@@ -78,6 +78,13 @@ public:
     // Stops accepting and drops every peer. Safe to call more than once, from
     // the host, the accept thread or a job; never from a peer's own threads.
     void stop();
+    // Ends the session for everybody: sends the participants the end notice
+    // with `reason` on their second links, so that they close instead of
+    // taking the end for a lost server, gives them up to EndNoticeSeconds
+    // to leave, then stop(). Returns at once when not running; the wait ends
+    // early when another stop comes. Any thread stop() may run on.
+    void endSession(const QString& reason);
+    static constexpr double EndNoticeSeconds = 1.0;
     // Joins the accept thread, then the handshake jobs (each ends within its
     // deadline), then waits for every job. Not from the accept thread
     // (std::system_error) nor from a job.
