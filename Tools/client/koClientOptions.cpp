@@ -12,9 +12,11 @@ namespace {
 const char description[] =
     "Joins a koSession session as a participant in the terminal. It prints the roster's changes,\n"
     "the messages, poses and scenes of the others as they arrive, and reads commands, one per\n"
-    "line, on its standard input (type 'help' for the list). It exits with status 0 when it\n"
-    "leaves or the session ends, 1 when it cannot join (no server, wrong link or password, another\n"
-    "version), and 2 on a bad option.";
+    "line, on its standard input (type 'help' for the list). When the connection to the server is\n"
+    "lost, it rejoins (see --rejoin-for) and then sends the lines typed meanwhile. It exits with\n"
+    "status 0 when it leaves or a participant or the server's operator ends the session for\n"
+    "everybody, 1 when it cannot join (no server, wrong link or password, another version) or\n"
+    "cannot rejoin a lost session, and 2 on a bad option.";
 
 void printUsageError(const QString& message)
 {
@@ -49,6 +51,12 @@ koClientOptions::Outcome koClientOptions::parse(const QStringList& arguments)
         QStringLiteral("decline-scene"),
         QStringLiteral("When the session already holds a scene, do not wait for it while joining (the first "
                        "'download' is then skipped, as when a user answers Cancel)."));
+    const QCommandLineOption rejoinOption(
+        QStringLiteral("rejoin-for"),
+        QStringLiteral("When the connection is lost, try to rejoin for this long, with pauses from 0.5 to 10 "
+                       "seconds (default %1; 0: end at once).")
+            .arg(DefaultRejoinSeconds),
+        QStringLiteral("seconds"));
     const QCommandLineOption verboseOption(QStringLiteral("verbose"),
                                            QStringLiteral("Also print the library's informational log lines."));
     QCommandLineOption versionTextOption(
@@ -56,8 +64,8 @@ koClientOptions::Outcome koClientOptions::parse(const QStringList& arguments)
         QStringLiteral("Replace this build's version text (for tests of a version mismatch)."),
         QStringLiteral("text"));
     versionTextOption.setFlags(QCommandLineOption::HiddenFromHelp);
-    parser.addOptions({nameOption, passwordOption, colorOption, spectateOption, declineOption, verboseOption,
-                       versionTextOption});
+    parser.addOptions({nameOption, passwordOption, colorOption, spectateOption, declineOption, rejoinOption,
+                       verboseOption, versionTextOption});
 
     if (!parser.parse(arguments)) {
         printUsageError(parser.errorText());
@@ -97,6 +105,14 @@ koClientOptions::Outcome koClientOptions::parse(const QStringList& arguments)
             return Outcome::Invalid;
         }
         spectatedUserId = static_cast<unsigned short>(id);
+    }
+    if (parser.isSet(rejoinOption)) {
+        bool ok = false;
+        rejoinSeconds = parser.value(rejoinOption).toInt(&ok);
+        if (!ok || rejoinSeconds < 0) {
+            printUsageError(QStringLiteral("--rejoin-for needs a number of seconds, 0 or more"));
+            return Outcome::Invalid;
+        }
     }
     loadScene = !parser.isSet(declineOption);
     verbose = parser.isSet(verboseOption);

@@ -1,5 +1,7 @@
 #pragma once
 
+#include "koSessionRejoiner.h"
+
 #include <QColor>
 #include <QString>
 #include <QStringList>
@@ -8,6 +10,8 @@
 class koClientOptions
 {
 public:
+    static constexpr int DefaultRejoinSeconds = koSessionRejoiner::DefaultLimitSeconds;
+
     enum class Outcome {
         Run,     // options are valid: join the session
         Done,    // --help or --version was answered
@@ -27,6 +31,8 @@ public:
     unsigned short getSpectatedUserId() const { return spectatedUserId; }
     // The answer to "the session holds a scene: load it?"
     bool getLoadScene() const { return loadScene; }
+    // How long to try rejoining a lost session; 0: not at all.
+    int getRejoinSeconds() const { return rejoinSeconds; }
     // Print the library's informational log lines as well.
     bool isVerbose() const { return verbose; }
     // Replacement display version text (hidden test option); empty: the build's own.
@@ -39,6 +45,7 @@ private:
     QColor color;
     unsigned short spectatedUserId = 0;
     bool loadScene = true;
+    int rejoinSeconds = DefaultRejoinSeconds;
     bool verbose = false;
     QString versionText;
 };

@@ -40,17 +40,72 @@ koTerminalParticipant::koTerminalParticipant(const koClientOptions& options)
     : options(options)
 {
     connect(&ticker, &QTimer::timeout, this, [this] { tick(); });
-    connect(&reader, &koCommandReader::commandRead, this, [this](const QString& verb, const QString& rest) {
-        if (!ended)
-            interpreter.run(verb, rest);
-    });
-    connect(&reader, &koCommandReader::inputClosed, this, [this] {
-        if (!ended) {
-            koSession::the().leave();
-            end(QStringLiteral("left the session (end of input)"), 0);
-        }
-    });
+    connect(&reader, &koCommandReader::commandRead, this, &koTerminalParticipant::command);
+    connect(&reader, &koCommandReader::inputClosed, this, &koTerminalParticipant::inputClosed);
     connect(&interpreter, &koCommandInterpreter::sessionLeft, this, [this](const QString& how) { end(how, 0); });
+    connectRejoiner();
+}
+
+void koTerminalParticipant::connectRejoiner()
+{
+    rejoiner.setLimitSeconds(options.getRejoinSeconds());
+    connect(&rejoiner, &koSessionRejoiner::connectionLost, this, [this] {
+        if (rejoiner.getLimitSeconds() == 0)
+            return;
+        koTerminalOutput::print(QStringLiteral("connection lost; rejoining ..."));
+        canceller = std::make_unique<koJoinCanceller>(koSession::the());
+    });
+    connect(&rejoiner, &koSessionRejoiner::rejoined, this, &koTerminalParticipant::rejoined);
+    connect(&rejoiner, &koSessionRejoiner::gaveUp, this, [this](const QString& reason) {
+        canceller.reset();
+        endUnsent(QStringLiteral("session lost: %1").arg(reason), 1);
+    });
+    connect(&rejoiner, &koSessionRejoiner::sessionEnded, this, [this](const QString& reason) {
+        endUnsent(QStringLiteral("session ended: %1").arg(koTerminalText::escaped(reason)), 0);
+    });
+}
+
+void koTerminalParticipant::command(const QString& verb, const QString& rest)
+{
+    if (ended)
+        return;
+    if (rejoiner.isRejoining() || !koSession::the().isConnected())
+        kept.emplace_back(verb, rest);
+    else
+        interpreter.run(verb, rest);
+}
+
+void koTerminalParticipant::inputClosed()
+{
+    if (ended)
+        return;
+    if (rejoiner.isRejoining() || !koSession::the().isConnected()) {
+        leaveAfterRejoin = true;
+        return;
+    }
+    koSession::the().leave();
+    end(QStringLiteral("left the session (end of input)"), 0);
+}
+
+void koTerminalParticipant::rejoined()
+{
+    canceller.reset();
+    koTerminalOutput::print(QStringLiteral("rejoined"));
+    std::vector<std::pair<QString, QString>> lines;
+    lines.swap(kept);
+    for (const auto& line : lines)
+        command(line.first, line.second);
+    if (leaveAfterRejoin)
+        inputClosed();
+}
+
+void koTerminalParticipant::endUnsent(const QString& message, int exitCode)
+{
+    if (!kept.empty())
+        koTerminalOutput::print(QStringLiteral("%1 line(s) typed while the connection was down were not sent")
+                                    .arg(kept.size()));
+    kept.clear();
+    end(message, exitCode);
 }
 
 koTerminalParticipant::~koTerminalParticipant()
@@ -79,21 +134,27 @@ bool koTerminalParticipant::join()
     koTerminalOutput::print(QStringLiteral("joined %1 as %2").arg(options.getLink(), describe(own)));
     ticker.start(tickMilliseconds);
     reader.start();
+    rejoiner.watch(options.getLink(), ownRecord(), options.getPassword());
     return true;
+}
+
+koSessionUser koTerminalParticipant::ownRecord() const
+{
+    koSessionUser user;
+    user.setColor(options.getColor());
+    user.setDeviceName(QStringLiteral("terminal"));
+    user.setIsSpectator(options.getSpectatedUserId() != 0);
+    user.setSpectatedUserId(options.getSpectatedUserId());
+    user.setName(options.getName());
+    return user;
 }
 
 bool koTerminalParticipant::tryJoin()
 {
     try {
-        koSessionUser user;
-        user.setColor(options.getColor());
-        user.setDeviceName(QStringLiteral("terminal"));
-        user.setIsSpectator(options.getSpectatedUserId() != 0);
-        user.setSpectatedUserId(options.getSpectatedUserId());
-        user.setName(options.getName());
         koJoinCanceller canceller(koSession::the());
         try {
-            koSession::the().join(options.getLink(), user, options.getPassword(), false);
+            koSession::the().join(options.getLink(), ownRecord(), options.getPassword(), false);
         } catch (...) {
             // The progress bar turns a Ctrl-C during the wait for the scene into an abort.
             if (!canceller.hasCancelled() && !koNetProgress::isAborting())
@@ -151,21 +212,30 @@ void koTerminalParticipant::connectSignals()
 void koTerminalParticipant::tick()
 {
     koSession& session = koSession::the();
-    if (ended)
+    if (ended || interrupted())
         return;
-    if (koInterruptWatcher::takeRaised()) {
-        session.leave();
-        end(QStringLiteral("left the session (interrupted)"), 0);
-        return;
-    }
     printArrivedPoses();
     try {
         session.executeChanges();
     } catch (const std::exception& e) {
         koTerminalOutput::printError(QStringLiteral("error: a received change failed: %1").arg(QString::fromUtf8(e.what())));
     }
-    if (!session.isConnected())
-        end(QStringLiteral("session ended: the connection to the server closed"), 0);
+    // The rejoiner answers every other loss; this one came before the first
+    // roster, which it leaves alone.
+    if (!rejoiner.isRejoining() && !session.isConnected() && !session.isJoinCompleted())
+        endUnsent(QStringLiteral("session lost: the connection to the server closed"), 1);
+}
+
+bool koTerminalParticipant::interrupted()
+{
+    const bool cancelled = canceller && canceller->hasCancelled();
+    if (!koInterruptWatcher::takeRaised() && !cancelled)
+        return false;
+    rejoiner.stop();
+    canceller.reset();
+    koSession::the().leave();
+    endUnsent(QStringLiteral("left the session (interrupted)"), 0);
+    return true;
 }
 
 void koTerminalParticipant::end(const QString& message, int exitCode)

@@ -4,14 +4,19 @@
 #include "koCommandInterpreter.h"
 #include "koCommandReader.h"
 
+#include "koJoinCanceller.h"
+
 #include "koSession.h"
+#include "koSessionRejoiner.h"
 
 #include <QObject>
 #include <QString>
 #include <QTimer>
 
 #include <map>
+#include <memory>
 #include <mutex>
+#include <utility>
 #include <vector>
 
 class koSessionUserPoseCommand;
@@ -20,7 +25,8 @@ class koSessionVersionError;
 // One participant in the terminal: joins the session, executes the received
 // changes every few milliseconds, prints what arrives (roster changes,
 // messages, scene announcements, poses) and hands the typed commands to the
-// interpreter. Main thread; needs a running event loop after join().
+// interpreter. It rejoins a lost session, keeping the lines typed meanwhile
+// for after the rejoin. Main thread; needs a running event loop after join().
 class koTerminalParticipant : public QObject
 {
     Q_OBJECT
@@ -51,8 +57,19 @@ private:
     };
 
     void connectSignals();
+    void connectRejoiner();
+    // The record the participant joins and rejoins with.
+    koSessionUser ownRecord() const;
     // Joins with the options' record; false after printing why not.
     bool tryJoin();
+    // Runs a typed line, or keeps it while the connection is down.
+    void command(const QString& verb, const QString& rest);
+    void inputClosed();
+    void rejoined();
+    // Leaves when Ctrl-C came, also while rejoining; true then.
+    bool interrupted();
+    // Says how many kept lines go unsent, then ends.
+    void endUnsent(const QString& message, int exitCode);
     void printJoinError(const QString& message) const;
     void printVersionError(const koSessionVersionError& e) const;
     void tick();
@@ -74,6 +91,13 @@ private:
     const koClientOptions& options;
     koCommandReader reader;
     koCommandInterpreter interpreter;
+    koSessionRejoiner rejoiner;
+    // While rejoining: turns Ctrl-C into the end of a blocked attempt.
+    std::unique_ptr<koJoinCanceller> canceller;
+    // Lines typed while the connection was down, in order.
+    std::vector<std::pair<QString, QString>> kept;
+    // The input ended while rejoining: leave once the kept lines are sent.
+    bool leaveAfterRejoin = false;
     // Executes the received changes and notices Ctrl-C and a lost connection.
     QTimer ticker;
     // Names of the participants seen so far, for lines about them.

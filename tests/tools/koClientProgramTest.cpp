@@ -151,24 +151,43 @@ TEST_F(ClientProgramTest, WhatParticipantsTypeReachesTheOthersUntilTheSessionIsS
     EXPECT_EQ(exitCodeOf(bob), 0);
     EXPECT_TRUE(printed(bob, QStringLiteral("^stopped the session for everybody$")));
     EXPECT_EQ(exitCodeOf(alice), 0);
-    EXPECT_TRUE(printed(alice, QStringLiteral("^session ended: the connection to the server closed$")));
+    EXPECT_TRUE(printed(alice, QStringLiteral("^session ended: stopped by a participant$"))) << alice.getText().toStdString();
+    EXPECT_FALSE(printed(alice, QStringLiteral("rejoining")));
     EXPECT_EQ(exitCodeOf(*server), 0);
     EXPECT_TRUE(printed(*server, QStringLiteral("^Session ended: a participant stopped it for everybody\\.$")))
         << server->getText().toStdString();
 }
 
-// A server killed under its participants ends their sessions at once, with a
-// word, instead of leaving them waiting on a dead link.
-TEST_F(ClientProgramTest, ParticipantsOfAKilledServerEndTheirSessions)
+// A server killed under its participants: each tries to rejoin for as long
+// as it was told, keeps what is typed meanwhile, then gives up with a word
+// instead of waiting on a dead link.
+TEST_F(ClientProgramTest, ParticipantsOfAKilledServerRejoinThenGiveUp)
 {
     startServer();
-    koChildProcess& alice = join(QStringLiteral("Alice"));
-    koChildProcess& bob = join(QStringLiteral("Bob"));
+    koChildProcess& alice = join(QStringLiteral("Alice"), {QStringLiteral("--rejoin-for"), QStringLiteral("1")});
+    koChildProcess& bob = join(QStringLiteral("Bob"), {QStringLiteral("--rejoin-for"), QStringLiteral("0")});
     server->kill();
-    for (koChildProcess* participant : {&alice, &bob}) {
-        EXPECT_EQ(exitCodeOf(*participant), 0) << participant->getText().toStdString();
-        EXPECT_TRUE(printed(*participant, QStringLiteral("^session ended: the connection to the server closed$")));
+    ASSERT_TRUE(prints(alice, QStringLiteral("^connection lost; rejoining \\.\\.\\.$"))) << alice.getText().toStdString();
+    alice.writeLine(QStringLiteral("say anyone?"));
+    const struct
+    {
+        koChildProcess* participant;
+        const char* lastLine;
+    } cases[] = {
+        {&alice, "^session lost: no rejoin succeeded within 1 s; the last attempt: Connection to 127\\.0\\.0\\.1:\\d+ refused$"},
+        {&bob, "^session lost: the connection to the server closed$"},
+    };
+    for (const auto& entry : cases) {
+        koChildProcess& participant = *entry.participant;
+        EXPECT_EQ(exitCodeOf(participant), 1) << participant.getText().toStdString();
+        QString last;
+        for (const koChildProcess::Line& line : participant.getLines())
+            last = line.fromError ? last : line.text;
+        EXPECT_TRUE(QRegularExpression(QString::fromUtf8(entry.lastLine)).match(last).hasMatch())
+            << participant.getText().toStdString();
     }
+    EXPECT_TRUE(printed(alice, QStringLiteral("^1 line\\(s\\) typed while the connection was down were not sent$")));
+    EXPECT_FALSE(printed(bob, QStringLiteral("rejoining")));
 }
 
 // Each mistake a user can make when joining gets the line that says what to

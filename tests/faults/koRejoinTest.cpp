@@ -1,0 +1,117 @@
+// A facade participant whose server goes away, watched by koSessionRejoiner:
+// a server restarted on the same port and session gets it back in its
+// roster, a session ended for everybody is not rejoined, and a server that
+// stays away is given up once the limit has passed, not before.
+#include "koServerTestKit.h"
+#include "koTestApplication.h"
+#include "koTestSupport.h"
+
+#include "koSession.h"
+#include "koSessionRejoiner.h"
+
+#include <QCoreApplication>
+
+namespace {
+
+using namespace koServerTest;
+
+const auto* environment = ::testing::AddGlobalTestEnvironment(new koTest::ApplicationEnvironment);
+
+// Runs the event loop and the facade's changes until `condition` holds.
+bool runUntil(const std::function<bool()>& condition, std::chrono::milliseconds timeout = 10s)
+{
+    return koTest::waitFor([&] {
+        QCoreApplication::processEvents();
+        koSession::the().executeChanges();
+        return condition();
+    }, timeout);
+}
+
+bool inRoster(koSessionServer& server, const QString& name)
+{
+    for (const koSessionServerParticipant& participant : server.getParticipants())
+        if (participant.user.getName() == name)
+            return true;
+    return false;
+}
+
+using ServerPtr = std::unique_ptr<koSessionServer>;
+
+ServerPtr startServer(int port, const QString& sessionId)
+{
+    auto server = std::make_unique<koSessionServer>();
+    server->setSessionId(sessionId);
+    server->start(QString(), port);
+    return server;
+}
+
+TEST(RejoinTest, RejoinsARestartedServerLeavesAnEndedSessionAndGivesUpAtItsLimit)
+{
+    prepareProcess();
+    const struct
+    {
+        const char* goes; // how the server goes: "stop", "end" (for everybody)
+        bool restarts;    // a new server on the same port and session, a second later
+        int limit;
+        QStringList events;
+    } rows[] = {
+        {"stop", true, 10, {"lost", "rejoined"}},
+        {"end", false, 10, {"ended: stopped by a participant"}},
+        {"stop", false, 1, {"lost", "gave up: no rejoin succeeded within 1 s; the last attempt: Connection to 127.0.0.1:%1 refused"}},
+    };
+    for (const auto& row : rows) {
+        SCOPED_TRACE(std::string(row.goes) + (row.restarts ? " and restart" : ""));
+        ServerPtr server = startServer(0, QString());
+        const int port = server->getPort();
+        const QString link = koTest::loopbackLink(port);
+        server->setSessionId(link.section(QLatin1Char('/'), 1));
+        koSession& session = koSession::the();
+        session.join(link, makeUser(QStringLiteral("Alice")), QString(), false);
+        ASSERT_TRUE(runUntil([&] { return session.isJoinCompleted(); }));
+
+        koSessionRejoiner rejoiner;
+        rejoiner.setLimitSeconds(row.limit);
+        QStringList events;
+        std::chrono::steady_clock::time_point lost, gaveUp;
+        QObject::connect(&rejoiner, &koSessionRejoiner::connectionLost, [&] {
+            events << "lost";
+            lost = std::chrono::steady_clock::now();
+        });
+        QObject::connect(&rejoiner, &koSessionRejoiner::rejoined, [&] { events << "rejoined"; });
+        QObject::connect(&rejoiner, &koSessionRejoiner::gaveUp, [&](const QString& why) {
+            events << "gave up: " + why;
+            gaveUp = std::chrono::steady_clock::now();
+        });
+        QObject::connect(&rejoiner, &koSessionRejoiner::sessionEnded, [&](const QString& why) { events << "ended: " + why; });
+        rejoiner.watch(link, makeUser(QStringLiteral("Alice")), QString());
+
+        if (QString::fromUtf8(row.goes) == "end")
+            server->endSession(QStringLiteral("stopped by a participant"));
+        else
+            server->stop();
+        ASSERT_TRUE(waitStopped(*server));
+        server.reset();
+        ASSERT_TRUE(runUntil([&] { return !events.isEmpty(); }));
+        if (row.restarts) {
+            // Long enough for an attempt to find nobody first.
+            runUntil([] { return false; }, 1200ms);
+            server = startServer(port, link.section(QLatin1Char('/'), 1));
+        }
+        const QStringList expected = QStringList(row.events).replaceInStrings("%1", QString::number(port));
+        EXPECT_TRUE(runUntil([&] { return events.size() == expected.size(); })) << events.join('\n').toStdString();
+        // Nothing more comes: no rejoin after an end, no attempt after giving up.
+        runUntil([] { return false; }, 700ms);
+        EXPECT_EQ(events, expected);
+        if (row.limit == 1)
+            EXPECT_GE(gaveUp - lost, 999ms); // the signal comes just after its clock starts
+        EXPECT_EQ(session.getEndReason(), row.goes == std::string("end") ? "stopped by a participant" : "");
+        if (row.restarts) {
+            EXPECT_TRUE(runUntil([&] { return session.isJoinCompleted() && inRoster(*server, "Alice"); }));
+            EXPECT_EQ(session.getUsers().size(), 1u);
+        }
+        rejoiner.stop();
+        session.leave();
+    }
+}
+
+} // namespace
