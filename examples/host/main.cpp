@@ -5,13 +5,15 @@
 //
 // It joins the session of LINK, loads the session's scene when there is one,
 // moves a marker of its own and says hello every half second, and prints the
-// roster and every command it executes. It leaves after N seconds (default:
-// when the session ends), on Ctrl-C and on SIGTERM. It talks with
+// roster and every command it executes. It rejoins when the connection to the
+// server is lost, and leaves after N seconds (default: when the session ends
+// or cannot be rejoined), on Ctrl-C and on SIGTERM. It talks with
 // kosession-client: both know "TextMessage" and "LoadScene".
 #include "koNetError.h"
 #include "koSession.h"
 #include "koSessionCommand.h"
 #include "koSessionCommandFactory.h"
+#include "koSessionRejoiner.h"
 #include "koSessionUser.h"
 
 #include <QCommandLineParser>
@@ -187,8 +189,10 @@ int main(int argc, char* argv[])
     me.setName(parser.value(nameOption));
     me.setColor(Qt::transparent); // the server gives a free colour of the default table
     me.setDeviceName(QStringLiteral("desktop"));
+    const QString link = parser.positionalArguments().first();
+    const QString password = parser.value(passwordOption);
     try {
-        session.join(parser.positionalArguments().first(), me, parser.value(passwordOption), false);
+        session.join(link, me, password, false);
     } catch (const koNetError& e) { // also a koSessionVersionError
         print(QStringLiteral("cannot join: %1").arg(QString::fromUtf8(e.what())));
         return 1;
@@ -199,21 +203,42 @@ int main(int argc, char* argv[])
 
     QTimer pump;
     QTimer work;
-    const auto leave = [&](const QString& why) {
+    koSessionRejoiner rejoiner;
+    const auto leave = [&](const QString& why, int status) {
         if (!pump.isActive())
             return;
+        rejoiner.stop();
         pump.stop();
         work.stop();
         session.leave();
         print(QStringLiteral("left the session: %1").arg(why));
-        QCoreApplication::exit(0);
+        QCoreApplication::exit(status);
     };
+    // A lost connection (a server restarted, a network down for a while) is
+    // joined again: a late join, so the roster and the state the server keeps
+    // come again, through the same signals and commands as after the first
+    // join. A session that a participant ended for everybody is not rejoined.
+    QObject::connect(&rejoiner, &koSessionRejoiner::connectionLost, [] {
+        print(QStringLiteral("connection lost; rejoining ..."));
+    });
+    QObject::connect(&rejoiner, &koSessionRejoiner::rejoined, [&] {
+        print(QStringLiteral("rejoined as user %1").arg(session.getUser().getId()));
+    });
+    QObject::connect(&rejoiner, &koSessionRejoiner::sessionEnded, [&](const QString& why) {
+        leave(QStringLiteral("the session ended: %1").arg(why), 0);
+    });
+    QObject::connect(&rejoiner, &koSessionRejoiner::gaveUp, [&](const QString& why) {
+        leave(QStringLiteral("the session was lost: %1").arg(why), 1);
+    });
+    rejoiner.watch(link, me, password);
     // Received changes execute here, on the main thread, every 20 ms.
     QObject::connect(&pump, &QTimer::timeout, [&] {
         if (interrupted)
-            return leave(QStringLiteral("interrupted"));
-        if (!session.isConnected())
-            return leave(QStringLiteral("the session ended"));
+            return leave(QStringLiteral("interrupted"), 0);
+        // The rejoiner leaves alone a connection that closed before the
+        // first roster came.
+        if (!session.isConnected() && !session.isJoinCompleted() && !rejoiner.isRejoining())
+            return leave(QStringLiteral("the connection closed while joining"), 1);
         session.executeChanges();
         if (sceneAnnounced) {
             sceneAnnounced = false;
@@ -231,6 +256,6 @@ int main(int argc, char* argv[])
     work.start(500);
     const int seconds = parser.value(secondsOption).toInt();
     if (seconds > 0)
-        QTimer::singleShot(seconds * 1000, [&] { leave(QStringLiteral("time is up")); });
+        QTimer::singleShot(seconds * 1000, [&] { leave(QStringLiteral("time is up"), 0); });
     return app.exec();
 }

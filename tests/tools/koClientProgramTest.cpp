@@ -1,7 +1,8 @@
 // kosession-client driven through its standard input against a real
 // kosession-server: what one participant types reaches the others, a stored
 // file reaches later joiners intact, the roster follows colours, spectating
-// and every way of leaving, and each mistake, Ctrl-C while joining included,
+// and every way of leaving, an end for everybody tells itself from a lost
+// server, and each mistake, Ctrl-C while joining included,
 // gets a line that says what to do.
 #include "koToolsTestKit.h"
 
@@ -158,11 +159,18 @@ TEST_F(ClientProgramTest, WhatParticipantsTypeReachesTheOthersUntilTheSessionIsS
         << server->getText().toStdString();
 }
 
-// A server killed under its participants: each tries to rejoin for as long
-// as it was told, keeps what is typed meanwhile, then gives up with a word
-// instead of waiting on a dead link.
-TEST_F(ClientProgramTest, ParticipantsOfAKilledServerRejoinThenGiveUp)
+// Ctrl-C of the server ends the session for everybody, and its participants
+// end with it. A server killed under them is lost: each tries to rejoin for
+// as long as it was told, keeps what is typed meanwhile, then gives up with a
+// word instead of waiting on a dead link.
+TEST_F(ClientProgramTest, ParticipantsEndWithAStoppedServerAndGiveUpOnAKilledOne)
 {
+    startServer();
+    koChildProcess& carol = join(QStringLiteral("Carol"));
+    server->interrupt();
+    EXPECT_EQ(exitCodeOf(carol), 0) << carol.getText().toStdString();
+    EXPECT_TRUE(printed(carol, QStringLiteral("^session ended: stopped by the server's operator$"))) << carol.getText().toStdString();
+
     startServer();
     koChildProcess& alice = join(QStringLiteral("Alice"), {QStringLiteral("--rejoin-for"), QStringLiteral("1")});
     koChildProcess& bob = join(QStringLiteral("Bob"), {QStringLiteral("--rejoin-for"), QStringLiteral("0")});

@@ -57,8 +57,10 @@ protected:
         EXPECT_EQ(port, publicPort) << "the link must name the proxy";
         sessions.push_back({std::move(server), link, {}});
         Session& made = sessions.back();
+        // Whoever loses its server gives up rejoining after a second.
         for (int i = 0; i < participants; ++i)
-            made.people.push_back(&join(QStringLiteral("%1%2").arg(name).arg(i), {}, made.link));
+            made.people.push_back(&join(QStringLiteral("%1%2").arg(name).arg(i),
+                                        {QStringLiteral("--rejoin-for"), QStringLiteral("1")}, made.link));
         return made;
     }
 
