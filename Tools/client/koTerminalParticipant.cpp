@@ -220,10 +220,6 @@ void koTerminalParticipant::tick()
     } catch (const std::exception& e) {
         koTerminalOutput::printError(QStringLiteral("error: a received change failed: %1").arg(QString::fromUtf8(e.what())));
     }
-    // The rejoiner answers every other loss; this one came before the first
-    // roster, which it leaves alone.
-    if (!rejoiner.isRejoining() && !session.isConnected() && !session.isJoinCompleted())
-        endUnsent(QStringLiteral("session lost: the connection to the server closed"), 1);
 }
 
 bool koTerminalParticipant::interrupted()

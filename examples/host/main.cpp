@@ -235,10 +235,6 @@ int main(int argc, char* argv[])
     QObject::connect(&pump, &QTimer::timeout, [&] {
         if (interrupted)
             return leave(QStringLiteral("interrupted"), 0);
-        // The rejoiner leaves alone a connection that closed before the
-        // first roster came.
-        if (!session.isConnected() && !session.isJoinCompleted() && !rejoiner.isRejoining())
-            return leave(QStringLiteral("the connection closed while joining"), 1);
         session.executeChanges();
         if (sceneAnnounced) {
             sceneAnnounced = false;

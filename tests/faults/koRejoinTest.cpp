@@ -102,8 +102,9 @@ TEST(RejoinTest, RejoinsARestartedServerLeavesAnEndedSessionAndGivesUpAtItsLimit
         // Nothing more comes: no rejoin after an end, no attempt after giving up.
         runUntil([] { return false; }, 700ms);
         EXPECT_EQ(events, expected);
-        if (row.limit == 1)
+        if (row.limit == 1) {
             EXPECT_GE(gaveUp - lost, 999ms); // the signal comes just after its clock starts
+        }
         EXPECT_EQ(session.getEndReason(), row.goes == std::string("end") ? "stopped by a participant" : "");
         if (row.restarts) {
             EXPECT_TRUE(runUntil([&] { return session.isJoinCompleted() && inRoster(*server, "Alice"); }));

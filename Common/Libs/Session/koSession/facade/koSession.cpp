@@ -146,6 +146,11 @@ bool koSession::isConnected()
     return activeClient() != nullptr;
 }
 
+bool koSession::isJoined() const
+{
+    return joined;
+}
+
 bool koSession::isJoinCompleted()
 {
     const auto current = joinedClient();

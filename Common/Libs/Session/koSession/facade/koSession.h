@@ -102,6 +102,9 @@ public:
     void stopForAll();
     // Whether the session is active. Never throws.
     bool isConnected();
+    // Whether a join succeeded and neither leave() nor stopForAll() came
+    // since; stays true after the connection drops. Never throws.
+    bool isJoined() const;
     // Whether the first roster holding the own record has arrived; needs a
     // join but not a live connection. Never throws.
     bool isJoinCompleted();

@@ -58,8 +58,7 @@ void koSessionRejoiner::look()
     if (session.isConnected())
         return;
     watcher.stop();
-    // Left by the host, or dropped before it was ever complete.
-    if (!session.isJoinCompleted())
+    if (!session.isJoined())
         return;
     const QString endReason = session.getEndReason();
     if (!endReason.isEmpty()) {

@@ -28,8 +28,8 @@
 // Threads: the host's main thread (the facade's), with a running event loop;
 // every wait is a timer on it. A rejoin attempt blocks like koSession::join
 // (a few seconds at most without an answer, koSession::cancelJoin from
-// another thread ends it). A session that drops before its first roster has
-// arrived, and one the host left, end the watch quietly.
+// another thread ends it). A leave() or stopForAll() of the host ends the
+// watch quietly.
 class KOSESSION_EXPORT koSessionRejoiner : public QObject
 {
     Q_OBJECT
