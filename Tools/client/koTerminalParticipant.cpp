@@ -69,7 +69,7 @@ void koTerminalParticipant::command(const QString& verb, const QString& rest)
 {
     if (ended)
         return;
-    if (rejoiner.isRejoining() || !koSession::the().isConnected())
+    if (replayKept || rejoiner.isRejoining() || !koSession::the().isConnected())
         kept.emplace_back(verb, rest);
     else
         interpreter.run(verb, rest);
@@ -79,7 +79,7 @@ void koTerminalParticipant::inputClosed()
 {
     if (ended)
         return;
-    if (rejoiner.isRejoining() || !koSession::the().isConnected()) {
+    if (replayKept || rejoiner.isRejoining() || !koSession::the().isConnected()) {
         leaveAfterRejoin = true;
         return;
     }
@@ -91,6 +91,15 @@ void koTerminalParticipant::rejoined()
 {
     canceller.reset();
     koTerminalOutput::print(QStringLiteral("rejoined"));
+    replayKept = true;
+}
+
+// Once the roster is back, so that the kept lines find the participants they name.
+void koTerminalParticipant::replay()
+{
+    if (!replayKept || !koSession::the().isJoinCompleted())
+        return;
+    replayKept = false;
     std::vector<std::pair<QString, QString>> lines;
     lines.swap(kept);
     for (const auto& line : lines)
@@ -220,6 +229,7 @@ void koTerminalParticipant::tick()
     } catch (const std::exception& e) {
         koTerminalOutput::printError(QStringLiteral("error: a received change failed: %1").arg(QString::fromUtf8(e.what())));
     }
+    replay();
 }
 
 bool koTerminalParticipant::interrupted()

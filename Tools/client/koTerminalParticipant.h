@@ -66,6 +66,7 @@ private:
     void command(const QString& verb, const QString& rest);
     void inputClosed();
     void rejoined();
+    void replay();
     // Leaves when Ctrl-C came, also while rejoining; true then.
     bool interrupted();
     // Says how many kept lines go unsent, then ends.
@@ -96,6 +97,8 @@ private:
     std::unique_ptr<koJoinCanceller> canceller;
     // Lines typed while the connection was down, in order.
     std::vector<std::pair<QString, QString>> kept;
+    // Rejoined: the kept lines go once the roster is back.
+    bool replayKept = false;
     // The input ended while rejoining: leave once the kept lines are sent.
     bool leaveAfterRejoin = false;
     // Executes the received changes and notices Ctrl-C and a lost connection.
