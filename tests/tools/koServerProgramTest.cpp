@@ -63,7 +63,7 @@ TEST_F(ServerProgramTest, OptionsAreExplainedAndBadOnesRefusedWithStatusTwo)
                   QStringLiteral("--listen"), QStringLiteral("::1")}, 2, {"needs --listen to be this machine's IPv4 address"}},
         {server, {QStringLiteral("stray")}, 2, {"unexpected argument 'stray'"}},
         {client, {QStringLiteral("--help")}, 0,
-         {"--name", "--password", "--color", "--spectate", "say <text>", "download <file>", "stop"}},
+         {"--name", "--password", "--color", "--spectate", "--rejoin-for", "say <text>", "download <file>", "stop"}},
         {client, {}, 2, {"give exactly one session link"}},
         {client, {QStringLiteral("a/1"), QStringLiteral("b/2")}, 2, {"give exactly one session link"}},
         {client, {QStringLiteral("a/1"), QStringLiteral("--color"), QStringLiteral("no-such-colour")}, 2, {"is not a colour"}},
