@@ -2,9 +2,9 @@
 // when a process is killed (inside a cipher frame, a record's fixed part, its
 // state identifier or its payload), and sizes announced far beyond memory (a
 // change's payload length, an upload's scene size), which are refused from the
-// length alone before anything of that size is allocated, and requests the
-// server does not know. The server drops only that link with one log line,
-// and the session goes on.
+// length alone before anything of that size is allocated, requests the server
+// does not know and end notices only it may send. The server drops only that
+// link with one log line, and the session goes on.
 #include "koServerTestKit.h"
 #include "koTestAllocationProbe.h"
 #include "koTestExecutionLog.h"
@@ -13,6 +13,7 @@
 #include "koSessionChange.h"
 #include "koSessionClient.h"
 #include "koSessionCommandFactory.h"
+#include "koSessionEndCommand.h"
 #include "koSessionSceneWire.h"
 
 #include "koNetError.h"
@@ -202,12 +203,16 @@ TEST_F(FaultSessionTest, ParticipantCutInsideARecordOrAskingTheUnknownIsDroppedA
         sendRequest(link, request);
         EXPECT_TRUE(waitClosed(link)) << "request " << request;
     }
+    // Only the server ends the session: a participant's end notice ends its own link.
+    auto mallory = join(QStringLiteral("Mallory"));
+    mallory->pushAsync(koSessionEndCommand(QStringLiteral("forged")));
+    EXPECT_TRUE(koTest::waitFor([&] { return !mallory->isConnected(); }));
     expectNotesPass();
     EXPECT_TRUE(at('A').isConnected());
     EXPECT_TRUE(at('B').isConnected());
     EXPECT_EQ(log.count("Stop accepting clients"), 0);
-    // One line for each cut link, none for the others.
-    EXPECT_EQ(log.count("Session connection of user"), static_cast<int>(std::size(cuts)));
+    // One line for each cut link and each end of Mallory's, none for the others.
+    EXPECT_EQ(log.count("Session connection of user"), static_cast<int>(std::size(cuts)) + 2);
 }
 
 } // namespace

@@ -5,6 +5,7 @@
 #include "koSessionChangeList.h"
 #include "koSessionChangeReader.h"
 #include "koSessionCommand.h"
+#include "koSessionCommandFactory.h"
 #include "koSessionSceneWire.h"
 #include "koSessionServer.h"
 #include "koSessionUserInfoCommand.h"
@@ -73,6 +74,14 @@ bool isForParticipant(const koSessionChange& change, unsigned short participant)
         return false;
     const unsigned short destination = change.getDestinationUserId();
     return destination == 0 || destination == participant;
+}
+
+// Only the server ends a session for everybody: relayed, a participant's end
+// notice would send the others away, or one of them unseen.
+bool isEndNotice(const koSessionChange& change)
+{
+    static const unsigned int endType = koSessionCommandFactory::the().getType("EndSession");
+    return change.getCommandType() == endType;
 }
 
 // Ends the progress that a transfer began, also when the transfer throws:
@@ -481,6 +490,8 @@ void koSessionClient::recvCommands(koNetStream& linkStream, std::shared_ptr<koSe
         while (!stopped) {
             auto change = std::make_shared<koSessionChange>();
             change->getValue(linkStream);
+            if (serverRole && isEndNotice(*change))
+                throw koNetError("the participant sent an end notice, which only the server may send");
             if (serverRole && change->isServerCommand())
                 executeHere(*change);
             else if (list)
