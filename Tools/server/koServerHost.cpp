@@ -5,6 +5,7 @@
 #include "koTerminalOutput.h"
 
 #include "koSession.h"
+#include "koSessionStateDirectory.h"
 #include "koSessionWire.h"
 
 #include "koNetError.h"
@@ -58,7 +59,10 @@ int koServerHost::run()
     if (!options.getVersionText().isEmpty())
         koVersionInfo::the().setVersionStrings(koVersionInfo::the().getVersionString(),
                                                options.getVersionText().toStdString());
-    if (!start())
+    QString sessionPart;
+    if (!openStateDirectory(sessionPart))
+        return 2;
+    if (!start(sessionPart))
         return 1;
 
     waiter = std::thread([this] {
@@ -92,11 +96,43 @@ void koServerHost::installLog()
         [this](koLog::Level, const std::string& line) { noticeLogLine(line); }, logStamp());
 }
 
-bool koServerHost::start()
+bool koServerHost::openStateDirectory(QString& sessionPart)
+{
+    const QString folder = options.getStateDirectory();
+    if (folder.isEmpty()) {
+        sessionPart = koSession::createSessionLink(QString(), options.getPassword());
+        return true;
+    }
+    try {
+        // Nothing is read from the folder before it is ours.
+        auto directory = std::make_shared<koSessionStateDirectory>(folder);
+        directory->lock();
+        sessionPart = directory->readSessionPart();
+        QString address;
+        QString sessionId;
+        if (sessionPart.isEmpty()) {
+            sessionPart = koSession::createSessionLink(QString(), options.getPassword());
+            directory->writeSessionPart(sessionPart);
+        } else if (!koSession::tryDecryptSessionLink(options.getPassword(), sessionPart, address, sessionId)) {
+            koTerminalOutput::printError(
+                QStringLiteral("kosession-server: the session kept in %1 was made under another password; give "
+                               "that password, or delete the folder's files session, scene and changes.log to "
+                               "start a new session there")
+                    .arg(directory->getPath()));
+            return false;
+        }
+        server.setStateDirectory(std::move(directory));
+    } catch (const std::exception& e) {
+        koTerminalOutput::printError(QStringLiteral("kosession-server: %1").arg(QString::fromUtf8(e.what())));
+        return false;
+    }
+    return true;
+}
+
+bool koServerHost::start(const QString& sessionPart)
 {
     // The link's session is fixed before the first connection can come; its
     // address part follows once the port is known.
-    const QString sessionPart = koSession::createSessionLink(QString(), options.getPassword());
     QString address;
     QString sessionId;
     koSession::tryDecryptSessionLink(options.getPassword(), sessionPart, address, sessionId);
