@@ -171,16 +171,13 @@ const koSessionCommandFactory::Register<SoakStep> registerStep("SoakStep");
 // per key and keeps it on disk. Every value each participant executed, per key.
 std::map<unsigned short, std::map<quint8, std::vector<quint32>>> marks;
 
-class SoakMark : public koSessionCommand
+struct SoakMark : koSessionCommand
 {
-public:
     SoakMark(quint8 key = 0, quint32 value = 0) : koSessionCommand(true, true, false), key(key), value(value) {}
     void execute(koSessionClient* client) const override { marks[client->getUserId()][key].push_back(value); }
     void putStateId(QDataStream& stream) const override { stream << key; }
     void putData(QDataStream& stream) const override { stream << key << value; }
     void getData(QDataStream& stream) override { stream >> key >> value; }
-
-private:
     quint8 key;
     quint32 value;
 };
@@ -443,7 +440,6 @@ TEST_F(SoakTest, ParticipantsComeAndGoWithoutLossOrLeak)
     EXPECT_TRUE(log.lines(koLog::Level::Error).empty()) << ::testing::PrintToString(log.lines(koLog::Level::Error));
     for (const koChildProcess::Line& line : server->getLines())
         EXPECT_FALSE(line.text.contains(QRegularExpression(QStringLiteral("^(error|kosession-server): ")))) << line.text.toStdString();
-
     std::uintmax_t keptBytes = 0;
     for (const auto& entry : std::filesystem::directory_iterator(folder.path().toStdString()))
         keptBytes += entry.file_size();
