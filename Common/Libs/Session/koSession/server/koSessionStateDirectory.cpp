@@ -188,14 +188,6 @@ void koSessionStateDirectory::clear()
     syncFolder(path);
 }
 
-std::uint64_t koSessionStateDirectory::getByteSize() const
-{
-    std::uint64_t bytes = 0;
-    for (const char* name : {sessionName, sceneName, logName})
-        bytes += std::uint64_t(std::max<qint64>(0, QFileInfo(filePath(name)).size()));
-    return bytes;
-}
-
 void koSessionStateDirectory::replaceFile(const QString& fileName, const std::function<bool(QFileDevice&)>& write)
 {
     QSaveFile file(fileName);

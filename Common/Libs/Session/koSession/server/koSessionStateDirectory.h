@@ -59,8 +59,6 @@ public:
     // Forgets the session: the session part, the scene and the log go, so the
     // next server on this folder makes a new session. The lock stays.
     void clear();
-    // Bytes of the files kept here.
-    std::uint64_t getByteSize() const;
 
     // Replaces `fileName` crash-safe with what `write` writes into the
     // temporary file (false from it: give up, leaving the old file). Throws

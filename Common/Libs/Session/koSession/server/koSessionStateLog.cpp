@@ -189,8 +189,3 @@ bool koSessionStateLog::isWorthCompacting(std::uint64_t live) const
 {
     return records > 2 * live && std::uint64_t(file.size()) > CompactFloorBytes;
 }
-
-std::uint64_t koSessionStateLog::getRecordCount() const
-{
-    return records;
-}

@@ -53,7 +53,6 @@ public:
     // Whether the records outnumber twice the `live` ones and the file is
     // past the floor.
     bool isWorthCompacting(std::uint64_t live) const;
-    std::uint64_t getRecordCount() const;
 
 private:
     bool readRecord(std::vector<ChangePtr>& changes);
