@@ -22,8 +22,8 @@ const char description[] =
     "with status 0 when the session ends: nobody joined within 60 seconds, the last participant\n"
     "left (neither with --keep-running), a participant stopped the session for everybody, or\n"
     "Ctrl-C or SIGTERM (which stop it cleanly first). It exits with status 1 when it cannot\n"
-    "listen, and 2 on a bad option or a --state-dir it cannot use. The password comes from --password, else --password-file,\n"
-    "else the environment variable KOSESSION_PASSWORD.";
+    "listen, and 2 on a bad option or a --state-dir it cannot use. The password comes from\n"
+    "--password, else --password-file, else the environment variable KOSESSION_PASSWORD.";
 
 const char passwordVariable[] = "KOSESSION_PASSWORD";
 
@@ -149,8 +149,8 @@ koServerOptions::Outcome koServerOptions::parse(const QStringList& arguments)
     const QCommandLineOption versionOption({QStringLiteral("V"), QStringLiteral("version")},
                                            QStringLiteral("Displays version information."));
     parser.addOptions({versionOption, options.port, options.listen, options.pipe, options.address, options.password,
-                       options.passwordFile, options.open, options.keepRunning, options.stateDir, options.status, options.haproxySocket,
-                       options.haproxyMap, options.quiet, options.verbose, options.config, options.versionText});
+                       options.passwordFile, options.open, options.keepRunning, options.stateDir, options.status,
+                       options.haproxySocket, options.haproxyMap, options.quiet, options.verbose, options.config, options.versionText});
 
     if (!parser.parse(arguments)) {
         printProblem(parser.errorText());
