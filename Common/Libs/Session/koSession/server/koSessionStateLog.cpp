@@ -94,6 +94,7 @@ std::vector<koSessionStateLog::ChangePtr> koSessionStateLog::open()
         sync();
     }
     file.seek(good);
+    baseBytes = std::uint64_t(good);
     return changes;
 }
 
@@ -176,6 +177,7 @@ void koSessionStateLog::rewrite(const std::vector<ChangePtr>& changes)
     records = changes.size();
     unsynced = false;
     openForAppend();
+    baseBytes = std::uint64_t(file.size());
 }
 
 void koSessionStateLog::openForAppend()
@@ -187,5 +189,6 @@ void koSessionStateLog::openForAppend()
 
 bool koSessionStateLog::isWorthCompacting(std::uint64_t live) const
 {
-    return records > 2 * live && std::uint64_t(file.size()) > CompactFloorBytes;
+    const auto bytes = std::uint64_t(file.size());
+    return bytes > CompactFloorBytes && (records > 2 * live || bytes > 2 * baseBytes);
 }

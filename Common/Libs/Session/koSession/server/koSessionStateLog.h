@@ -50,8 +50,10 @@ public:
     void sync();
     // Replaces the log with `changes`, crash-safe.
     void rewrite(const std::vector<ChangePtr>& changes);
-    // Whether the records outnumber twice the `live` ones and the file is
-    // past the floor.
+    // Whether the file is past the floor and either its records outnumber
+    // twice the `live` ones or it has doubled since it was last written
+    // whole: a large change replaced again and again kills few records but
+    // many bytes, and the disk must not grow without bound for it.
     bool isWorthCompacting(std::uint64_t live) const;
 
 private:
@@ -62,5 +64,7 @@ private:
     const QString fileName;
     QFile file;
     std::uint64_t records = 0;
+    // The file's size after open or the last rewrite.
+    std::uint64_t baseBytes = 0;
     bool unsynced = false;
 };
