@@ -22,9 +22,10 @@ class koSessionSceneBuffer;
 // renamed over the old one and the folder synced, so a crash leaves the old
 // file or the new one, never a mix.
 //
-// Threads: lock, the session part and clear from the host thread; writeScene
-// from any thread (writers are serialised); readScene before the server runs.
-// Failures throw std::runtime_error with a message a person can act on.
+// Threads: lock and the session part from the host before the server starts;
+// readScene and clear from whoever starts and waits for the server; writeScene
+// from any thread (writers are serialised). Failures throw std::runtime_error
+// with a message a person can act on.
 class KOSESSION_EXPORT koSessionStateDirectory
 {
 public:
