@@ -818,6 +818,19 @@ void koSessionServer::finishState()
         return;
     stateRecorder->stop();
     stateRecorder.reset();
+    // An upload whose write failed (a full disk) gets another chance; a
+    // written one is not written again.
+    std::shared_ptr<const koSessionSceneBuffer> scene;
+    std::string name;
+    std::uint64_t generation = 0;
+    {
+        std::lock_guard<std::recursive_mutex> lock(mutex);
+        scene = sceneData;
+        name = sceneName;
+        generation = sceneGeneration;
+    }
+    if (scene && !endedForGood)
+        keepScene(generation, name, *scene);
     if (endedForGood) {
         stateDirectory->clear();
         koLog::info("Stopped for everybody: cleared the kept session in %s",

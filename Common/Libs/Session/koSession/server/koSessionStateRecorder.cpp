@@ -81,6 +81,8 @@ void koSessionStateRecorder::recordRound(bool last)
     const auto now = std::chrono::steady_clock::now();
     const bool due = last || now - lastSync >= SyncInterval;
     if (broken && due) {
+        // Once a second at most: a full disk is not written over and over.
+        lastSync = now;
         compact();
         broken = false;
     }
