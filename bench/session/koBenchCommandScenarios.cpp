@@ -182,6 +182,13 @@ double sessionRelay(const koBenchSettings& settings, int receivers, std::size_t 
     return static_cast<double>(total) / elapsed.count();
 }
 
+// Redis's rate and the session's against it, as "<name>_per_s" and "vs_<name>".
+void addRedis(koBenchReport::Row& row, const QString& name, double session, double redis)
+{
+    row.values.push_back({name + QStringLiteral("_per_s"), redis});
+    row.values.push_back({QStringLiteral("vs_") + name, redis > 0 ? session / redis : 0.0});
+}
+
 } // namespace
 
 namespace koBenchScenarios {
@@ -215,9 +222,8 @@ void relay(const koBenchSettings& settings, koBenchReport& report)
                       {QStringLiteral("server_cpu"), serverCpu},
                       {QStringLiteral("cpu_us_per_change"), cpuPerChange * 1e6}};
         if (koRedisRelay::available()) {
-            const double redis = koRedisRelay::run(receivers, settings.seconds, RedisWindow);
-            row.values.push_back({QStringLiteral("redis_per_s"), redis});
-            row.values.push_back({QStringLiteral("vs_redis"), redis > 0 ? session / redis : 0.0});
+            addRedis(row, QStringLiteral("redis"), session, koRedisRelay::run(receivers, settings.seconds, RedisWindow, false));
+            addRedis(row, QStringLiteral("redis_tls"), session, koRedisRelay::run(receivers, settings.seconds, RedisWindow, true));
         }
         report.add(QStringLiteral("relay"), row);
     }
