@@ -6,6 +6,7 @@
 #include "koSocketAddress.h"
 #include "koSocketLink.h"
 
+#include <QFile>
 #include <QProcess>
 #include <QStandardPaths>
 #include <QStringList>
@@ -97,9 +98,12 @@ public:
                 expect(*link, "+PONG\r\n");
                 return link;
             } catch (const std::exception&) {
-                if (Clock::now() > deadline || process.state() != QProcess::Running)
+                if (Clock::now() > deadline)
                     throw;
-                std::this_thread::sleep_for(std::chrono::milliseconds(20));
+                // The pause waits on the process, so a server that refused
+                // its options is noticed at once.
+                if (process.state() != QProcess::Running || process.waitForFinished(20))
+                    throw std::runtime_error("redis-server stopped; its log ends: " + logTail());
             }
         }
     }
@@ -109,6 +113,14 @@ private:
     QProcess process;
     int port = 0;
     bool tls = false;
+
+    // Why a server that refused its options stopped (a build without TLS).
+    std::string logTail() const
+    {
+        QFile log(folder.filePath(QStringLiteral("redis.log")));
+        log.open(QIODevice::ReadOnly);
+        return log.readAll().right(300).trimmed().toStdString();
+    }
 
     // The port options; with TLS, a throwaway certificate and no plain port.
     QStringList listening() const
