@@ -3,6 +3,7 @@
 #include "koSessionChange.h"
 #include "koSessionChangeReader.h"
 
+#include "koCoarseClock.h"
 #include "koLog.h"
 
 #include <algorithm>
@@ -31,6 +32,13 @@ void koSessionChangeList::push(const ChangePtr& change)
     pushNoLock(change);
 }
 
+void koSessionChangeList::push(const std::vector<ChangePtr>& changes)
+{
+    std::lock_guard<std::mutex> lock(mutex);
+    for (const ChangePtr& change : changes)
+        pushNoLock(change);
+}
+
 void koSessionChangeList::pushNoLock(const ChangePtr& change)
 {
     // A scene load makes everything before it meaningless; the merge then finds
@@ -39,7 +47,7 @@ void koSessionChangeList::pushNoLock(const ChangePtr& change)
         clearNoLock();
     if (change->isStateMergable())
         mergeState(change->getStateId());
-    entries.push_back(Entry{nextIndex, change, std::chrono::steady_clock::now()});
+    entries.push_back(Entry{nextIndex, change, koCoarseClock::now()});
     ++held;
     heldBytes += change->getByteSize();
     ++nextIndex;

@@ -44,6 +44,8 @@ public:
     void push(const koSessionCommand& command);
     // Appends `change` (must not be empty); the list takes a share of it.
     void push(const ChangePtr& change);
+    // Appends every change in order under one lock.
+    void push(const std::vector<ChangePtr>& changes);
     // Removes and hands out the change with the lowest index; false, leaving
     // `out` untouched, when empty. Readers' cursors are not consulted.
     bool tryPop(ChangePtr& out);
