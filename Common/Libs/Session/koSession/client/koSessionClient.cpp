@@ -456,18 +456,20 @@ void koSessionClient::checkBacklog(const koSessionChangeReader& reader, std::chr
 }
 
 // A batch ends at a scene load, so the roster below follows the load at once.
-void koSessionClient::relay(const std::vector<std::shared_ptr<koSessionChange>>& changes,
+void koSessionClient::relay(std::vector<std::shared_ptr<koSessionChange>>&& changes,
                             const std::shared_ptr<koSessionChangeList>& list)
 {
-    list->push(changes);
-    if (!serverRole || !server)
-        return;
-    for (const std::shared_ptr<koSessionChange>& change : changes)
-        server->countRelayed(change->getByteSize());
+    const bool counted = serverRole && server;
+    if (counted) {
+        for (const std::shared_ptr<koSessionChange>& change : changes)
+            server->countRelayed(change->getByteSize());
+    }
+    const bool loadScene = changes.back()->isLoadScene();
+    list->push(std::move(changes));
     // A scene load empties the shared list, and with it a roster that some
     // peers may not have sent on yet: whoever joined just before the load
     // would stay unknown to them until the next roster change.
-    if (list == serverChanges && changes.back()->isLoadScene())
+    if (counted && list == serverChanges && loadScene)
         server->sendUpdatedUsers();
 }
 
@@ -480,7 +482,7 @@ void koSessionClient::receiveChanges(koNetStream& linkStream, const std::shared_
     received.reserve(RelayBatch);
     const auto relayReceived = [&] {
         if (!received.empty())
-            relay(received, list);
+            relay(std::move(received), list);
         received.clear();
     };
     while (!stopped) {
@@ -491,13 +493,15 @@ void koSessionClient::receiveChanges(koNetStream& linkStream, const std::shared_
             relayReceived();
             throw;
         }
-        const bool relayed = list && !(serverRole && change->isServerCommand());
-        if (relayed)
-            received.push_back(change);
-        if (!relayed || received.size() >= RelayBatch || change->isLoadScene() || !linkStream.hasReadable())
+        if (!list || (serverRole && change->isServerCommand())) {
             relayReceived();
-        if (!relayed)
             executeReceived(*change);
+            continue;
+        }
+        const bool loadScene = change->isLoadScene();
+        received.push_back(std::move(change));
+        if (received.size() >= RelayBatch || loadScene || !linkStream.hasReadable())
+            relayReceived();
     }
     relayReceived();
 }

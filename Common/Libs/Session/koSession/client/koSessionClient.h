@@ -210,7 +210,7 @@ private:
     void recvCommands(koNetStream& stream, std::shared_ptr<koSessionChangeList> list);
     void receiveChanges(koNetStream& stream, const std::shared_ptr<koSessionChangeList>& list);
     void executeReceived(koSessionChange& change);
-    void relay(const std::vector<std::shared_ptr<koSessionChange>>& changes,
+    void relay(std::vector<std::shared_ptr<koSessionChange>>&& changes,
                const std::shared_ptr<koSessionChangeList>& list);
     void waitLoop(std::chrono::steady_clock::time_point start, std::chrono::nanoseconds period);
     void clientStopped();
