@@ -474,8 +474,9 @@ void koSessionClient::relay(std::vector<std::shared_ptr<koSessionChange>>&& chan
 }
 
 // Changes to relay wait while more have already come in, so that the list
-// takes them under one lock; they go before anything runs here, and what came
-// whole before the link ended still goes.
+// takes them under one lock. A batch holds small changes only, so it is a few
+// tens of KiB at most, and ends at a scene load; it goes before anything runs
+// here, and what came whole before the link ended still goes.
 void koSessionClient::receiveChanges(koNetStream& linkStream, const std::shared_ptr<koSessionChangeList>& list)
 {
     std::vector<std::shared_ptr<koSessionChange>> received;
@@ -498,9 +499,9 @@ void koSessionClient::receiveChanges(koNetStream& linkStream, const std::shared_
             executeReceived(*change);
             continue;
         }
-        const bool loadScene = change->isLoadScene();
+        const bool last = change->isLoadScene() || change->getByteSize() > koSessionChange::inlineWireSize;
         received.push_back(std::move(change));
-        if (received.size() >= RelayBatch || loadScene || !linkStream.hasReadable())
+        if (last || received.size() >= RelayBatch || !linkStream.hasReadable())
             relayReceived();
     }
     relayReceived();
