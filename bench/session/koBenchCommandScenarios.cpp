@@ -222,8 +222,10 @@ void relay(const koBenchSettings& settings, koBenchReport& report)
                       {QStringLiteral("server_cpu"), serverCpu},
                       {QStringLiteral("cpu_us_per_change"), cpuPerChange * 1e6}};
         if (koRedisRelay::available()) {
-            addRedis(row, QStringLiteral("redis"), session, koRedisRelay::run(receivers, settings.seconds, RedisWindow, false));
-            addRedis(row, QStringLiteral("redis_tls"), session, koRedisRelay::run(receivers, settings.seconds, RedisWindow, true));
+            for (const bool tls : {false, true}) {
+                const double redis = koRedisRelay::run(receivers, settings.seconds, RedisWindow, tls);
+                addRedis(row, tls ? QStringLiteral("redis_tls") : QStringLiteral("redis"), session, redis);
+            }
         }
         report.add(QStringLiteral("relay"), row);
     }
