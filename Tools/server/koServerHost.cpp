@@ -141,12 +141,17 @@ bool koServerHost::start(const QString& sessionPart)
     server.setStopsWhenEmpty(!options.isKeepRunning());
     try {
         server.start(options.getPipeName(), options.getPort(), options.getListenAddress());
-    } catch (const std::exception& e) {
+    } catch (const koNetError& e) {
         const QString where = options.getPipeName().isEmpty()
             ? QStringLiteral("TCP port %1").arg(options.getPort())
             : QStringLiteral("local pipe '%1'").arg(options.getPipeName());
         koTerminalOutput::printError(
             QStringLiteral("kosession-server: cannot listen on %1: %2").arg(where, QString::fromUtf8(e.what())));
+        return false;
+    } catch (const std::exception& e) {
+        // The kept session could not be read back from its state directory.
+        koTerminalOutput::printError(
+            QStringLiteral("kosession-server: cannot start the session: %1").arg(QString::fromUtf8(e.what())));
         return false;
     }
     // A link is printed only for a server that runs as asked: status endpoint
