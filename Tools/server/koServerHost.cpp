@@ -5,6 +5,7 @@
 #include "koTerminalOutput.h"
 
 #include "koSession.h"
+#include "koSessionStateDirectory.h"
 #include "koSessionWire.h"
 
 #include "koNetError.h"
@@ -58,7 +59,10 @@ int koServerHost::run()
     if (!options.getVersionText().isEmpty())
         koVersionInfo::the().setVersionStrings(koVersionInfo::the().getVersionString(),
                                                options.getVersionText().toStdString());
-    if (!start())
+    QString sessionPart;
+    if (!openStateDirectory(sessionPart))
+        return 2;
+    if (!start(sessionPart))
         return 1;
 
     waiter = std::thread([this] {
@@ -92,11 +96,43 @@ void koServerHost::installLog()
         [this](koLog::Level, const std::string& line) { noticeLogLine(line); }, logStamp());
 }
 
-bool koServerHost::start()
+bool koServerHost::openStateDirectory(QString& sessionPart)
+{
+    const QString folder = options.getStateDirectory();
+    if (folder.isEmpty()) {
+        sessionPart = koSession::createSessionLink(QString(), options.getPassword());
+        return true;
+    }
+    try {
+        // Nothing is read from the folder before it is ours.
+        auto directory = std::make_shared<koSessionStateDirectory>(folder);
+        directory->lock();
+        sessionPart = directory->readSessionPart();
+        QString address;
+        QString sessionId;
+        if (sessionPart.isEmpty()) {
+            sessionPart = koSession::createSessionLink(QString(), options.getPassword());
+            directory->writeSessionPart(sessionPart);
+        } else if (!koSession::tryDecryptSessionLink(options.getPassword(), sessionPart, address, sessionId)) {
+            koTerminalOutput::printError(
+                QStringLiteral("kosession-server: the session kept in %1 was made under another password; give "
+                               "that password, or delete the folder's files session, scene and changes.log to "
+                               "start a new session there")
+                    .arg(directory->getPath()));
+            return false;
+        }
+        server.setStateDirectory(std::move(directory));
+    } catch (const std::exception& e) {
+        koTerminalOutput::printError(QStringLiteral("kosession-server: %1").arg(QString::fromUtf8(e.what())));
+        return false;
+    }
+    return true;
+}
+
+bool koServerHost::start(const QString& sessionPart)
 {
     // The link's session is fixed before the first connection can come; its
     // address part follows once the port is known.
-    const QString sessionPart = koSession::createSessionLink(QString(), options.getPassword());
     QString address;
     QString sessionId;
     koSession::tryDecryptSessionLink(options.getPassword(), sessionPart, address, sessionId);
@@ -105,12 +141,17 @@ bool koServerHost::start()
     server.setStopsWhenEmpty(!options.isKeepRunning());
     try {
         server.start(options.getPipeName(), options.getPort(), options.getListenAddress());
-    } catch (const std::exception& e) {
+    } catch (const koNetError& e) {
         const QString where = options.getPipeName().isEmpty()
             ? QStringLiteral("TCP port %1").arg(options.getPort())
             : QStringLiteral("local pipe '%1'").arg(options.getPipeName());
         koTerminalOutput::printError(
             QStringLiteral("kosession-server: cannot listen on %1: %2").arg(where, QString::fromUtf8(e.what())));
+        return false;
+    } catch (const std::exception& e) {
+        // The kept session could not be read back from its state directory.
+        koTerminalOutput::printError(
+            QStringLiteral("kosession-server: cannot start the session: %1").arg(QString::fromUtf8(e.what())));
         return false;
     }
     // A link is printed only for a server that runs as asked: status endpoint
@@ -229,9 +270,13 @@ void koServerHost::poll()
         interrupted = true;
         ending = Ending::Interrupted;
         koTerminalOutput::print(QStringLiteral("Interrupted: stopping the session."));
-        // The participants are told, so they end instead of rejoining. A
-        // plain server.stop() here would have them rejoin a restarted server.
-        server.endSession(QStringLiteral("stopped by the server's operator"));
+        // Without a state directory the session is gone with this process:
+        // the participants are told, so they end instead of rejoining in
+        // vain. With one, they rejoin the server once it is started again.
+        if (options.getStateDirectory().isEmpty())
+            server.endSession(QStringLiteral("stopped by the server's operator"));
+        else
+            server.stop();
     }
     if (stopped)
         QCoreApplication::quit();

@@ -33,7 +33,10 @@ private:
     enum class Ending { Unknown, StopRequest, Empty, LastParticipantLeft, Interrupted, AcceptFailed };
 
     void installLog();
-    bool start();
+    // Locks the --state-dir folder and takes the session kept there, or
+    // keeps a new one; makes `sessionPart`. False after printing why not.
+    bool openStateDirectory(QString& sessionPart);
+    bool start(const QString& sessionPart);
     bool startStatus();
     // Adds this session to HAProxy's map (--haproxy-socket), and takes it out.
     bool addRoute(const QString& sessionId);

@@ -22,8 +22,8 @@ const char description[] =
     "with status 0 when the session ends: nobody joined within 60 seconds, the last participant\n"
     "left (neither with --keep-running), a participant stopped the session for everybody, or\n"
     "Ctrl-C or SIGTERM (which stop it cleanly first). It exits with status 1 when it cannot\n"
-    "listen, and 2 on a bad option. The password comes from --password, else --password-file,\n"
-    "else the environment variable KOSESSION_PASSWORD.";
+    "listen, and 2 on a bad option or a --state-dir it cannot use. The password comes from\n"
+    "--password, else --password-file, else the environment variable KOSESSION_PASSWORD.";
 
 const char passwordVariable[] = "KOSESSION_PASSWORD";
 
@@ -64,6 +64,14 @@ struct OptionSet
     QCommandLineOption keepRunning{QStringLiteral("keep-running"),
                                    QStringLiteral("Stay up when nobody joins and when the last participant "
                                                   "leaves, until Ctrl-C, SIGTERM or a stop request.")};
+    QCommandLineOption stateDir{
+        QStringLiteral("state-dir"),
+        QStringLiteral("Keep the session in the folder <dir>, so that a server started again on it (after a crash, "
+                       "a reboot or Ctrl-C) holds the same session: the same link (give the same --address and "
+                       "--port), the stored scene and the changes kept for newcomers. One server per folder. A "
+                       "participant's stop for everybody ends the session for good and empties the folder. With "
+                       "--open or --pipe the scene and changes are kept all the same."),
+        QStringLiteral("dir")};
     QCommandLineOption status{QStringLiteral("status"),
                               QStringLiteral("Answer HTTP on <host:port>: /metrics (Prometheus text) and /status "
                                              "(JSON). Keep it on 127.0.0.1 or another private address."),
@@ -97,8 +105,8 @@ struct OptionSet
     {
         QStringList keys;
         for (const QCommandLineOption* option :
-             {&port, &listen, &pipe, &address, &password, &passwordFile, &open, &keepRunning, &status, &haproxySocket,
-              &haproxyMap, &quiet, &verbose})
+             {&port, &listen, &pipe, &address, &password, &passwordFile, &open, &keepRunning, &stateDir, &status,
+              &haproxySocket, &haproxyMap, &quiet, &verbose})
             keys.append(option->names().last());
         return keys;
     }
@@ -141,8 +149,8 @@ koServerOptions::Outcome koServerOptions::parse(const QStringList& arguments)
     const QCommandLineOption versionOption({QStringLiteral("V"), QStringLiteral("version")},
                                            QStringLiteral("Displays version information."));
     parser.addOptions({versionOption, options.port, options.listen, options.pipe, options.address, options.password,
-                       options.passwordFile, options.open, options.keepRunning, options.status, options.haproxySocket,
-                       options.haproxyMap, options.quiet, options.verbose, options.config, options.versionText});
+                       options.passwordFile, options.open, options.keepRunning, options.stateDir, options.status,
+                       options.haproxySocket, options.haproxyMap, options.quiet, options.verbose, options.config, options.versionText});
 
     if (!parser.parse(arguments)) {
         printProblem(parser.errorText());
@@ -188,6 +196,11 @@ bool koServerOptions::readValues(const koServerOptionSource& source)
     pipeName = source.value(options.pipe);
     listenAddress = source.value(options.listen);
     statusAddress = source.value(options.status);
+    stateDirectory = source.value(options.stateDir);
+    if (source.isSet(options.stateDir) && stateDirectory.isEmpty()) {
+        printProblem(QStringLiteral("--state-dir needs a folder"));
+        return false;
+    }
     QString statusHost;
     quint16 statusPort = 0;
     if (!statusAddress.isEmpty() && !koServerStatusEndpoint::splitAddress(statusAddress, statusHost, statusPort)) {

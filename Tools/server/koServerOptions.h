@@ -39,6 +39,8 @@ public:
     bool isOpen() const { return open || !pipeName.isEmpty(); }
     // Stay up when the session is empty (--keep-running).
     bool isKeepRunning() const { return keepRunning; }
+    // Where the session is kept across restarts (--state-dir); empty: nowhere.
+    const QString& getStateDirectory() const { return stateDirectory; }
     // HOST:PORT of the status endpoint (--status); empty: none.
     const QString& getStatusAddress() const { return statusAddress; }
     // HAProxy's runtime API (--haproxy-socket); empty: no routing.
@@ -65,6 +67,7 @@ private:
     QString listenAddress;
     QString password;
     QString statusAddress;
+    QString stateDirectory;
     QString versionText;
     QString haproxySocket;
     QString haproxyMap;

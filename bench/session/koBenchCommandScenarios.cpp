@@ -182,6 +182,13 @@ double sessionRelay(const koBenchSettings& settings, int receivers, std::size_t 
     return static_cast<double>(total) / elapsed.count();
 }
 
+// Redis's rate and the session's against it, as "<name>_per_s" and "vs_<name>".
+void addRedis(koBenchReport::Row& row, const QString& name, double session, double redis)
+{
+    row.values.push_back({name + QStringLiteral("_per_s"), redis});
+    row.values.push_back({QStringLiteral("vs_") + name, redis > 0 ? session / redis : 0.0});
+}
+
 } // namespace
 
 namespace koBenchScenarios {
@@ -215,9 +222,10 @@ void relay(const koBenchSettings& settings, koBenchReport& report)
                       {QStringLiteral("server_cpu"), serverCpu},
                       {QStringLiteral("cpu_us_per_change"), cpuPerChange * 1e6}};
         if (koRedisRelay::available()) {
-            const double redis = koRedisRelay::run(receivers, settings.seconds, RedisWindow);
-            row.values.push_back({QStringLiteral("redis_per_s"), redis});
-            row.values.push_back({QStringLiteral("vs_redis"), redis > 0 ? session / redis : 0.0});
+            for (const bool tls : {false, true}) {
+                const double redis = koRedisRelay::run(receivers, settings.seconds, RedisWindow, tls);
+                addRedis(row, tls ? QStringLiteral("redis_tls") : QStringLiteral("redis"), session, redis);
+            }
         }
         report.add(QStringLiteral("relay"), row);
     }

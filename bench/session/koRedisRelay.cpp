@@ -1,9 +1,12 @@
 #include "koRedisRelay.h"
 
+#include "koBenchCertificate.h"
+#include "koBenchTlsLink.h"
 #include "koBoundSocketLink.h"
 #include "koSocketAddress.h"
 #include "koSocketLink.h"
 
+#include <QFile>
 #include <QProcess>
 #include <QStandardPaths>
 #include <QStringList>
@@ -53,7 +56,8 @@ void expect(koSocketLink& link, const std::string& expected)
 class RedisServer
 {
 public:
-    RedisServer()
+    explicit RedisServer(bool tls)
+        : tls(tls)
     {
         if (!folder.isValid())
             throw std::runtime_error("cannot make a temporary folder for redis-server");
@@ -62,10 +66,11 @@ public:
         process.setStandardOutputFile(folder.filePath(QStringLiteral("redis.log")));
         process.setStandardErrorFile(folder.filePath(QStringLiteral("redis.err")));
         process.start(QStringLiteral("redis-server"),
-                      {QStringLiteral("--port"), QString::number(port), QStringLiteral("--bind"),
-                       QStringLiteral("127.0.0.1"), QStringLiteral("--save"), QString(),
-                       QStringLiteral("--appendonly"), QStringLiteral("no"), QStringLiteral("--dir"), folder.path(),
-                       QStringLiteral("--client-output-buffer-limit"), QStringLiteral("pubsub 0 0 0")});
+                      listening() + QStringList{QStringLiteral("--bind"), QStringLiteral("127.0.0.1"),
+                                                QStringLiteral("--save"), QString(), QStringLiteral("--appendonly"),
+                                                QStringLiteral("no"), QStringLiteral("--dir"), folder.path(),
+                                                QStringLiteral("--client-output-buffer-limit"),
+                                                QStringLiteral("pubsub 0 0 0")});
         if (!process.waitForStarted(10000))
             throw std::runtime_error("cannot start redis-server: " + process.errorString().toStdString());
     }
@@ -85,15 +90,20 @@ public:
         const auto deadline = Clock::now() + std::chrono::seconds(10);
         for (;;) {
             try {
-                auto link = std::make_shared<koSocketLink>(koSocketAddress("127.0.0.1", port), 5.0);
+                const koSocketAddress address("127.0.0.1", port);
+                const std::shared_ptr<koSocketLink> link = tls ? std::make_shared<koBenchTlsLink>(address, 5.0)
+                                                               : std::make_shared<koSocketLink>(address, 5.0);
                 const std::string ping = command({"PING"});
                 link->write(ping.data(), ping.size());
                 expect(*link, "+PONG\r\n");
                 return link;
             } catch (const std::exception&) {
-                if (Clock::now() > deadline || process.state() != QProcess::Running)
+                if (Clock::now() > deadline)
                     throw;
-                std::this_thread::sleep_for(std::chrono::milliseconds(20));
+                // The pause waits on the process, so a server that refused
+                // its options is noticed at once.
+                if (process.state() != QProcess::Running || process.waitForFinished(20))
+                    throw std::runtime_error("redis-server stopped; its log ends: " + logTail());
             }
         }
     }
@@ -102,6 +112,29 @@ private:
     QTemporaryDir folder;
     QProcess process;
     int port = 0;
+    bool tls = false;
+
+    // Why a server that refused its options stopped (a build without TLS).
+    std::string logTail() const
+    {
+        QFile log(folder.filePath(QStringLiteral("redis.log")));
+        log.open(QIODevice::ReadOnly);
+        return log.readAll().right(300).trimmed().toStdString();
+    }
+
+    // The port options; with TLS, a throwaway certificate and no plain port.
+    QStringList listening() const
+    {
+        if (!tls)
+            return {QStringLiteral("--port"), QString::number(port)};
+        const QString key = folder.filePath(QStringLiteral("key.pem"));
+        const QString certificate = folder.filePath(QStringLiteral("certificate.pem"));
+        koBenchCertificate::write(key.toStdString(), certificate.toStdString());
+        return {QStringLiteral("--port"), QStringLiteral("0"), QStringLiteral("--tls-port"), QString::number(port),
+                QStringLiteral("--tls-cert-file"), certificate, QStringLiteral("--tls-key-file"), key,
+                QStringLiteral("--tls-ca-cert-file"), certificate, QStringLiteral("--tls-auth-clients"),
+                QStringLiteral("no")};
+    }
 };
 
 // Every message reaches a subscriber in the same number of bytes, so counting
@@ -146,9 +179,9 @@ bool koRedisRelay::available()
     return !QStandardPaths::findExecutable(QStringLiteral("redis-server")).isEmpty();
 }
 
-double koRedisRelay::run(int receivers, double seconds, std::size_t window)
+double koRedisRelay::run(int receivers, double seconds, std::size_t window, bool tls)
 {
-    RedisServer server;
+    RedisServer server(tls);
     std::vector<std::shared_ptr<koSocketLink>> subscribers;
     for (int i = 0; i < receivers; ++i) {
         subscribers.push_back(server.connect());

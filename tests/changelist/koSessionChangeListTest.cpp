@@ -51,6 +51,7 @@ std::string tagsOf(const std::vector<ChangePtr>& changes)
 //   loose R | copy R S        an unregistered reader of the list, or a copy of R named S
 //   drop R                    destroys R
 //   push <change>...          server <key>: push of a command of that state
+//   pushall <change>...       the changes pushed as one batch
 //   many <n> <key>            n state changes of one key, tags 1000 and up
 //   read R [n]                single reads: "tag@cursor ..."
 //   batch R n                 one popSome: "tags @cursor"
@@ -70,6 +71,11 @@ public:
         if (op == "push") {
             for (const std::string& form : args)
                 list.push(changeOf(form));
+        } else if (op == "pushall") {
+            std::vector<ChangePtr> batch;
+            for (const std::string& form : args)
+                batch.push_back(changeOf(form));
+            list.push(std::move(batch));
         } else if (op == "server") {
             list.push(koTestCommand(std::stoi(args.at(0))));
         } else if (op == "many") {
@@ -140,6 +146,8 @@ const Row rows[] = {
     {"a scene load discards everything before it, wherever the readers are",
      "new A; new B; push s1:1 t2 p3 s2:4; read A 2 = 1@1 2@2; scene = 0; push L5; size = 1; scene = 1;"
      "read A = 5@5; read B = 5@5; push s1:6; size = 2; popall = 5 6"},
+    {"a batch follows the rules of as many single pushes, in order",
+     "new A; push p1; pushall s1:2 p3 s1:4 L5 s2:6 s2:7 t8; size = 3; read A = 5@5 7@7 8@8; size = 2"},
     {"a scene load of the same state replaces the older one",
      "push M1 p2 M3; size = 1; push p4; scene = 1; popall = 3 4; scene = 0"},
     {"a scene load is held until popped or cleared",

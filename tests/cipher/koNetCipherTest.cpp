@@ -149,6 +149,27 @@ void attack(const Attack& row, bool victimIsClient)
     EXPECT_NE(error.find(row.says), std::string::npos) << error;
 }
 
+// A reader may take what has come in as one batch: the link tells what a read
+// takes without waiting, opened bytes with a cipher, received ones without.
+TEST(koNetLink, TellsWhatItCanGiveWithoutWaiting)
+{
+    for (const bool ciphered : {false, true}) {
+        koTest::CipherPair pair = koTest::makeCipherPair();
+        if (ciphered) {
+            pair.clientLink->setCipher(pair.client);
+            pair.serverLink->setCipher(pair.server);
+        }
+        const Bytes sent = koTest::patternBytes(300, 1);
+        pair.clientLink->write(sent.data(), sent.size());
+        Bytes got(100);
+        for (const std::size_t left : {200u, 100u, 0u}) {
+            pair.serverLink->read(got.data(), got.size());
+            EXPECT_EQ(pair.serverLink->getReadableSize(), left) << "ciphered " << ciphered;
+        }
+        EXPECT_TRUE(std::equal(got.begin(), got.end(), sent.begin() + 200));
+    }
+}
+
 TEST(koNetCipher, EveryTamperingEndsTheLink)
 {
     for (const Attack& row : attacks()) {

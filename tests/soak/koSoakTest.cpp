@@ -3,7 +3,9 @@
 // execute what was addressed to it once and in order; afterwards the server must be back to its idle threads,
 // descriptors and memory, and nothing may be logged at error level on either
 // side. A leaver first sends an echoing barrier on each link and waits for
-// it: then every step it made is in the server's lists.
+// it: then every step it made is in the server's lists. The server keeps its
+// session in a state directory: a fresh server restored from it must hold the
+// newest value of every lasting mark, once, as the live one did.
 //
 // KOSESSION_SOAK_SECONDS sets the length of the churn (default 120),
 // KOSESSION_SOAK_SEED varies the joins and lifetimes.
@@ -16,6 +18,7 @@
 
 #include <QCoreApplication>
 #include <QDataStream>
+#include <QTemporaryDir>
 
 #include <unistd.h>
 
@@ -164,6 +167,23 @@ private:
 
 const koSessionCommandFactory::Register<SoakStep> registerStep("SoakStep");
 
+// A lasting state under one of sixteen keys: the server holds the newest value
+// per key and keeps it on disk. Every value each participant executed, per key.
+std::map<unsigned short, std::map<quint8, std::vector<quint32>>> marks;
+
+struct SoakMark : koSessionCommand
+{
+    SoakMark(quint8 key = 0, quint32 value = 0) : koSessionCommand(true, true, false), key(key), value(value) {}
+    void execute(koSessionClient* client) const override { marks[client->getUserId()][key].push_back(value); }
+    void putStateId(QDataStream& stream) const override { stream << key; }
+    void putData(QDataStream& stream) const override { stream << key << value; }
+    void getData(QDataStream& stream) override { stream >> key >> value; }
+    quint8 key;
+    quint32 value;
+};
+
+const koSessionCommandFactory::Register<SoakMark> registerMark("SoakMark");
+
 // The participants of a soak, driven from the main thread. The first one
 // stays throughout and pushes steps like the others: every churner must get
 // the steps it pushed while the churner was in, and at the end the staying
@@ -181,6 +201,7 @@ public:
             tick(false);
         if (anchor().state != State::Active)
             throw std::runtime_error("the staying participant's join did not complete");
+        staying = anchor().id;
     }
 
     // The churners come and go for `duration`, then all of them leave.
@@ -234,6 +255,7 @@ public:
     }
 
     std::uint64_t joins = 0, checked = 0;
+    unsigned short staying = 0;
     std::vector<std::string> failures;
 
 private:
@@ -307,6 +329,8 @@ private:
                 participant.nextStep[link] = now + StepPeriod + std::chrono::milliseconds(random() % 20);
                 const SoakStep step(participant.id, ++ledgers[participant.id][link], link, false);
                 link == 0 ? participant.client->push(step) : participant.client->pushAsync(step);
+                if (link == 0)
+                    participant.client->push(SoakMark(quint8(random() % 16), quint32(participant.id) << 16 | ledgers[participant.id][0]));
             }
             if (&participant != &anchor() && (closing || now >= participant.leaveAt))
                 beginLeave(participant);
@@ -370,12 +394,15 @@ TEST_F(SoakTest, ParticipantsComeAndGoWithoutLossOrLeak)
     // which large buffers stay resident when freed; a fixed threshold gives
     // them back, so the server's figure shows what it holds.
     qputenv("MALLOC_MMAP_THRESHOLD_", "131072");
-    startServer();
+    QTemporaryDir folder;
+    const QStringList kept{QStringLiteral("--state-dir"), folder.path()};
+    startServer(kept);
     const long pid = serverPid();
     ASSERT_GT(pid, 0);
 
     Figures cold, warm, after, ownCold, ownAfter;
     std::uint64_t warmJoins = 0;
+    std::map<quint8, std::vector<quint32>> held; // the newest mark per key
     {
         Soak soak(link, seed);
         cold = soak.settle(pid);
@@ -388,6 +415,8 @@ TEST_F(SoakTest, ParticipantsComeAndGoWithoutLossOrLeak)
         after = soak.settle(pid, &cold);
         ownAfter = figuresOf(getpid());
         soak.finish();
+        for (const auto& [key, values] : marks[soak.staying])
+            held[key] = {values.back()};
         std::cout << "soak: " << soak.joins << " joins, " << soak.checked << " addressed steps checked" << std::endl;
         EXPECT_GT(soak.checked, 0u);
         EXPECT_TRUE(soak.failures.empty()) << ::testing::PrintToString(soak.failures);
@@ -411,6 +440,18 @@ TEST_F(SoakTest, ParticipantsComeAndGoWithoutLossOrLeak)
     EXPECT_TRUE(log.lines(koLog::Level::Error).empty()) << ::testing::PrintToString(log.lines(koLog::Level::Error));
     for (const koChildProcess::Line& line : server->getLines())
         EXPECT_FALSE(line.text.contains(QRegularExpression(QStringLiteral("^(error|kosession-server): ")))) << line.text.toStdString();
+    std::uintmax_t keptBytes = 0;
+    for (const auto& entry : std::filesystem::directory_iterator(folder.path().toStdString()))
+        keptBytes += entry.file_size();
+    std::cout << "soak: state directory " << keptBytes << " bytes" << std::endl;
+    // A fresh server on the folder holds what the live one held: the newest mark per key, once.
+    marks.clear();
+    startServer(kept);
+    const auto newcomer = koServerTest::join(link, QStringLiteral("Newcomer"));
+    auto& restored = marks[newcomer->getUserId()];
+    koServerTest::pumpUntil({newcomer.get()}, [&] { return restored.size() >= held.size(); }, JoinLimit);
+    EXPECT_EQ(held.size(), 16u);
+    EXPECT_EQ(restored, held);
 }
 
 } // namespace

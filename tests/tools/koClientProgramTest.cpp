@@ -177,8 +177,7 @@ TEST_F(ClientProgramTest, ParticipantsEndWithAStoppedServerAndRejoinAKilledOneUn
     server->kill();
     const QRegularExpression lost(QStringLiteral("^connection lost; rejoining \\.\\.\\.$"));
     ASSERT_GE(alice.waitForLine(lost, waitLimit), 0) << alice.getText().toStdString();
-    // Typed while the server is away, run once a server on the same port that
-    // admits any session has taken Alice back.
+    // Typed while away, run once a server on the same port (any session) takes Alice back.
     alice.writeLine(QStringLiteral("users"));
     startServer({QStringLiteral("--open"), QStringLiteral("--port"), QString::number(port)});
     const int back = alice.waitForLine(QRegularExpression(QStringLiteral("^rejoined$")), waitLimit);

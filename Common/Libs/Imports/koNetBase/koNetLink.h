@@ -33,6 +33,9 @@ public:
     // until they are there. Throws koConnectionClosed when the peer closed the
     // link, koNetError on any other failure or after shutdown().
     void read(void* data, std::size_t size);
+    // How many bytes read() can take at once, without waiting for the
+    // transport (it may find more). Called by the thread that reads the link.
+    std::size_t getReadableSize() const;
 
     // From now on every byte in both directions passes through the cipher.
     // Bytes that already arrived but were not read yet are taken as cipher text.

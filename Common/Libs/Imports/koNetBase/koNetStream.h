@@ -35,6 +35,11 @@ public:
     void putBytes(const void* data, std::size_t size) override;
     void getBytes(void* data, std::size_t size) override;
 
+    // Whether the next read finds bytes that have already come in, so that a
+    // reader can take them as one batch and stop before it would wait. Called
+    // by the reading thread; false without a receiver.
+    bool hasReadable() const;
+
     // Sends everything put so far. Throws koNetError.
     void flush();
 

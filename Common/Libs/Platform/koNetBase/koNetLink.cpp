@@ -185,6 +185,11 @@ void koNetLink::write(const void* data, std::size_t size)
     }
 }
 
+std::size_t koNetLink::getReadableSize() const
+{
+    return state->cipher ? state->plainEnd - state->plainPos : state->raw.available();
+}
+
 void koNetLink::read(void* data, std::size_t size)
 {
     if (isShutdown())

@@ -66,6 +66,11 @@ void koNetStream::getBytes(void* data, std::size_t size)
     receiver->recv(data, size);
 }
 
+bool koNetStream::hasReadable() const
+{
+    return receiver && receiver->getLink()->getReadableSize() > 0;
+}
+
 void koNetStream::flush()
 {
     if (buffer.empty())

@@ -3,6 +3,7 @@
 #include "koSessionChange.h"
 #include "koSessionChangeReader.h"
 
+#include "koCoarseClock.h"
 #include "koLog.h"
 
 #include <algorithm>
@@ -31,7 +32,14 @@ void koSessionChangeList::push(const ChangePtr& change)
     pushNoLock(change);
 }
 
-void koSessionChangeList::pushNoLock(const ChangePtr& change)
+void koSessionChangeList::push(std::vector<ChangePtr>&& changes)
+{
+    std::lock_guard<std::mutex> lock(mutex);
+    for (ChangePtr& change : changes)
+        pushNoLock(std::move(change));
+}
+
+void koSessionChangeList::pushNoLock(ChangePtr change)
 {
     // A scene load makes everything before it meaningless; the merge then finds
     // nothing left to replace.
@@ -39,9 +47,9 @@ void koSessionChangeList::pushNoLock(const ChangePtr& change)
         clearNoLock();
     if (change->isStateMergable())
         mergeState(change->getStateId());
-    entries.push_back(Entry{nextIndex, change, std::chrono::steady_clock::now()});
     ++held;
     heldBytes += change->getByteSize();
+    entries.push_back(Entry{nextIndex, std::move(change), koCoarseClock::now()});
     ++nextIndex;
     if (maxHeldBytes > 0 && heldBytes > maxHeldBytes)
         capHeldBytes();
@@ -101,8 +109,7 @@ bool koSessionChangeList::tryPop(ChangePtr& out)
     std::lock_guard<std::mutex> lock(mutex);
     if (held == 0)
         return false;
-    out = entries.front().change;
-    eraseNoLock(0);
+    out = eraseNoLock(0);
     dropVacant();
     return true;
 }
@@ -175,19 +182,21 @@ void koSessionChangeList::mergeState(const QByteArray& stateId)
 
 // Removes a held change and, for a state-mergable one, its state entry. The
 // entry stays (positions remain valid) until the caller's dropVacant().
-void koSessionChangeList::eraseNoLock(std::size_t position)
+koSessionChangeList::ChangePtr koSessionChangeList::eraseNoLock(std::size_t position)
 {
     const ChangePtr& change = entries[position].change;
     if (change->isStateMergable())
         stateIndices.erase(change->getStateId());
-    vacate(position);
+    return vacate(position);
 }
 
-void koSessionChangeList::vacate(std::size_t position)
+// Empties the entry and hands out the list's share of its change, which the
+// caller may keep instead of copying it first.
+koSessionChangeList::ChangePtr koSessionChangeList::vacate(std::size_t position)
 {
     heldBytes -= entries[position].change->getByteSize();
-    entries[position].change.reset();
     --held;
+    return std::move(entries[position].change);
 }
 
 // Emptied entries at the front go at once; the rest when they are more than
@@ -274,8 +283,8 @@ std::size_t koSessionChangeList::popSome(std::vector<ChangePtr>& out, std::size_
     std::lock_guard<std::mutex> lock(mutex);
     std::size_t taken = 0;
     for (; taken < limit && held > 0; ++taken) {
-        out.push_back(entries.front().change);
-        eraseNoLock(0);
+        // The front is held: dropVacant leaves no empty entry there.
+        out.push_back(eraseNoLock(0));
         dropVacant();
     }
     return taken;

@@ -44,6 +44,9 @@ public:
     void push(const koSessionCommand& command);
     // Appends `change` (must not be empty); the list takes a share of it.
     void push(const ChangePtr& change);
+    // Appends every change in order under one lock, moving the shares out
+    // of `changes` (left holding empty pointers).
+    void push(std::vector<ChangePtr>&& changes);
     // Removes and hands out the change with the lowest index; false, leaving
     // `out` untouched, when empty. Readers' cursors are not consulted.
     bool tryPop(ChangePtr& out);
@@ -87,11 +90,11 @@ private:
         std::chrono::steady_clock::time_point pushed;
     };
 
-    void pushNoLock(const ChangePtr& change);
+    void pushNoLock(ChangePtr change);
     void clearNoLock();
     void mergeState(const QByteArray& stateId);
-    void eraseNoLock(std::size_t position);
-    void vacate(std::size_t position);
+    ChangePtr eraseNoLock(std::size_t position);
+    ChangePtr vacate(std::size_t position);
     void dropVacant();
     // The position of the first held change with an index above `index`
     // (entries.size() when there is none).

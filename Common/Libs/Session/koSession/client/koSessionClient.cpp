@@ -12,6 +12,7 @@
 #include "koSessionVersionError.h"
 #include "koSessionWire.h"
 
+#include "koCoarseClock.h"
 #include "koConnectionClosed.h"
 #include "koLog.h"
 #include "koNetError.h"
@@ -42,6 +43,8 @@ constexpr std::chrono::milliseconds SceneWaitStep(100);
 const char JoinCancelled[] = "Joining the session has been cancelled";
 // Changes a sending thread takes from its list per lock.
 constexpr std::size_t SendBatch = 256;
+// Received changes handed to the list at most at a time.
+constexpr std::size_t RelayBatch = 256;
 // How long leaving may spend sending what was pushed before the links close:
 // a peer that reads nothing must not hold the application for longer.
 constexpr std::chrono::milliseconds LastCycleLimit(1000);
@@ -423,7 +426,7 @@ void koSessionClient::sendCycle(koNetStream& linkStream, koSessionChangeReader& 
     while (!failed && reader.popSome(batch, SendBatch) > 0) {
         // The batch counts as backlog until it is written: the reader's
         // cursor has already passed it.
-        Unsent unsent{std::chrono::steady_clock::now(), 0};
+        Unsent unsent{koCoarseClock::now(), 0};
         for (const std::shared_ptr<koSessionChange>& change : batch)
             unsent.bytes += change->getByteSize();
         for (const std::shared_ptr<koSessionChange>& change : batch) {
@@ -445,7 +448,7 @@ void koSessionClient::sendCycle(koNetStream& linkStream, koSessionChangeReader& 
 void koSessionClient::checkBacklog(const koSessionChangeReader& reader, std::chrono::steady_clock::time_point& checked,
                                    const Unsent& unsent)
 {
-    const auto now = std::chrono::steady_clock::now();
+    const auto now = koCoarseClock::now();
     if (now - checked < BacklogCheckInterval)
         return;
     checked = now;
@@ -461,44 +464,78 @@ void koSessionClient::checkBacklog(const koSessionChangeReader& reader, std::chr
                      + std::to_string(MaxBacklogAge.count()) + " s)");
 }
 
-void koSessionClient::relay(const std::shared_ptr<koSessionChange>& change,
+// A batch ends at a scene load, so the roster below follows the load at once.
+void koSessionClient::relay(std::vector<std::shared_ptr<koSessionChange>>&& changes,
                             const std::shared_ptr<koSessionChangeList>& list)
 {
-    list->push(change);
-    if (serverRole && server)
-        server->countRelayed(change->getByteSize());
+    const bool counted = serverRole && server;
+    if (counted) {
+        for (const std::shared_ptr<koSessionChange>& change : changes)
+            server->countRelayed(change->getByteSize());
+    }
+    const bool loadScene = changes.back()->isLoadScene();
+    list->push(std::move(changes));
     // A scene load empties the shared list, and with it a roster that some
     // peers may not have sent on yet: whoever joined just before the load
     // would stay unknown to them until the next roster change.
-    if (serverRole && server && list == serverChanges && change->isLoadScene())
+    if (counted && list == serverChanges && loadScene)
         server->sendUpdatedUsers();
+}
+
+// Changes to relay wait while more have already come in, so that the list
+// takes them under one lock. A batch holds small changes only, so it is a few
+// tens of KiB at most, and ends at a scene load; it goes before anything runs
+// here, and what came whole before the link ended still goes.
+void koSessionClient::receiveChanges(koNetStream& linkStream, const std::shared_ptr<koSessionChangeList>& list)
+{
+    std::vector<std::shared_ptr<koSessionChange>> received;
+    received.reserve(RelayBatch);
+    const auto relayReceived = [&] {
+        if (!received.empty())
+            relay(std::move(received), list);
+        received.clear();
+    };
+    while (!stopped) {
+        auto change = std::make_shared<koSessionChange>();
+        try {
+            change->getValue(linkStream);
+        } catch (...) {
+            relayReceived();
+            throw;
+        }
+        if (serverRole && isEndNotice(*change)) {
+            relayReceived();
+            throw koNetError("the participant sent an end notice, which only the server may send");
+        }
+        if (!list || (serverRole && change->isServerCommand())) {
+            relayReceived();
+            executeReceived(*change);
+            continue;
+        }
+        const bool last = change->isLoadScene() || change->getByteSize() > koSessionChange::inlineWireSize;
+        received.push_back(std::move(change));
+        if (last || received.size() >= RelayBatch || !linkStream.hasReadable())
+            relayReceived();
+    }
+    relayReceived();
+}
+
+// A command that fails on this side must not end the link.
+void koSessionClient::executeReceived(koSessionChange& change)
+{
+    try {
+        change.execute(this);
+    } catch (const std::exception& e) {
+        koLog::warning("Executing a received change failed: %s", e.what());
+    } catch (...) {
+        koLog::warning("Executing a received change failed");
+    }
 }
 
 void koSessionClient::recvCommands(koNetStream& linkStream, std::shared_ptr<koSessionChangeList> list)
 {
-    const auto executeHere = [this](koSessionChange& change) {
-        // A command that fails on this side must not end the link.
-        try {
-            change.execute(this);
-        } catch (const std::exception& e) {
-            koLog::warning("Executing a received change failed: %s", e.what());
-        } catch (...) {
-            koLog::warning("Executing a received change failed");
-        }
-    };
     try {
-        while (!stopped) {
-            auto change = std::make_shared<koSessionChange>();
-            change->getValue(linkStream);
-            if (serverRole && isEndNotice(*change))
-                throw koNetError("the participant sent an end notice, which only the server may send");
-            if (serverRole && change->isServerCommand())
-                executeHere(*change);
-            else if (list)
-                relay(change, list);
-            else
-                executeHere(*change);
-        }
+        receiveChanges(linkStream, list);
     } catch (const koConnectionClosed& e) {
         if (serverRole)
             awaitOtherLinkEnd();

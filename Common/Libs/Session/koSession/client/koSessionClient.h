@@ -217,7 +217,10 @@ private:
     void checkBacklog(const koSessionChangeReader& reader, std::chrono::steady_clock::time_point& checked,
                       const Unsent& unsent);
     void recvCommands(koNetStream& stream, std::shared_ptr<koSessionChangeList> list);
-    void relay(const std::shared_ptr<koSessionChange>& change, const std::shared_ptr<koSessionChangeList>& list);
+    void receiveChanges(koNetStream& stream, const std::shared_ptr<koSessionChangeList>& list);
+    void executeReceived(koSessionChange& change);
+    void relay(std::vector<std::shared_ptr<koSessionChange>>&& changes,
+               const std::shared_ptr<koSessionChangeList>& list);
     void waitLoop(std::chrono::steady_clock::time_point start, std::chrono::nanoseconds period);
     void clientStopped();
     // Replaces `taken` with everything serverChanges holds; false when empty.

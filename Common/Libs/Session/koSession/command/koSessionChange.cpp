@@ -4,7 +4,6 @@
 #include "koSessionCommandFactory.h"
 
 #include "koMemoryIStream.h"
-#include "koMemoryOStream.h"
 #include "koNetError.h"
 #include "koNetSerializer.h"
 #include "koQStreamDevice.h"
@@ -73,20 +72,49 @@ private:
     }
 };
 
+// Room for the payload of a typical command from the start, so that it grows
+// the vector once at most.
+constexpr std::size_t kFirstPayloadRoom = 240;
+
+// A write-only device that appends to a vector. Every pushed command is
+// written through one, so it has no standard stream underneath, whose
+// construction alone (a locale) cost more than writing a small payload.
+class WireDevice : public QIODevice
+{
+public:
+    explicit WireDevice(std::vector<char>& bytes)
+        : bytes(bytes)
+    {
+        open(QIODevice::WriteOnly | QIODevice::Unbuffered);
+    }
+
+    bool isSequential() const override { return true; }
+
+protected:
+    qint64 readData(char*, qint64) override { return -1; }
+    qint64 writeData(const char* data, qint64 size) override
+    {
+        bytes.insert(bytes.end(), data, data + size);
+        return size;
+    }
+
+private:
+    std::vector<char>& bytes;
+};
+
 // The payload is written behind room for the record's front, so the wire form
 // is made without a second copy of it.
 std::vector<char> makeWire(const koSessionCommand& command, std::size_t front)
 {
-    static const char zeros[256] = {};
-    koMemoryOStream bytes;
-    for (std::size_t left = front; left > 0; left -= std::min(left, sizeof zeros))
-        bytes.write(zeros, static_cast<std::streamsize>(std::min(left, sizeof zeros)));
+    std::vector<char> bytes;
+    bytes.reserve(front + kFirstPayloadRoom);
+    bytes.resize(front);
     {
-        koQStreamDevice device(&bytes);
+        WireDevice device(bytes);
         QDataStream stream(&device);
         command.putData(stream);
     }
-    return bytes.takeData();
+    return bytes;
 }
 
 void checkStateIdLength(std::int32_t length)

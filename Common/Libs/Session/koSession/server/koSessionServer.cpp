@@ -6,6 +6,8 @@
 #include "koSessionSceneWire.h"
 #include "koSessionClient.h"
 #include "koSessionEndCommand.h"
+#include "koSessionStateDirectory.h"
+#include "koSessionStateRecorder.h"
 #include "koSessionUser.h"
 #include "koSessionUserPoseCommand.h"
 #include "koSessionUsersCommand.h"
@@ -104,6 +106,7 @@ void koSessionServer::start(const QString& pipeName, int port, const QString& li
     waitingForFirstClient = true;
     changeList->clear();
     asyncChangeList->clear();
+    restoreState();
     // A restart with the other kind of transport drops the earlier one, so
     // that accept and getPort only ever see the transport of this run.
     std::lock_guard<std::recursive_mutex> lock(mutex);
@@ -169,6 +172,7 @@ void koSessionServer::wait()
     handshakes.join();
     actionManager.waitAll();
     doorLog.flush();
+    finishState();
 }
 
 int koSessionServer::getPort()
@@ -373,6 +377,7 @@ void koSessionServer::handleRequest(const std::shared_ptr<koNetLink>& link, cons
             ++refusedConnections;
         break;
     case koSessionWire::RequestStop:
+        endedForGood = true;
         endSession(QStringLiteral("stopped by a participant"));
         break;
     case koSessionWire::RequestAsyncStream:
@@ -574,6 +579,8 @@ int koSessionServer::getNewUserId()
 
 bool koSessionServer::isUserIdTaken(unsigned short userId)
 {
+    if (keptUserIds.count(userId) != 0)
+        return true;
     for (const auto& peer : clients)
         if (peer->getUserId() == userId)
             return true;
@@ -705,13 +712,17 @@ void koSessionServer::receiveScene(std::shared_ptr<koNetLink> link, koSessionTra
         }
         link.reset();
         const std::size_t size = data->size();
+        const std::shared_ptr<const koSessionSceneBuffer> stored = data;
+        std::uint64_t generation = 0;
         {
             std::lock_guard<std::recursive_mutex> lock(mutex);
             sceneData.swap(data);
             sceneName = name;
+            generation = ++sceneGeneration;
         }
         // Stored: the downloads that waited for this upload may go on.
         ticket.reset();
+        keepScene(generation, name, *stored);
         // The previous scene (now in `data`) is freed here, outside the mutex,
         // or later by the last download still sending it.
         data.reset();
@@ -760,6 +771,83 @@ void koSessionServer::sendScene(std::shared_ptr<koNetLink> link, koSessionTransf
         koLog::error("Download failed: %s", e.what());
     } catch (...) {
         koLog::error("Download failed: %s", "unknown exception");
+    }
+}
+
+// ---------------------------------------------------------------------------
+// State directory
+
+void koSessionServer::setStateDirectory(std::shared_ptr<koSessionStateDirectory> directory)
+{
+    stateDirectory = std::move(directory);
+}
+
+// The kept changes go into the list in their order, so merging and scene
+// loads treat them as they did when they first came.
+void koSessionServer::restoreState()
+{
+    endedForGood = false;
+    if (!stateDirectory)
+        return;
+    auto scene = std::make_shared<koSessionSceneBuffer>();
+    std::string name;
+    const bool hasScene = stateDirectory->readScene(name, *scene);
+    stateRecorder = std::make_unique<koSessionStateRecorder>(stateDirectory->logFileName(), changeList);
+    const std::vector<std::shared_ptr<koSessionChange>> kept = stateRecorder->restore();
+    std::set<unsigned short> userIds;
+    for (const auto& change : kept) {
+        changeList->push(change);
+        userIds.insert({change->getChangedBy(), change->getDestinationUserId()});
+    }
+    userIds.erase(0);
+    {
+        std::lock_guard<std::recursive_mutex> lock(mutex);
+        keptUserIds.swap(userIds);
+        if (hasScene) {
+            sceneData = std::move(scene);
+            sceneName = name;
+        }
+    }
+    stateRecorder->start();
+    koLog::info("Restored %zu changes%s from %s", kept.size(), hasScene ? " and the scene" : "",
+                stateDirectory->getPath().toLocal8Bit().constData());
+}
+
+// Outside the server's mutex: a large scene takes a while to reach the disk.
+void koSessionServer::keepScene(std::uint64_t generation, const std::string& name, const koSessionSceneBuffer& data)
+{
+    if (!stateDirectory)
+        return;
+    try {
+        stateDirectory->writeScene(generation, name, data);
+    } catch (const std::exception& e) {
+        koLog::error("Unable to keep the scene on disk: %s", e.what());
+    }
+}
+
+void koSessionServer::finishState()
+{
+    if (!stateRecorder)
+        return;
+    stateRecorder->stop();
+    stateRecorder.reset();
+    // An upload whose write failed (a full disk) gets another chance; a
+    // written one is not written again.
+    std::shared_ptr<const koSessionSceneBuffer> scene;
+    std::string name;
+    std::uint64_t generation = 0;
+    {
+        std::lock_guard<std::recursive_mutex> lock(mutex);
+        scene = sceneData;
+        name = sceneName;
+        generation = sceneGeneration;
+    }
+    if (scene && !endedForGood)
+        keepScene(generation, name, *scene);
+    if (endedForGood) {
+        stateDirectory->clear();
+        koLog::info("Stopped for everybody: cleared the kept session in %s",
+                    stateDirectory->getPath().toLocal8Bit().constData());
     }
 }
 

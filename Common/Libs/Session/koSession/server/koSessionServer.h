@@ -18,6 +18,7 @@
 #include <map>
 #include <memory>
 #include <mutex>
+#include <set>
 #include <string>
 #include <thread>
 #include <vector>
@@ -28,6 +29,8 @@ class koNetStream;
 class koSessionChangeList;
 class koSessionClient;
 class koSessionSceneBuffer;
+class koSessionStateDirectory;
+class koSessionStateRecorder;
 class koSocketLink;
 class koSocketPipe;
 
@@ -86,8 +89,9 @@ public:
     void endSession(const QString& reason);
     static constexpr double EndNoticeSeconds = 1.0;
     // Joins the accept thread, then the handshake jobs (each ends within its
-    // deadline), then waits for every job. Not from the accept thread
-    // (std::system_error) nor from a job.
+    // deadline), then waits for every job; then the state directory, if any,
+    // gets the last changes (or is cleared, after a stop request). Not from
+    // the accept thread (std::system_error) nor from a job.
     void wait();
     // The listening TCP port; 0 without a listening socket. Host thread.
     int getPort();
@@ -104,6 +108,15 @@ public:
     // would have asked. Empty (the default) admits any session. Any thread;
     // applies to connections whose tunnel line is read afterwards.
     void setSessionId(const QString& sessionId);
+
+    // Keeps the session in `directory` (locked by the caller): each start
+    // restores the scene and the retained changes found there, and the
+    // changes and completed uploads of the run are written to it. A stop
+    // request from a participant ends the session for good and clears it;
+    // any other stop keeps it. Null (the default): nothing is kept. Host
+    // thread, before start; start throws std::runtime_error when the
+    // directory cannot be read or written.
+    void setStateDirectory(std::shared_ptr<koSessionStateDirectory> directory);
 
     // Whether the server stops by itself when nobody joins within
     // EmptySessionSeconds of its start and when the last participant leaves
@@ -157,6 +170,12 @@ private:
     // Logs a connection closed before admission, and counts it.
     void refuse(koLog::Level level, const std::string& address, const std::string& line);
     void removeStoppedClients();
+    // Restores the kept session into the empty lists and starts recording.
+    void restoreState();
+    // Writes the scene of upload `generation` to the state directory.
+    void keepScene(std::uint64_t generation, const std::string& name, const koSessionSceneBuffer& data);
+    // Stops recording; clears the directory after a stop request.
+    void finishState();
     // Removes the pose of a participant that left from the shared lists, so
     // that no newcomer is shown where it stood.
     void forgetPose(unsigned short userId);
@@ -263,6 +282,17 @@ private:
     bool transfersCut = false;
     // Bounds the transfers at once and orders downloads after uploads.
     koSessionTransferGate transferGate;
+    // Where the session is kept; null: nowhere. Set before start.
+    std::shared_ptr<koSessionStateDirectory> stateDirectory;
+    // Follows changeList into the directory from start to wait; host thread.
+    std::unique_ptr<koSessionStateRecorder> stateRecorder;
+    // Authors and addressees of restored changes: a newcomer with one of
+    // these identifiers would never get the changes made under it. Under mutex.
+    std::set<unsigned short> keptUserIds;
+    // Counts completed uploads, so the directory keeps the newest. Under mutex.
+    std::uint64_t sceneGeneration = 0;
+    // Set by a participant's stop request: the kept session goes.
+    std::atomic<bool> endedForGood{false};
     // Largest scene size an upload may announce.
     std::atomic<std::uint64_t> maxSceneSize{koSessionSceneWire::DefaultMaxSceneBytes};
 
