@@ -2,6 +2,8 @@
 
 #include <sys/mman.h>
 
+#include <algorithm>
+#include <cstring>
 #include <new>
 
 namespace {
@@ -30,7 +32,15 @@ char* koPageMemory::allocate(std::size_t bytes)
 
 char* koPageMemory::resize(char* block, std::size_t bytes, std::size_t newBytes)
 {
+#ifdef MREMAP_MAYMOVE
     return adviseLargePages(::mremap(block, bytes, newBytes, MREMAP_MAYMOVE), newBytes);
+#else
+    // Without a call that moves pages, the bytes are copied once.
+    char* moved = allocate(newBytes);
+    std::memcpy(moved, block, std::min(bytes, newBytes));
+    release(block, bytes);
+    return moved;
+#endif
 }
 
 void koPageMemory::release(char* block, std::size_t bytes)
