@@ -159,10 +159,10 @@ TEST_F(Scenario, ScenesArriveByteForByteInPiecesOfOneMebibyte)
         std::vector<double> pieces;
     };
     const std::vector<Row> rows = {
-        {0, QStringLiteral("empty.kova"), {}},
         {MiB, QString(), {double(MiB)}},
         {MiB + 1, QStringLiteral(u"Szene Größe 日本語 😀.kova"), {double(MiB), 1}},
         {3 * MiB + 5, QStringLiteral("three.kova"), {double(MiB), double(MiB), double(MiB), 5}},
+        {0, QStringLiteral("empty.kova"), {}},
     };
     std::uint32_t seed = 1;
     koSessionSceneBuffer reused; // one for all rows: no stale byte may show
