@@ -11,6 +11,7 @@
 #include "koSessionChangeList.h"
 #include "koSessionClient.h"
 #include "koSessionCommandFactory.h"
+#include "koSessionSceneBuffer.h"
 
 #include "koNetError.h"
 #include "koNetProgress.h"
@@ -70,6 +71,11 @@ private:
     double done = 0.0;
     koNetProgress::Observer previous;
 };
+
+std::vector<char> bytesOf(const koSessionSceneBuffer& buffer)
+{
+    return std::vector<char>(buffer.data(), buffer.data() + buffer.size());
+}
 
 } // namespace
 
@@ -153,12 +159,13 @@ TEST_F(Scenario, ScenesArriveByteForByteInPiecesOfOneMebibyte)
         std::vector<double> pieces;
     };
     const std::vector<Row> rows = {
-        {0, QStringLiteral("empty.kova"), {}},
         {MiB, QString(), {double(MiB)}},
         {MiB + 1, QStringLiteral(u"Szene Größe 日本語 😀.kova"), {double(MiB), 1}},
         {3 * MiB + 5, QStringLiteral("three.kova"), {double(MiB), double(MiB), double(MiB), 5}},
+        {0, QStringLiteral("empty.kova"), {}},
     };
     std::uint32_t seed = 1;
+    koSessionSceneBuffer reused; // one for all rows: no stale byte may show
     for (const Row& row : rows) {
         SCOPED_TRACE(row.size);
         const std::vector<char> scene = koTest::randomBytes(row.size, seed++);
@@ -176,6 +183,8 @@ TEST_F(Scenario, ScenesArriveByteForByteInPiecesOfOneMebibyte)
         EXPECT_TRUE(data == scene);
         EXPECT_EQ(down.texts, (std::vector<std::string>{Downloading, ""}));
         EXPECT_EQ(down.pieces, row.pieces);
+        ASSERT_TRUE(at('B').downloadScene(reused, name));
+        EXPECT_EQ(bytesOf(reused), scene);
     }
     EXPECT_EQ(log.count("failed"), 0);
 }
@@ -184,6 +193,7 @@ TEST_F(Scenario, AbortsLeaveThePreviousSceneAndAShortDownload)
 {
     joinAll({"Alice"});
     std::vector<char> data;
+    koSessionSceneBuffer buffer;
     QString name;
     EXPECT_THROW(at('A').downloadScene(data, name), koNetError) << "nothing stored yet";
     const std::vector<char> previous = koTest::randomBytes(2 * MiB + 3, 10);
@@ -210,8 +220,13 @@ TEST_F(Scenario, AbortsLeaveThePreviousSceneAndAShortDownload)
         EXPECT_TRUE(std::equal(data.begin(), read, previous.begin()));
         EXPECT_TRUE(std::all_of(read, data.end(), [](char byte) { return byte == 0; }));
         EXPECT_EQ(down.texts.back(), "");
+        Progress again(Downloading, double(piecesRead * MiB));
+        EXPECT_FALSE(at('A').downloadScene(buffer, name));
+        EXPECT_EQ(bytesOf(buffer), std::vector<char>(previous.begin(), previous.begin() + piecesRead * MiB));
     }
-    EXPECT_EQ(log.count("Download aborted by user"), 3);
+    EXPECT_EQ(log.count("Download aborted by user"), 6);
     ASSERT_TRUE(at('A').downloadScene(data, name));
     EXPECT_TRUE(data == previous);
+    ASSERT_TRUE(at('A').downloadScene(buffer, name));
+    EXPECT_EQ(bytesOf(buffer), previous);
 }

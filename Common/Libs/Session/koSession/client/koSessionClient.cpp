@@ -6,6 +6,7 @@
 #include "koSessionChangeReader.h"
 #include "koSessionCommand.h"
 #include "koSessionCommandFactory.h"
+#include "koSessionSceneBuffer.h"
 #include "koSessionSceneWire.h"
 #include "koSessionServer.h"
 #include "koSessionUserInfoCommand.h"
@@ -918,10 +919,34 @@ void koSessionClient::uploadScene(const std::vector<char>& data, const QString& 
     progress.end();
 }
 
+bool koSessionClient::downloadScene(std::vector<char>& data, QString& name)
+{
+    // getData reserves the whole scene once its first piece has come: the
+    // system gives a page only when a byte lands on it, and the vector never
+    // has to move. Growing it instead copies up to half the scene at a time,
+    // which held off a Ctrl-C for a second and more per copy.
+    return downloadSceneWith(name, [&data](koNetSerializer& transfer, std::size_t size) {
+        koSessionSceneWire::getData(transfer, data, size, &TransferProgress::advance);
+        // After an abort the caller gets the announced size; what did not
+        // arrive stays zero.
+        if (koNetProgress::isAborting())
+            data.resize(size);
+    });
+}
+
+// Grows by moving pages, so it doubles with the bytes that arrived; memory
+// kept from an earlier download is written again without being cleared.
+bool koSessionClient::downloadScene(koSessionSceneBuffer& data, QString& name)
+{
+    return downloadSceneWith(name, [&data](koNetSerializer& transfer, std::size_t size) {
+        koSessionSceneWire::getData(transfer, data, size, &TransferProgress::advance);
+    });
+}
+
 // Download stream: request type (flushed); the server answers with the name
 // field, the size field and the bytes, or closes the link without a byte
 // when it holds no scene.
-bool koSessionClient::downloadScene(std::vector<char>& data, QString& name)
+bool koSessionClient::downloadSceneWith(QString& name, const SceneReceiver& receive)
 {
     if (sceneDeclined) {
         sceneDeclined = false;
@@ -934,19 +959,12 @@ bool koSessionClient::downloadScene(std::vector<char>& data, QString& name)
     const auto size = static_cast<std::size_t>(
         koSessionSceneWire::getSize(*transfer, koSessionSceneWire::DefaultMaxSceneBytes, server));
 
-    // getData reserves the whole scene once its first piece has come: the
-    // system gives a page only when a byte lands on it, and the buffer never
-    // has to move. Growing it instead copies up to half the scene at a time,
-    // which held off a Ctrl-C for a second and more per copy.
     TransferProgress progress("Downloading scene ...", size);
-    koSessionSceneWire::getData(*transfer, data, size, &TransferProgress::advance);
+    receive(*transfer, size);
     const bool aborted = koNetProgress::isAborting();
     progress.end();
-    if (aborted) {
-        // The caller gets the announced size; what did not arrive stays zero.
-        data.resize(size);
+    if (aborted)
         koLog::warning("Download aborted by user");
-    }
     return !aborted;
 }
 

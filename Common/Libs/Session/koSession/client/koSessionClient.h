@@ -25,6 +25,7 @@ class koSessionChange;
 class koSessionChangeList;
 class koSessionChangeReader;
 class koSessionCommand;
+class koSessionSceneBuffer;
 class koSessionServer;
 
 // One participant's connection to a session server, in one of two roles:
@@ -144,6 +145,10 @@ public:
     // koSessionSceneWire::DefaultMaxSceneBytes; link failures); the progress
     // it began is ended before an exception passes.
     bool downloadScene(std::vector<char>& data, QString& name);
+    // The same into `data`, which is not zero-filled first and keeps its
+    // memory: a buffer kept for later downloads writes into pages it already
+    // has. After an abort it holds the bytes that arrived.
+    bool downloadScene(koSessionSceneBuffer& data, QString& name);
 
     // --- Roster ----------------------------------------------------------
 
@@ -196,6 +201,10 @@ private:
     // Scene transfer: connects with the handshake limit lifted, sends
     // `request` and sets `*peer` (when given) to the server's address.
     std::unique_ptr<koNetStream> openTransfer(std::uint32_t request, std::string* peer = nullptr);
+    // Reads the scene's bytes, `size` of them announced, into the caller's
+    // storage with the transfer's progress running.
+    using SceneReceiver = std::function<void(koNetSerializer& transfer, std::size_t size)>;
+    bool downloadSceneWith(QString& name, const SceneReceiver& receive);
 
     // Command pump
     void startThreads(koNetStream& stream, std::shared_ptr<koSessionChangeReader> reader,

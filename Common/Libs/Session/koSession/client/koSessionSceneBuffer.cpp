@@ -1,11 +1,10 @@
 #include "koSessionSceneBuffer.h"
 
-#include <cstdlib>
-#include <new>
+#include "koPageMemory.h"
 
 koSessionSceneBuffer::~koSessionSceneBuffer()
 {
-    std::free(bytes);
+    koPageMemory::release(bytes, room);
 }
 
 char* koSessionSceneBuffer::data()
@@ -37,10 +36,7 @@ void koSessionSceneBuffer::reserve(std::size_t bytes)
 {
     if (bytes <= room)
         return;
-    void* grown = std::realloc(this->bytes, bytes);
-    if (!grown)
-        throw std::bad_alloc();
-    this->bytes = static_cast<char*>(grown);
+    this->bytes = room == 0 ? koPageMemory::allocate(bytes) : koPageMemory::resize(this->bytes, room, bytes);
     room = bytes;
 }
 

@@ -1,15 +1,20 @@
 #pragma once
 
+#include "koSessionExport.h"
+
 #include <cstddef>
 
-// Scene bytes held by the server. Growing leaves the new bytes uninitialised,
-// so what is about to be overwritten is never zero-filled first, and the bytes
-// live in one malloc block, which the C library can move to a larger size
-// without copying them (large blocks are remapped). Same growing interface as
+// Scene bytes that grow without being zero-filled: what is about to be
+// overwritten is never cleared first. The bytes live in one block of the
+// system's pages (large pages where it offers them), which grows by moving
+// pages, not bytes. The server stores scenes in it; a host downloads into one
+// (koSession::downloadScene) and keeps it for the next download, which then
+// writes into pages it already has. Same growing interface as
 // std::vector<char>, for koSessionSceneWire::getData.
 //
-// Threads: none of its own; the server shares a complete scene read-only.
-class koSessionSceneBuffer
+// Threads: none of its own; one thread at a time, or shared read-only.
+// Failures: std::bad_alloc when memory cannot be had; the bytes held stay.
+class KOSESSION_EXPORT koSessionSceneBuffer
 {
 public:
     koSessionSceneBuffer() = default;
@@ -21,8 +26,8 @@ public:
     const char* data() const;
     std::size_t size() const;
     std::size_t capacity() const;
+    // Empties it; the memory stays for the next fill.
     void clear();
-    // Throws std::bad_alloc when the memory cannot be had; the bytes held stay.
     void reserve(std::size_t bytes);
     // New bytes are uninitialised.
     void resize(std::size_t bytes);

@@ -127,7 +127,7 @@ std::size_t koSessionSceneWire::getData(koNetSerializer& serializer, std::vector
 std::size_t koSessionSceneWire::getData(koNetSerializer& serializer, koSessionSceneBuffer& data, std::size_t size,
                                         const PieceHook& hook)
 {
-    // The server's store grows by realloc, which moves large blocks by
-    // remapping pages, not by copying them: it keeps doubling.
+    // A scene buffer grows by moving pages, not by copying bytes: it keeps
+    // doubling.
     return getPieces(serializer, data, size, hook, false);
 }

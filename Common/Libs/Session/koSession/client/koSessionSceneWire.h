@@ -76,8 +76,9 @@ public:
     // announced size cannot be reserved.
     static std::size_t getData(koNetSerializer& serializer, std::vector<char>& data, std::size_t size,
                                const PieceHook& hook = PieceHook());
-    // The same into the server's store, without zero-filling it first; its
-    // capacity doubles with the bytes that arrived, up to `size`.
+    // The same into a scene buffer (the server's store, a host's reused
+    // download), without zero-filling it first; its capacity doubles with the
+    // bytes that arrived, up to `size`, and is kept when it is larger.
     static std::size_t getData(koNetSerializer& serializer, koSessionSceneBuffer& data, std::size_t size,
                                const PieceHook& hook = PieceHook());
 };

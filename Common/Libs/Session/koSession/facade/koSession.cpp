@@ -193,6 +193,12 @@ void koSession::downloadScene(std::vector<char>& data, QString& name)
         current->downloadScene(data, name);
 }
 
+void koSession::downloadScene(koSessionSceneBuffer& data, QString& name)
+{
+    if (auto current = activeClient())
+        current->downloadScene(data, name);
+}
+
 // Block counts belong to whatever client is held, connected or not.
 void koSession::block(unsigned int type)
 {

@@ -1,6 +1,7 @@
 #pragma once
 
 #include "koSessionExport.h"
+#include "koSessionSceneBuffer.h"
 #include "koSessionUser.h"
 
 #include <QByteArray>
@@ -132,6 +133,9 @@ public:
     // when not active. Throws what the client's download throws (koNetError,
     // also when the server holds no scene).
     void downloadScene(std::vector<char>& data, QString& name);
+    // The same into a scene buffer, which is not zero-filled first: a buffer
+    // kept for the next download writes into memory it already has.
+    void downloadScene(koSessionSceneBuffer& data, QString& name);
     // Block counts by command type (0: all types) for pushCommand. Reach the
     // current client whenever there is one, connected or not; nothing after
     // leave(). Never throw.
