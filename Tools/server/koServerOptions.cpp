@@ -21,8 +21,11 @@ const char description[] =
     "per join, leave, scene upload, scene download and stop, on standard error. The program exits\n"
     "with status 0 when the session ends: nobody joined within 60 seconds, the last participant\n"
     "left (neither with --keep-running), a participant stopped the session for everybody, or\n"
-    "Ctrl-C or SIGTERM (which stop it cleanly first). It exits with status 1 when it cannot\n"
-    "listen, and 2 on a bad option or a --state-dir it cannot use. The password comes from\n"
+    "Ctrl-C or SIGTERM. Without --state-dir these tell the participants that the session ended;\n"
+    "with it the participants rejoin when a server starts again on the same folder. It exits with\n"
+    "status 1 when it cannot listen or cannot read the kept session back, and 2 on a bad option\n"
+    "or a --state-dir it cannot use (held by another server, made under another password).\n"
+    "The password comes from\n"
     "--password, else --password-file, else the environment variable KOSESSION_PASSWORD.";
 
 const char passwordVariable[] = "KOSESSION_PASSWORD";
