@@ -208,11 +208,12 @@ double koRedisRelay::run(int receivers, double seconds, std::size_t window, bool
             }
         };
     };
-    for (int i = 0; i < receivers; ++i) {
+    // Every counter exists before the first receiver looks its own up: a
+    // push_back while receivers run would move the vector under them.
+    for (int i = 0; i < receivers; ++i)
         delivered.push_back(std::make_unique<std::atomic<std::uint64_t>>(0));
-        const std::size_t at = static_cast<std::size_t>(i);
+    for (std::size_t at = 0; at < delivered.size(); ++at)
         threads.emplace_back(guarded([&, at] { receive(*subscribers[at], stopping, *delivered[at]); }));
-    }
     threads.emplace_back(guarded([&] { publish(*publisher, stopping, window, receivers); }));
     const auto total = [&] {
         std::uint64_t sum = 0;
