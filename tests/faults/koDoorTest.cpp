@@ -236,6 +236,11 @@ void joinAfterRunningOutOfDescriptors()
 
 TEST_F(DoorTest, AcceptingSurvivesRunningOutOfDescriptors)
 {
+#ifdef KOSESSION_SANITIZE_UNDEFINED
+    // UBSan reads a vtable it has not checked yet through a pipe; with no
+    // descriptor left it calls the object invalid.
+    GTEST_SKIP() << "UBSan's vptr check needs a free descriptor";
+#endif
     ::testing::FLAGS_gtest_death_test_style = "threadsafe";
     EXPECT_EXIT(joinAfterRunningOutOfDescriptors(), ::testing::ExitedWithCode(0), "");
 }
