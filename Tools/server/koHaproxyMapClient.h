@@ -17,14 +17,22 @@ public:
     koHaproxyMapClient(const QString& api, const QString& mapFile);
 
     // False with `error` set (what happened and what to do) on failure.
+    // Adding replaces an entry the key already has, such as one a killed
+    // server of the same session left behind.
     bool add(const QString& key, const QString& value, QString& error) const;
     bool remove(const QString& key, QString& error) const;
+    // Whether the running HAProxy's map holds `key`.
+    bool contains(const QString& key, bool& found, QString& error) const;
 
     const QString& getApi() const { return api; }
+    // Whether the API is a Unix socket, so that HAProxy runs on this machine.
+    bool isLocal() const;
 
 private:
-    bool run(const QString& command, QString& error) const;
-    bool exchange(const QByteArray& command, QByteArray& answer, QString& error) const;
+    // HAProxy answers a map change that worked with an empty line; `tolerated`
+    // is another answer that counts as success.
+    bool run(const QString& command, QString& error, const QString& tolerated = QString()) const;
+    bool exchange(const QString& command, QByteArray& answer, QString& error) const;
 
     QString api;
     QString mapFile;

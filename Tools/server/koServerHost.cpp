@@ -80,7 +80,15 @@ int koServerHost::run()
     QTimer ticker;
     QObject::connect(&ticker, &QTimer::timeout, [this] { poll(); });
     ticker.start(pollMilliseconds);
+    // A reloaded or restarted HAProxy may have lost the route.
+    QTimer routeChecker;
+    QObject::connect(&routeChecker, &QTimer::timeout, [this] {
+        if (route)
+            route->check();
+    });
+    routeChecker.start(koHaproxyRoute::CheckMilliseconds);
     QCoreApplication::exec();
+    routeChecker.stop();
     ticker.stop();
     waiter.join();
     removeRoute();
@@ -188,12 +196,12 @@ bool koServerHost::addRoute(const QString& sessionId)
 {
     if (options.getHaproxySocket().isEmpty())
         return true;
-    haproxy = std::make_unique<koHaproxyMapClient>(options.getHaproxySocket(), options.getHaproxyMap());
-    routeKey = koSessionWire::sessionHash(sessionId);
-    const QString backend = QStringLiteral("%1:%2").arg(options.getHaproxyBackendHost()).arg(server.getPort());
+    const QString target = QStringLiteral("%1:%2").arg(options.getHaproxyBackendHost()).arg(server.getPort());
+    route = std::make_unique<koHaproxyRoute>(options.getHaproxySocket(), options.getHaproxyMap(),
+                                             koSessionWire::sessionHash(sessionId), target);
     QString error;
-    if (!haproxy->add(routeKey, backend, error)) {
-        haproxy.reset();
+    if (!route->open(error)) {
+        route.reset();
         koTerminalOutput::printError(
             QStringLiteral("kosession-server: cannot route the session through HAProxy: %1").arg(error));
         return false;
@@ -201,20 +209,12 @@ bool koServerHost::addRoute(const QString& sessionId)
     return true;
 }
 
-// A route left behind is harmless (HAProxy's connections to a server that is
-// gone are refused), but it is clutter that the operator should clear.
 void koServerHost::removeRoute()
 {
-    if (!haproxy)
+    if (!route)
         return;
-    QString error;
-    if (haproxy->remove(routeKey, error))
-        koTerminalOutput::print(QStringLiteral("Removed this session from HAProxy's map."));
-    else
-        koTerminalOutput::printError(
-            QStringLiteral("kosession-server: the session stays in HAProxy's map: %1; remove it with 'del map %2 %3'")
-                .arg(error, options.getHaproxyMap(), routeKey));
-    haproxy.reset();
+    route->close();
+    route.reset();
 }
 
 // The participants connect to the address in the link, on port 8889 unless
@@ -243,7 +243,7 @@ void koServerHost::printStartup(const QString& sessionPart, int port) const
                                                                    : options.getListenAddress();
         koTerminalOutput::print(QStringLiteral("Listening on TCP port %1 of %2").arg(port).arg(where));
         koTerminalOutput::print(QStringLiteral("Session link: %1%2").arg(makeLinkAddress(port), sessionPart));
-        if (haproxy)
+        if (route)
             koTerminalOutput::print(QStringLiteral("HAProxy at %1 routes this session to %2:%3")
                                         .arg(options.getHaproxySocket(), options.getHaproxyBackendHost())
                                         .arg(port));

@@ -1,6 +1,6 @@
 #pragma once
 
-#include "koHaproxyMapClient.h"
+#include "koHaproxyRoute.h"
 #include "koServerOptions.h"
 #include "koServerStatusEndpoint.h"
 
@@ -53,8 +53,7 @@ private:
     // Null without --status.
     std::unique_ptr<koServerStatusEndpoint> status;
     // Null without --haproxy-socket, and once the route is removed.
-    std::unique_ptr<koHaproxyMapClient> haproxy;
-    QString routeKey;
+    std::unique_ptr<koHaproxyRoute> route;
     // Runs server.wait(), which returns once the session has stopped.
     std::thread waiter;
     std::atomic<bool> stopped{false};

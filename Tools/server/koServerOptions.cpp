@@ -29,6 +29,9 @@ const char description[] =
     "--password, else --password-file, else the environment variable KOSESSION_PASSWORD.";
 
 const char passwordVariable[] = "KOSESSION_PASSWORD";
+// The variable that names the map in deploy/haproxy/kosession.cfg, read
+// here too so that a server and its HAProxy agree by default.
+const char mapVariable[] = "KOSESSION_MAP";
 
 // The options; their long names are also the keys of the --config file.
 struct OptionSet
@@ -87,8 +90,11 @@ struct OptionSet
                        "default 127.0.0.1). Give --address the HAProxy frontend's public address."),
         QStringLiteral("api")};
     QCommandLineOption haproxyMap{QStringLiteral("haproxy-map"),
-                                  QStringLiteral("The map file as HAProxy's configuration names it (default %1).")
-                                      .arg(QLatin1String(koServerOptions::DefaultHaproxyMap)),
+                                  QStringLiteral("The map file as HAProxy's configuration names it (default: the "
+                                                 "environment variable %1, as for HAProxy, else %2). Servers on "
+                                                 "HAProxy's machine keep their routes in it too, so that a "
+                                                 "reloaded HAProxy has them.")
+                                      .arg(QLatin1String(mapVariable), QLatin1String(koServerOptions::DefaultHaproxyMap)),
                                   QStringLiteral("file")};
     QCommandLineOption quiet{{QStringLiteral("q"), QStringLiteral("quiet")},
                              QStringLiteral("Log only warnings and errors.")};
@@ -250,7 +256,7 @@ bool koServerOptions::readRouting(const koServerOptionSource& source)
     const OptionSet& options = optionSet();
     haproxySocket = source.value(options.haproxySocket);
     haproxyMap = source.isSet(options.haproxyMap) ? source.value(options.haproxyMap)
-                                                  : QString::fromLatin1(DefaultHaproxyMap);
+                                                  : qEnvironmentVariable(mapVariable, QString::fromLatin1(DefaultHaproxyMap));
     if (haproxySocket.isEmpty())
         return true;
     if (!pipeName.isEmpty() || open) {

@@ -3,6 +3,8 @@
 // servers, by the session hash in each connection's first line. Changes and
 // scenes stay in their session; a server that goes, gracefully or killed,
 // takes only its own session along, and a new one joins the map at run time.
+// A reloaded HAProxy reads the routes back from the map file the servers keep,
+// and a HAProxy that lost them all the same is told them again.
 #include "koToolsTestKit.h"
 
 #include "koTestSupport.h"
@@ -47,12 +49,13 @@ protected:
         ASSERT_TRUE(QFile::exists(api())) << proxy.getText().toStdString();
     }
 
-    Session& open(const QString& name, int participants)
+    // The server finds the map through KOSESSION_MAP, as HAProxy does, unless `extra` names it.
+    Session& open(const QString& name, int participants, const QStringList& extra = QStringList())
     {
         koChildProcess& started =
-            startServer({QStringLiteral("--listen"), QStringLiteral("127.0.0.1"), QStringLiteral("--address"),
-                         QStringLiteral("127.0.0.1:%1").arg(publicPort), QStringLiteral("--haproxy-socket"), api(),
-                         QStringLiteral("--haproxy-map"), map()});
+            startServer(QStringList{QStringLiteral("--listen"), QStringLiteral("127.0.0.1"), QStringLiteral("--address"),
+                                    QStringLiteral("127.0.0.1:%1").arg(publicPort), QStringLiteral("--haproxy-socket"), api()}
+                        + extra);
         EXPECT_TRUE(prints(started, QStringLiteral("^HAProxy at .* routes this session to 127\\.0\\.0\\.1:\\d+$")));
         EXPECT_EQ(port, publicPort) << "the link must name the proxy";
         sessions.push_back({std::move(server), link, {}});
@@ -64,14 +67,36 @@ protected:
         return made;
     }
 
-    // The proxy's map, one line per routed session.
-    QByteArray routes()
+    // The running proxy's answer to one command of its runtime API.
+    QByteArray command(const QByteArray& text)
     {
         QLocalSocket socket;
         socket.connectToServer(api());
-        socket.write("show map " + map().toUtf8() + '\n');
+        socket.write(text + '\n');
         socket.waitForDisconnected(3000);
         return socket.readAll();
+    }
+    // The proxy's map, one line per routed session.
+    QByteArray routes() { return command("show map " + map().toUtf8()); }
+    int routesInFile()
+    {
+        QFile file(map());
+        return file.open(QIODevice::ReadOnly) ? int(file.readAll().count('\n')) : -1;
+    }
+
+    // Reloads the proxy as its service manager would: a new process takes
+    // over the port and the API, the old one serves its connections to the end.
+    void reload(const QString& program)
+    {
+        const QRegularExpression pid(QStringLiteral("Pid: (\\d+)"));
+        const QString old = pid.match(QString::fromUtf8(command("show info"))).captured(1);
+        ASSERT_FALSE(old.isEmpty());
+        ASSERT_TRUE(reloaded.start(program, {QStringLiteral("-db"), QStringLiteral("-f"),
+                                             QStringLiteral(KO_SOURCE_DIR "/deploy/haproxy/kosession.cfg"),
+                                             QStringLiteral("-sf"), old}));
+        for (int i = 0; i < 100 && pid.match(QString::fromUtf8(command("show info"))).captured(1) == old; ++i)
+            QThread::msleep(50);
+        ASSERT_NE(pid.match(QString::fromUtf8(command("show info"))).captured(1), old) << reloaded.getText().toStdString();
     }
 
     QString map() const { return folder.filePath(QStringLiteral("kosession.map")); }
@@ -79,6 +104,7 @@ protected:
 
     QTemporaryDir folder;
     koChildProcess proxy{QStringLiteral("haproxy")};
+    koChildProcess reloaded{QStringLiteral("haproxy reloaded")};
     quint16 publicPort = 0;
     std::deque<Session> sessions;
 };
@@ -118,6 +144,22 @@ TEST_F(ScaleoutTest, SessionsBehindOneProxyPortStayApartAndEndAlone)
     ASSERT_TRUE(back.open(QIODevice::ReadOnly));
     EXPECT_TRUE(back.readAll() == QByteArray(bytes.data(), size));
 
+    // After a reload every session still takes newcomers, who talk with
+    // those connected through the old process.
+    EXPECT_EQ(routesInFile(), 3);
+    reload(program);
+    for (Session* session : {&a, &b, &c}) {
+        session->people.push_back(&join(QStringLiteral("%1-reloaded").arg(session->people[0]->getLabel()),
+                                        {QStringLiteral("--rejoin-for"), QStringLiteral("1")}, session->link));
+        expectTalk(*session->people.back(), {session->people[1]}, QStringLiteral("reloaded"));
+        expectTalk(*session->people[1], {session->people.back()}, QStringLiteral("old"));
+    }
+    // A proxy that lost every route is told them again.
+    command("clear map " + map().toUtf8());
+    for (Session* session : {&a, &b, &c})
+        EXPECT_TRUE(prints(*session->server, QStringLiteral("^HAProxy had lost this session's route")));
+    EXPECT_EQ(routes().count('\n'), 3 + 1);
+
     // Ctrl-C takes the session out of the map; a killed server leaves its
     // entry behind, which must lead nowhere. Either ends only its own session.
     b.server->interrupt();
@@ -128,10 +170,11 @@ TEST_F(ScaleoutTest, SessionsBehindOneProxyPortStayApartAndEndAlone)
             EXPECT_TRUE(person->waitForExit(waitLimit)) << person->getText().toStdString();
         EXPECT_EQ(exitCodeOf(startClient(QStringLiteral("late"), gone->link)), 1);
     }
-    Session& d = open(QStringLiteral("d"), 2);
+    Session& d = open(QStringLiteral("d"), 2, {QStringLiteral("--haproxy-map"), map()});
     expectTalk(*d.people[0], {d.people[1]}, QStringLiteral("fresh"));
     expectTalk(*a.people[2], {a.people[0], a.people[1]}, QStringLiteral("still"));
     EXPECT_EQ(routes().count('\n'), 3 + 1) << "a, the stale c and d, then an empty line";
+    EXPECT_EQ(routesInFile(), 3) << "a, the stale c and d";
 }
 
 } // namespace
