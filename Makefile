@@ -5,7 +5,7 @@ JOBS       ?= $(shell nproc 2>/dev/null || echo 2)
 CMAKE_ARGS ?=
 CTEST_ARGS ?=
 
-.PHONY: all deps configure build test demo bench bench-net sanitize sanitize-address sanitize-thread fuzz mutate install clean
+.PHONY: all deps configure build test demo bench bench-net sanitize sanitize-address sanitize-thread fuzz mutate install uninstall clean
 
 all: build
 
@@ -69,6 +69,10 @@ mutate:
 
 install: build
 	cmake --install $(BUILD) --prefix $(or $(PREFIX),/usr/local)
+
+# Removes what the last install from $(BUILD) wrote ($(BUILD)/install_manifest.txt).
+uninstall:
+	cmake -DMANIFEST=$(BUILD)/install_manifest.txt -P cmake/koUninstall.cmake
 
 clean:
 	rm -rf build build-asan build-tsan

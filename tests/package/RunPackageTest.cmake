@@ -1,7 +1,7 @@
 # cmake -P script behind the package_consumer test: install, build a consumer
 # against the installed package, run it. Any failing step fails the test with
 # that step's output.
-foreach(var BUILD_DIR CONSUMER_SOURCE_DIR WORK_DIR CXX_COMPILER EXPECTED_VERSION)
+foreach(var BUILD_DIR CONSUMER_SOURCE_DIR WORK_DIR CXX_COMPILER EXPECTED_VERSION SOURCE_DIR)
   if(NOT DEFINED ${var} OR "${${var}}" STREQUAL "")
     message(FATAL_ERROR "RunPackageTest.cmake needs -D${var}=...")
   endif()
@@ -26,7 +26,38 @@ set(install_args --install ${BUILD_DIR} --prefix ${prefix})
 if(BUILD_TYPE)
   list(APPEND install_args --config ${BUILD_TYPE})
 endif()
-run_step("install into ${prefix}" ${CMAKE_COMMAND} ${install_args})
+# The install writes the build's install_manifest.txt: this test's own goes
+# aside, and a user's manifest from `make install` stays for `make uninstall`.
+set(manifest ${BUILD_DIR}/install_manifest.txt)
+if(EXISTS ${manifest})
+  file(RENAME ${manifest} ${WORK_DIR}/user-manifest.txt)
+endif()
+execute_process(COMMAND ${CMAKE_COMMAND} ${install_args} RESULT_VARIABLE installed OUTPUT_VARIABLE output ERROR_VARIABLE output)
+file(RENAME ${manifest} ${WORK_DIR}/install_manifest.txt)
+if(EXISTS ${WORK_DIR}/user-manifest.txt)
+  file(RENAME ${WORK_DIR}/user-manifest.txt ${manifest})
+endif()
+if(NOT installed EQUAL 0)
+  message(FATAL_ERROR "install into ${prefix} failed (${installed}):\n${output}")
+endif()
+
+# The licence, and the programs' manual pages rendered from their --help.
+set(expected "share/doc/koSession/LICENSE:MIT License")
+if(TOOLS)
+  list(APPEND expected "share/man/man1/kosession-server.1:haproxy.-socket" "share/man/man1/kosession-client.1:rejoin.-for")
+endif()
+foreach(entry ${expected})
+  string(REPLACE ":" ";" entry "${entry}")
+  list(GET entry 0 installed_file)
+  list(GET entry 1 text)
+  if(NOT EXISTS ${prefix}/${installed_file})
+    message(FATAL_ERROR "the install holds no ${installed_file} (a manual page needs help2man: scripts/install-deps)")
+  endif()
+  file(STRINGS ${prefix}/${installed_file} found REGEX "${text}")
+  if(NOT found)
+    message(FATAL_ERROR "${installed_file} does not mention ${text}")
+  endif()
+endforeach()
 
 # A sanitized library needs its runtime linked into the program that loads it.
 set(flags "")
@@ -67,3 +98,10 @@ foreach(program ${consumer_build}/kosession-consumer ${WORK_DIR}/kosession-consu
     message(FATAL_ERROR "${program} did not load koSession from ${prefix}")
   endif()
 endforeach()
+
+# Uninstalling leaves no file behind.
+run_step("uninstall" ${CMAKE_COMMAND} -DMANIFEST=${WORK_DIR}/install_manifest.txt -P ${SOURCE_DIR}/cmake/koUninstall.cmake)
+file(GLOB_RECURSE left LIST_DIRECTORIES false ${prefix}/*)
+if(left)
+  message(FATAL_ERROR "uninstall left files behind:\n${left}")
+endif()
