@@ -8,7 +8,9 @@ if(NOT KOSESSION_HELP2MAN)
 endif()
 
 function(ko_add_man_page target summary)
-  if(NOT KOSESSION_HELP2MAN)
+  # A sanitizer build is for the tests: its programs are not installed, and
+  # running one at build time could fail the build on a leak report.
+  if(NOT KOSESSION_HELP2MAN OR KOSESSION_SANITIZE)
     return()
   endif()
   set(page ${CMAKE_BINARY_DIR}/man/${target}.1)
