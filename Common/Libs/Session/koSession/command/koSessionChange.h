@@ -79,10 +79,11 @@ public:
     void execute(koSessionClient* client) const;
 
     // Writes the wire form, the same bytes for every receiver: they are made
-    // once, with the record. The serializer gets everything before the
+    // once, with the record. A serializer gets everything before the
     // payload in one putBytes, then the payload in pieces of at most
-    // pieceSize (none for an empty one). Serializer failures (koNetError)
-    // pass out unchanged.
+    // pieceSize (none for an empty one); the links' own koNetStream takes the
+    // same bytes in fewer calls. Serializer failures (koNetError) pass out
+    // unchanged.
     void putValue(koNetSerializer& serializer) const;
     // Reads the wire form, replacing every field; on failure (koNetError from the
     // serializer, a state identifier length outside 0..maxStateIdLength or a
