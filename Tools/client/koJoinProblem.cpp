@@ -6,35 +6,42 @@
 
 namespace {
 
-// The identifier field of the links the library makes: 10 hexadecimal
-// digits, or 14 when a password protects the link.
-constexpr int OpenDigits = 10;
+// The identifier field of a link that a password protects: 14 hexadecimal
+// digits. Links without one carry any other identifier (the library makes 10).
 constexpr int ProtectedDigits = 14;
 
-bool isSessionLink(const QString& link)
+bool opens(const QString& link, const QString& password)
 {
-    static const QRegularExpression shape(QStringLiteral("^[^/]+/([0-9a-fA-F]{%1}|[0-9a-fA-F]{%2})$")
-                                              .arg(OpenDigits)
-                                              .arg(ProtectedDigits));
-    return shape.match(link).hasMatch();
+    QString address;
+    QString sessionId;
+    return koSession::tryDecryptSessionLink(password, link, address, sessionId);
+}
+
+bool isHexIdentifier(const QString& sessionId)
+{
+    static const QRegularExpression hex(QStringLiteral("^[0-9a-fA-F]+$"));
+    return hex.match(sessionId).hasMatch();
 }
 
 } // namespace
 
 QString koJoinProblem::ofLink(const QString& link, const QString& password)
 {
-    if (!isSessionLink(link))
+    // Whatever the library takes is joined: the program judges nothing more.
+    if (opens(link, password))
+        return QString();
+    const QString sessionId = link.section(QLatin1Char('/'), 1);
+    if (!isHexIdentifier(sessionId))
         return QStringLiteral("not a session link: expected host[:port]/identifier");
-    const bool protectedLink = link.section(QLatin1Char('/'), 1).size() == ProtectedDigits;
+    const bool protectedLink = sessionId.size() == ProtectedDigits;
     if (protectedLink && password.isEmpty())
         return QStringLiteral("this link is protected: give its password with --password");
-    if (!protectedLink && !password.isEmpty())
-        return QStringLiteral("this link has no password: join it without --password");
-    QString address;
-    QString sessionId;
-    if (!koSession::tryDecryptSessionLink(password, link, address, sessionId))
+    if (protectedLink)
         return QStringLiteral("the password does not match this link");
-    return QString();
+    if (opens(link, QString()))
+        return QStringLiteral("this link has no password: join it without --password");
+    // An identifier that reads as a protected one's 7 bytes but has not its 14 digits.
+    return QStringLiteral("not a session link: expected host[:port]/identifier");
 }
 
 QString koJoinProblem::ofFailure(const QString& error)

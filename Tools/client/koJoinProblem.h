@@ -7,7 +7,8 @@ class koJoinProblem
 {
 public:
     // Why `link` cannot be joined with `password`, judged from the two alone;
-    // empty when the join may go ahead. A protected link carries a 16-bit
+    // empty when the join may go ahead, which is whenever the library's
+    // koSession::tryDecryptSessionLink takes them. A protected link carries a 16-bit
     // check value of its identifier under the password, and that is all
     // there is to judge by: a mistyped digit in a protected link reads as a
     // password that does not match.

@@ -1,5 +1,6 @@
 // kosession-changebench: pushes with merging, indexed reading by several
-// readers, and a change record written and read back through memory.
+// readers, a change record written (as the relay writes it per receiver),
+// and written and read back through memory.
 
 #include "koSessionChange.h"
 #include "koSessionChangeList.h"
@@ -8,11 +9,16 @@
 #include "koSessionCommandFactory.h"
 #include "koTestMemorySerializer.h"
 
+#include "koNetError.h"
+#include "koNetStream.h"
+#include "koSocketLink.h"
+
 #include <QDataStream>
 
 #include <benchmark/benchmark.h>
 
 #include <memory>
+#include <thread>
 #include <vector>
 
 namespace {
@@ -89,6 +95,43 @@ void BM_IndexedReading(benchmark::State& state)
     state.SetItemsProcessed(state.iterations() * readerCount);
 }
 BENCHMARK(BM_IndexedReading)->Arg(1)->Arg(8)->Arg(64);
+
+// What the relay pays per receiver for a record: putValue into a link's
+// stream (Arg 1), flushed every 256 records to a thread that drains the
+// other end, or into a serializer of the host's (Arg 0, memory).
+void BM_RecordWrite(benchmark::State& state)
+{
+    const koSessionChange change(BenchCommand(7, 100), 3);
+    const auto pair = koSocketLink::createPair();
+    std::thread drain([&pair] {
+        char sink[64 * 1024];
+        try {
+            for (;;)
+                pair.second->recv(sink, sizeof sink);
+        } catch (const koNetError&) {
+        }
+    });
+    koNetStream link(pair.first);
+    koTest::MemorySerializer memory;
+    memory.recordPieces = false;
+    const bool toLink = state.range(0) == 1;
+    std::size_t written = 0;
+    for (auto _ : state) {
+        if (toLink)
+            change.putValue(link);
+        else
+            change.putValue(memory);
+        if (++written % 256 == 0) {
+            memory.reset();
+            link.flush();
+        }
+    }
+    pair.first->shutdown();
+    pair.second->shutdown();
+    drain.join();
+    state.SetItemsProcessed(state.iterations());
+}
+BENCHMARK(BM_RecordWrite)->Arg(0)->Arg(1);
 
 // putValue into memory, then getValue back into a fresh record.
 void BM_RecordWriteRead(benchmark::State& state)

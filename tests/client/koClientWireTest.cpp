@@ -1,6 +1,7 @@
-// What the client writes that no real server shows back: the tunnel line of
-// each connection (a listener reads it and closes), and its block counts.
-// The rest of its wire forms meet the real server in the session tests.
+// What the client does that no real server shows: the tunnel line of each
+// connection (a listener reads it and closes), its own time limit on a
+// server that never answers, its block counts, and the roster signals it
+// raises. The rest of its wire forms meet the real server in the session tests.
 
 #include "koTestApplication.h"
 #include "koTestExecutionLog.h"
@@ -20,6 +21,7 @@
 #include <gtest/gtest.h>
 
 #include <future>
+#include <regex>
 
 namespace {
 
@@ -86,6 +88,33 @@ TEST(ClientWireTest, TunnelLineCarriesTheScrambledHashVersionAndModeAndStopSaysJ
     }
 }
 
+// A server that takes the connection and never answers: join ends with the
+// time-out of the client's own bound, however long the server stays silent.
+TEST(ClientWireTest, JoinGivesUpOnASilentServerAtItsOwnBound)
+{
+    koSession::the();
+    koBoundSocketLink silent(0); // the system completes the connection; nobody reads
+    koSessionClient client;
+    std::promise<void> ended;
+    auto watchdog = std::async(std::launch::async, [&client, waiting = ended.get_future()] {
+        if (waiting.wait_for(std::chrono::seconds(60)) == std::future_status::timeout)
+            client.cancelJoin();
+    });
+    const auto started = std::chrono::steady_clock::now();
+    std::string error;
+    try {
+        client.join(koTest::loopbackLink(silent.getAddress().getPort()), koSessionUser(), QString(), false);
+    } catch (const koNetError& e) {
+        error = e.what();
+    }
+    const std::chrono::duration<double> waited = std::chrono::steady_clock::now() - started;
+    ended.set_value();
+    std::smatch bound;
+    ASSERT_TRUE(std::regex_search(error, bound, std::regex("^Receiving from 127\\.0\\.0\\.1:\\d+ timed out after (\\d+) s$")))
+        << error;
+    EXPECT_NEAR(waited.count(), std::stod(bound[1]), 2.0);
+}
+
 TEST(ClientWireTest, BlockCountsNestAndTypeZeroBlocksAll)
 {
     koSessionClient client;
@@ -105,4 +134,53 @@ TEST(ClientWireTest, BlockCountsNestAndTypeZeroBlocksAll)
     client.block(0);
     EXPECT_TRUE(client.isBlocking());
     EXPECT_TRUE(client.isBlocking(scene));
+}
+
+// Each roster in turn, and the signals it raises: additions first, then
+// changes and removals by ascending identifier; nothing for a roster that
+// holds the same records, in any order.
+TEST(ClientWireTest, RosterSignalsOnlyWhatChanged)
+{
+    // As the server sends them: spectator counts included.
+    const auto record = [](unsigned short id, unsigned short watching = 0, int watchers = 0) {
+        koSessionUser user;
+        user.setId(id);
+        user.setName(QStringLiteral("user %1").arg(id));
+        user.setIsSpectator(watching != 0);
+        user.setSpectatedUserId(watching);
+        user.setSpectatorCount(watchers);
+        return user;
+    };
+    const struct
+    {
+        std::vector<koSessionUser> roster;
+        QStringList signalled;
+    } rows[] = {
+        {{record(2), record(1)}, {"+2", "+1"}},
+        {{record(2), record(1)}, {}},
+        {{record(1), record(2)}, {}},
+        {{record(1, 2), record(2, 0, 1)}, {"~1", "~2"}},
+        {{record(2, 0, 1), record(1, 2)}, {}},
+        {{record(3), record(2)}, {"+3", "-1", "~2"}},
+        {{}, {"-2", "-3"}},
+        {{}, {}},
+    };
+    koSession& facade = koSession::the();
+    QStringList signalled;
+    const QMetaObject::Connection connections[] = {
+        QObject::connect(&facade, &koSession::userAdded,
+                         [&](const koSessionUser& user) { signalled << QStringLiteral("+%1").arg(user.getId()); }),
+        QObject::connect(&facade, &koSession::userChanged,
+                         [&](const koSessionUser& user) { signalled << QStringLiteral("~%1").arg(user.getId()); }),
+        QObject::connect(&facade, &koSession::userRemoved,
+                         [&](koSessionUserId id) { signalled << QStringLiteral("-%1").arg(id); }),
+    };
+    koSessionClient client;
+    for (const auto& row : rows) {
+        signalled.clear();
+        client.setUsers(row.roster);
+        EXPECT_EQ(signalled, row.signalled) << row.roster.size() << " records";
+    }
+    for (const QMetaObject::Connection& connection : connections)
+        QObject::disconnect(connection);
 }

@@ -1,6 +1,7 @@
 #include "koSessionChange.h"
 
 #include "koSessionCommandFactory.h"
+#include "koSessionEndCommand.h"
 #include "koTestCommands.h"
 #include "koTestMemorySerializer.h"
 
@@ -30,6 +31,22 @@ std::vector<char> wireOf(const koSessionChange& change)
     koTest::MemorySerializer serializer;
     change.putValue(serializer);
     return serializer.bytes;
+}
+
+// Sizes of the serializer calls after the first `front` bytes; a call that
+// runs across the payload's start shows as 0.
+std::vector<std::size_t> payloadPieces(const std::vector<std::size_t>& calls, std::size_t front)
+{
+    std::vector<std::size_t> pieces;
+    std::size_t at = 0;
+    for (const std::size_t size : calls) {
+        if (at >= front && size > 0)
+            pieces.push_back(size);
+        else if (at < front && at + size > front)
+            pieces.push_back(0);
+        at += size;
+    }
+    return pieces;
 }
 
 koSessionChange read(const std::vector<char>& wire)
@@ -98,6 +115,48 @@ TEST(koSessionChange, WireFormsWrittenAndRead)
     const koSessionChange flags = read(bytes("74dbeb2a 0100 02800001 0000 00000000 0000000000000000"));
     EXPECT_TRUE(flags.isStateMergable() && flags.isEchoing() && !flags.isTransient() && flags.isServerCommand());
     EXPECT_EQ(hexOf(wireOf(flags)), hexOf(bytes("74dbeb2a 0100 01010001 0000 00000000 0000000000000000")));
+}
+
+// A serializer of the host's gets the payload in calls of its own, none
+// above 65000 bytes, writing and reading.
+TEST(koSessionChange, PayloadTravelsInPiecesOfAtMost65000Bytes)
+{
+    const struct
+    {
+        int size;
+        std::vector<std::size_t> pieces;
+    } rows[] = {
+        {0, {}}, {100, {100}}, {65000, {65000}}, {65001, {65000, 1}}, {130001, {65000, 65000, 1}},
+    };
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.size);
+        const QByteArray payload(row.size, 'p');
+        koTest::MemorySerializer serializer;
+        koSessionChange(koTestCommand(1, payload), 2).putValue(serializer);
+        const std::size_t front = serializer.bytes.size() - std::size_t(row.size);
+        EXPECT_EQ(front, 16u + 8u + 8u); // fields, state identifier, payload length
+        EXPECT_EQ(payloadPieces(serializer.putSizes, front), row.pieces);
+        koTestCommand rebuilt;
+        ASSERT_TRUE(read(serializer.bytes).tryGetCommand(rebuilt));
+        EXPECT_TRUE(rebuilt.payload == payload);
+        koSessionChange change;
+        change.getValue(serializer);
+        EXPECT_EQ(payloadPieces(serializer.getSizes, front), row.pieces);
+    }
+}
+
+// The host sees the three built-in commands, then its own; the end notice
+// is known by its type but never listed.
+TEST(koSessionCommandFactory, ListsTheBuiltInsThenTheHostsOwnAndKnowsTheEndNotice)
+{
+    koSessionCommandFactory& factory = koSessionCommandFactory::the();
+    EXPECT_EQ(factory.getTypeNames(), QStringList({QStringLiteral("UpdateInfo"), QStringLiteral("UpdatePose"),
+                                                   QStringLiteral("UpdateUsers"), QStringLiteral("TestBytes"),
+                                                   QStringLiteral("LoadScene")}));
+    const unsigned int endType = factory.getType("EndSession");
+    EXPECT_EQ(endType, 0xca2914dau); // md4("endsession") = da1429ca...
+    EXPECT_EQ(koSessionEndCommand().getType(), endType);
+    EXPECT_TRUE(std::dynamic_pointer_cast<koSessionEndCommand>(factory.create(endType)));
 }
 
 // Every prefix of a valid record, and state identifier lengths outside

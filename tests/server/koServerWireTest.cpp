@@ -113,9 +113,10 @@ TEST_F(ServerWireTest, JoinHandshakeBytesAndAVersionMismatch)
                           2, 0, 0, 0, 0, 0, 0, 0,                      // two names follow
                           2, 0, 0, 0, 'A', 0, 'l', 0, 2, 0, 0, 0, 'B', 0, 'o', 0};
 
-    // Versions are compared exactly: case and spacing count.
+    // Versions are compared exactly: case and spacing count. A text of the
+    // longest length is read and compared.
     for (const Bytes& other : {Bytes{2, 0, 0, 0, 'v', 0, '1', 0}, Bytes{3, 0, 0, 0, 'V', 0, '1', 0, ' ', 0},
-                               Bytes{0, 0, 0, 0}}) {
+                               Bytes{0, 0, 0, 0}, Bytes{0, 0, 1, 0} + Bytes(2 * 65536, 'v')}) {
         Raw raw(host.port(), Bytes{0, 0, 0, 0} + other);
         EXPECT_EQ(get(raw.stream, answer.size()), answer);
         EXPECT_TRUE(waitClosed(raw.link));
@@ -137,6 +138,14 @@ TEST_F(ServerWireTest, JoinHandshakeBytesAndAVersionMismatch)
     EXPECT_EQ(settled.getName(), QStringLiteral("Cy"));
     EXPECT_EQ(settled.getColor(), koSession::the().getDefaultColor(2));
     EXPECT_EQ(get(raw.stream, 1), Bytes{0}); // no scene held
+
+    // After the first has left, newcomers take the smallest free colours: 0, then 3.
+    al.reset();
+    ASSERT_TRUE(koTest::waitFor([&] { return host.server.getStatistics().participants == 2; }));
+    const auto di = join(host.link(), "Di");
+    const auto ed = join(host.link(), "Ed");
+    EXPECT_EQ(di->getUser().getColor(), koSession::the().getDefaultColor(0));
+    EXPECT_EQ(ed->getUser().getColor(), koSession::the().getDefaultColor(3));
 }
 
 TEST_F(ServerWireTest, StopCutsAStalledHandshakeShortAndRestartsNeedAWait)

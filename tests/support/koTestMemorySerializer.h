@@ -34,6 +34,8 @@ public:
     void getBytes(void* data, std::size_t size) override
     {
         ++reads;
+        if (recordPieces)
+            getSizes.push_back(size);
         const std::size_t available = bytes.size() - position;
         if (size > available)
             throw koNetError("Memory stream ended: " + std::to_string(size) + " bytes asked for at offset "
@@ -48,6 +50,7 @@ public:
     {
         bytes.clear();
         putSizes.clear();
+        getSizes.clear();
         position = 0;
         reads = 0;
     }
@@ -57,8 +60,9 @@ public:
     // Number of getBytes calls, so a test can see that a reader stopped.
     int reads = 0;
     bool recordPieces = true;
-    // Size of every putBytes call, in order.
+    // Size of every putBytes and getBytes call, in order.
     std::vector<std::size_t> putSizes;
+    std::vector<std::size_t> getSizes;
 };
 
 } // namespace koTest

@@ -6,6 +6,7 @@
 #include "koMemoryIStream.h"
 #include "koNetError.h"
 #include "koNetSerializer.h"
+#include "koNetStream.h"
 #include "koQStreamDevice.h"
 
 #include <QDataStream>
@@ -13,6 +14,7 @@
 #include <algorithm>
 #include <cstring>
 #include <string>
+#include <typeinfo>
 
 namespace {
 
@@ -340,8 +342,16 @@ void koSessionChange::putValue(koNetSerializer& serializer) const
         serializer.putBytes(front, sizeof front);
         return;
     }
+    // A serializer sees the front, then the payload in pieces of its own.
+    // The links' stream is the exception: it only copies into its buffer,
+    // where call boundaries leave no trace, and the relay writes every record
+    // once per receiver, so it takes the record in as few calls as pieces
+    // allow (measured by kosession-changebench's BM_RecordWrite).
     const char* bytes = wireData();
-    for (std::size_t offset = 0; offset < size; offset += pieceSize)
+    const std::size_t front = typeid(serializer) == typeid(koNetStream) ? 0 : payloadOffset();
+    if (front > 0)
+        serializer.putBytes(bytes, front);
+    for (std::size_t offset = front; offset < size; offset += pieceSize)
         serializer.putBytes(bytes + offset, std::min(pieceSize, size - offset));
 }
 

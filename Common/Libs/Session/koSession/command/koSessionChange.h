@@ -79,7 +79,11 @@ public:
     void execute(koSessionClient* client) const;
 
     // Writes the wire form, the same bytes for every receiver: they are made
-    // once, with the record. Serializer failures (koNetError) pass out unchanged.
+    // once, with the record. A serializer gets everything before the
+    // payload in one putBytes, then the payload in pieces of at most
+    // pieceSize (none for an empty one); the links' own koNetStream takes the
+    // same bytes in fewer calls. Serializer failures (koNetError) pass out
+    // unchanged.
     void putValue(koNetSerializer& serializer) const;
     // Reads the wire form, replacing every field; on failure (koNetError from the
     // serializer, a state identifier length outside 0..maxStateIdLength or a

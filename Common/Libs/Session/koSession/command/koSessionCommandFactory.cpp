@@ -30,7 +30,8 @@ koSessionCommandFactory& koSessionCommandFactory::the()
         Register<koSessionUserInfoCommand>("UpdateInfo");
         Register<koSessionUserPoseCommand>("UpdatePose");
         Register<koSessionUsersCommand>("UpdateUsers");
-        Register<koSessionEndCommand>("EndSession");
+        // Known to the library only: hosts list their commands behind the three above.
+        s_the->registerUnlisted(typeid(koSessionEndCommand), "EndSession", creatorOf<koSessionEndCommand>());
     }
     return *s_the;
 }
@@ -70,8 +71,13 @@ QStringList koSessionCommandFactory::getTypeNames() const
 
 void koSessionCommandFactory::registerCommand(std::type_index type, const char* name, Creator creator)
 {
+    registerUnlisted(type, name, std::move(creator));
+    names.append(QString::fromUtf8(name));
+}
+
+void koSessionCommandFactory::registerUnlisted(std::type_index type, const char* name, Creator creator)
+{
     const unsigned int commandType = getType(name);
     types[type] = commandType;
-    names.append(QString::fromUtf8(name));
     creators[commandType] = std::move(creator);
 }

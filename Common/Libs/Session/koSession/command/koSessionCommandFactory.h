@@ -33,7 +33,7 @@ public:
     public:
         explicit Register(const char* name)
         {
-            the().registerCommand(typeid(T), name, []() -> koSessionCommand* { return new T(); });
+            the().registerCommand(typeid(T), name, creatorOf<T>());
         }
     };
 
@@ -62,7 +62,16 @@ public:
     QStringList getTypeNames() const;
 
 private:
+    template <class T>
+    static Creator creatorOf()
+    {
+        return []() -> koSessionCommand* { return new T(); };
+    }
+
     void registerCommand(std::type_index type, const char* name, Creator creator);
+    // Registers the class and its creator without listing the name: for the
+    // library's own records that hosts never see among their commands.
+    void registerUnlisted(std::type_index type, const char* name, Creator creator);
 
     // Zero-initialised before any constructor of any module runs, so a Register
     // object may call the() whatever the order of static initialisation.
