@@ -1,51 +1,46 @@
 #pragma once
 
+#include "koSessionCommandContext.h"
 #include "koSessionExport.h"
 #include "koSessionUser.h"
-
-#include "koNetStream.h"
 
 #include <QObject>
 #include <QString>
 
 #include <atomic>
-#include <chrono>
-#include <condition_variable>
 #include <cstdint>
 #include <functional>
 #include <map>
 #include <memory>
 #include <mutex>
 #include <string>
-#include <thread>
 #include <vector>
 
 class koNetLink;
+class koNetSerializer;
+class koNetStream;
 class koSessionChange;
 class koSessionChangeList;
-class koSessionChangeReader;
 class koSessionCommand;
+class koSessionLinkPump;
+class koSessionObserver;
 class koSessionSceneBuffer;
-class koSessionServer;
+class koSessionUserPoseCommand;
 
-// One participant's connection to a session server, in one of two roles:
+// One participant's connection to a session server: the facade makes one and
+// calls join(); it sends the application's changes and executes the received
+// ones on the main thread. It is the context in which received commands run.
 //
-// - joining client: the facade makes one and calls join(); it sends the
-//   application's changes and executes the received ones on the main thread;
-// - server role: the server makes one per admitted participant and calls
-//   accept() and acceptAsyncLink(); it relays that participant's changes
-//   through the server's shared change lists.
-//
-// Each admitted connection runs a sending and a receiving thread per link
-// (main and second link), four in all; stop() or the destructor ends them,
-// and a failing thread stops the whole object. Destroy the object on a thread
-// other than its own four (the destructor joins them). Owned through
-// std::shared_ptr by the facade or the server; never copied.
+// A joined connection runs a sending and a receiving thread per link (main
+// and second link, see koSessionLinkPump), four in all; stop() or the
+// destructor ends them, and a failing thread stops the whole object. Destroy
+// the object on a thread other than its own four (the destructor joins
+// them). Owned through std::shared_ptr by the facade; never copied.
 //
 // Threads: operations marked "main thread" belong to the application's main
-// thread in a joining client. Failures are koNetError (koSessionVersionError
-// for a peer of another version); the threads never let one escape.
-class KOSESSION_EXPORT koSessionClient : public QObject
+// thread. Failures are koNetError (koSessionVersionError for a server of
+// another version); the threads never let one escape.
+class KOSESSION_EXPORT koSessionClient : public QObject, public koSessionCommandContext
 {
     Q_OBJECT
 
@@ -106,8 +101,8 @@ public:
     // thread; an exception from a change passes to the caller.
     void executeCommands();
     std::shared_ptr<koSessionChangeList> getServerChanges();
-    // Sets the stop flag and shuts both links down. A joining client first
-    // lets both sending threads send what was pushed (at most about 1 s), so
+    // Sets the stop flag and shuts both links down, first letting
+    // both sending threads send what was pushed (at most about 1 s), so
     // a change pushed before stop() is delivered. Any thread.
     void stop();
     // Joins the threads. Not from one of them (a thread never joins itself).
@@ -119,7 +114,7 @@ public:
     // Runs when the server's end notice is executed: the participant closes
     // its links itself, so no link's end can be taken for a lost server.
     // Any thread.
-    void endForEverybody(const QString& reason);
+    void endForEverybody(const QString& reason) override;
     // Why the server ended the session for everybody; empty while the
     // session goes on and after any other end (a lost server, a leave).
     // Any thread; stays readable after the drop.
@@ -155,37 +150,35 @@ public:
     // The own record. Takes and releases `mutex` and returns a reference:
     // safe on the thread that owns the record. Other threads use copyUser().
     const koSessionUser& getUser();
-    // A copy of the own record taken under `mutex`; any thread (the server's).
+    // A copy of the own record taken under `mutex`; any thread.
     koSessionUser copyUser() const;
     // The own user identifier; any thread.
-    unsigned short getUserId() const;
+    unsigned short getUserId() const override;
     // The roster as last applied. Main thread.
     const std::vector<koSessionUser>& getUsers();
     // The roster without the own record, order kept. Main thread.
     std::vector<koSessionUser> getOtherUsers();
     int getColorIndex();
-    // Applies a new roster and raises the facade's userAdded, then userChanged
-    // and userRemoved signals. On the thread that executes the roster command.
-    void setUsers(const std::vector<koSessionUser>& newUsers);
-    // Changes the own record (the identifier stays). Joining client: main
-    // thread, sends the record to the server; throws koNetError for a record
-    // above its limits (koSessionUser::checkLimits). Server role: the peer's
-    // receiving thread, then broadcasts the roster; a record above its limits
-    // ends this peer's links instead.
-    void updateUserInfo(const koSessionUser& info);
+    // Applies a new roster and reports userAdded, then userChanged and
+    // userRemoved to the observer. On the thread that executes the roster
+    // command.
+    void setUsers(const std::vector<koSessionUser>& newUsers) override;
+    // Changes the own record (the identifier stays) and sends it to the
+    // server. Main thread; throws koNetError for a record above its limits
+    // (koSessionUser::checkLimits).
+    void updateUserInfo(const koSessionUser& info) override;
+    // Reports the pose to the observer.
+    void showPose(const koSessionUserPoseCommand& pose) override;
+    koSessionClient* getClient() override;
 
-    // --- Server role (the server's accept thread) ------------------------
-
-    // Completes a participant's join on the server's side and starts the main
-    // link's threads. Throws koNetError when the link fails.
-    void accept(koSessionServer* server, const std::shared_ptr<koSessionChangeList>& changes,
-                const std::shared_ptr<koNetLink>& link, unsigned short userId, int colorIndex);
-    // Makes `link` this peer's second link and starts its threads. Throws
-    // koNetError when the link fails.
-    void acceptAsyncLink(const std::shared_ptr<koSessionChangeList>& changes,
-                         const std::shared_ptr<koNetLink>& link);
+    // Where roster and pose events go: `observer`, or the process-wide
+    // default (koSessionObserver::setDefault) when null, the default.
+    // Before join.
+    void setObserver(koSessionObserver* observer);
 
 private:
+    class PumpOwner;
+
     // Handshake
     std::shared_ptr<koNetLink> connectServer(const QString& link, const QString& password, bool force);
     void joinSteps(bool force);
@@ -193,8 +186,6 @@ private:
     // came first. Takes `mutex`.
     void watchJoiningLink(const std::shared_ptr<koNetLink>& link);
     void endJoinWatch();
-    void checkVersion(koNetStream& stream);
-    void attachLink(koNetStream& target, const std::shared_ptr<koNetLink>& netLink);
     bool askSceneQuestion();
     void waitForScene();
 
@@ -206,61 +197,16 @@ private:
     using SceneReceiver = std::function<void(koNetSerializer& transfer, std::size_t size)>;
     bool downloadSceneWith(QString& name, const SceneReceiver& receive);
 
-    // Command pump
-    void startThreads(koNetStream& stream, std::shared_ptr<koSessionChangeReader> reader,
-                      std::shared_ptr<koSessionChangeList> list, std::chrono::nanoseconds period);
-    void sendCommands(koNetStream& stream, std::shared_ptr<koSessionChangeReader> reader,
-                      std::chrono::nanoseconds period);
-    void sendCycle(koNetStream& stream, koSessionChangeReader& reader,
-                   std::vector<std::shared_ptr<koSessionChange>>& batch, unsigned short participant,
-                   std::chrono::steady_clock::time_point& backlogChecked);
-    // Changes a sending thread has taken from its list but not yet written.
-    struct Unsent
-    {
-        std::chrono::steady_clock::time_point taken;
-        std::uint64_t bytes;
-    };
-    // Server role: throws koNetError when the participant's backlog (what
-    // its reader has not obtained, plus `unsent`) is past its bounds;
-    // measures at most once per interval since `checked`.
-    void checkBacklog(const koSessionChangeReader& reader, std::chrono::steady_clock::time_point& checked,
-                      const Unsent& unsent);
-    void recvCommands(koNetStream& stream, std::shared_ptr<koSessionChangeList> list);
-    void receiveChanges(koNetStream& stream, const std::shared_ptr<koSessionChangeList>& list);
-    void executeReceived(koSessionChange& change);
-    void relay(std::vector<std::shared_ptr<koSessionChange>>&& changes,
-               const std::shared_ptr<koSessionChangeList>& list);
-    void waitLoop(std::chrono::steady_clock::time_point start, std::chrono::nanoseconds period);
-    void clientStopped();
     // Replaces `taken` with everything serverChanges holds; false when empty.
     bool takeServerChanges();
-    void threadFailed(const char* what, const char* reason);
-    void shutdownLinks();
-    void awaitOtherLinkEnd();
-    // Whether the calling thread is one of this object's; under `mutex`.
-    bool isOwnThread() const;
+    koSessionObserver* getObserver() const;
 
     // Roster
     void updateSpectatorState();
 
-    // Guards `user` against the server's threads, and `threads` and the
-    // attaching of links to `stream`/`asyncStream` against stop(), wait() and
-    // isConnected() on other threads. Taken briefly by every role's threads
-    // and by the server (after the server's own mutex); never held while
-    // joining a thread, doing I/O or calling into the server.
+    // Guards `user`, the join watch and `endReason` against other threads.
+    // Taken briefly; never held while doing I/O or calling the pump.
     mutable std::mutex mutex;
-    std::atomic<bool> stopped{false};
-    // Set by the first failing thread: no last send cycle on a broken link.
-    std::atomic<bool> failed{false};
-    // Sending threads still running, under `mutex`; stop() waits on
-    // `lastCycleDone` until they have sent their last cycle.
-    int sendersRunning = 0;
-    std::condition_variable lastCycleDone;
-    // Server role: receiving threads whose link the participant closed,
-    // under `mutex`; each waits on `linkEnded` for the other's end.
-    int linksEnded = 0;
-    std::condition_variable linkEnded;
-    bool serverRole = false;
     bool executing = false;
     bool joinCompleted = false;
     bool sceneDeclined = false;
@@ -269,9 +215,6 @@ private:
     // for cancelJoin().
     bool joinRunning = false;
     std::vector<std::shared_ptr<koNetLink>> joiningLinks;
-    std::vector<std::thread> threads;
-    koNetStream stream;
-    koNetStream asyncStream;
     std::shared_ptr<koSessionChangeList> serverChanges;
     // Main thread only: changes executeCommands took from serverChanges in one
     // lock, from position nextTaken on still to run (after a change threw).
@@ -280,7 +223,7 @@ private:
     std::shared_ptr<koSessionChangeList> outgoingChanges;
     std::shared_ptr<koSessionChangeList> asyncOutgoingChanges;
     koSessionUser user;
-    koSessionServer* server = nullptr;
+    koSessionObserver* observer = nullptr;
     std::vector<koSessionUser> users;
     QString link;
     QString password;
@@ -288,4 +231,7 @@ private:
     QString endReason;
     int colorIndex = 0;
     std::map<unsigned int, int> blocks;
+    // Declared last: the threads go before the members they use.
+    std::unique_ptr<PumpOwner> pumpOwner;
+    std::unique_ptr<koSessionLinkPump> pump;
 };

@@ -309,6 +309,13 @@ void koSessionChange::execute(koSessionClient* client) const
         command->execute(client);
 }
 
+void koSessionChange::execute(koSessionCommandContext& context) const
+{
+    const std::shared_ptr<koSessionCommand> command = getCommand();
+    if (command)
+        command->executeIn(context);
+}
+
 void koSessionChange::fillCommand(koSessionCommand& command) const
 {
     koMemoryIStream bytes(wireSize() == 0 ? wireData() : wireData() + payloadOffset(), payloadSize());

@@ -13,6 +13,7 @@
 class koNetSerializer;
 class koSessionClient;
 class koSessionCommand;
+class koSessionCommandContext;
 
 // One command frozen into bytes: its type, its payload as its putData wrote it,
 // its delivery flags, the user who made it and, for state-mergable commands, the
@@ -77,6 +78,8 @@ public:
     bool tryGetCommand(koSessionCommand& command) const;
     // Rebuilds the command and executes it; does nothing for an unknown type.
     void execute(koSessionClient* client) const;
+    // The same through the receiving side's context (koSessionCommand::executeIn).
+    void execute(koSessionCommandContext& context) const;
 
     // Writes the wire form, the same bytes for every receiver: they are made
     // once, with the record. A serializer gets everything before the

@@ -1,5 +1,6 @@
 #include "koSessionCommand.h"
 
+#include "koSessionCommandContext.h"
 #include "koSessionCommandFactory.h"
 
 koSessionCommand::koSessionCommand(bool stateMergable, bool echoing, bool transient)
@@ -82,6 +83,11 @@ unsigned short koSessionCommand::getChangedBy() const
 
 void koSessionCommand::execute(koSessionClient*) const
 {
+}
+
+void koSessionCommand::executeIn(koSessionCommandContext& context) const
+{
+    execute(context.getClient());
 }
 
 void koSessionCommand::putStateId(QDataStream&) const

@@ -4,6 +4,7 @@
 
 class QDataStream;
 class koSessionClient;
+class koSessionCommandContext;
 
 // Base of every replicated command. A command writes its payload and the key of
 // the shared state that it sets, reads its payload back on the receiving side
@@ -42,8 +43,13 @@ public:
     void setChangedBy(unsigned short changedBy);
     unsigned short getChangedBy() const;
 
-    // Applies the command on the receiving side. The base does nothing.
+    // Applies the command on the receiving side. The base does nothing. On
+    // the server a server command is executed with a null client.
     virtual void execute(koSessionClient* client) const;
+    // Applies the command through what the receiving side lets a command do.
+    // The base calls execute(context.getClient()); the library's own commands
+    // override this one and leave execute to call it for a client.
+    virtual void executeIn(koSessionCommandContext& context) const;
     // Writes what follows the command type in the state identifier. The base
     // writes nothing, so all mergable commands of such a class share one state.
     virtual void putStateId(QDataStream& stream) const;

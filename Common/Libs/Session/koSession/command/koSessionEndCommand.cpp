@@ -1,6 +1,6 @@
 #include "koSessionEndCommand.h"
 
-#include "koSessionClient.h"
+#include "koSessionCommandContext.h"
 
 #include <QDataStream>
 
@@ -17,7 +17,13 @@ koSessionEndCommand::koSessionEndCommand(const QString& reason)
 
 void koSessionEndCommand::execute(koSessionClient* client) const
 {
-    client->endForEverybody(reason);
+    if (client)
+        executeIn(*koSessionCommandContext::of(client));
+}
+
+void koSessionEndCommand::executeIn(koSessionCommandContext& context) const
+{
+    context.endForEverybody(reason);
 }
 
 void koSessionEndCommand::putData(QDataStream& stream) const

@@ -18,8 +18,10 @@ public:
 
     const QString& getReason() const { return reason; }
 
-    // client->endForEverybody(reason), on the second link's receiving thread.
+    // context.endForEverybody(reason), on the second link's receiving thread;
+    // execute does the same on a client.
     void execute(koSessionClient* client) const override;
+    void executeIn(koSessionCommandContext& context) const override;
     // Payload: the reason as a QDataStream QString, nothing before or after.
     void putData(QDataStream& stream) const override;
     void getData(QDataStream& stream) override;

@@ -1,7 +1,5 @@
 #include "koSessionUser.h"
 
-#include "koSessionWire.h"
-
 #include "koLog.h"
 #include "koNetError.h"
 #include "koNetSerializer.h"
@@ -18,9 +16,6 @@
 #include <QPixmap>
 #include <QtEndian>
 #include <QtNumeric>
-
-static_assert(koSessionUser::maxTextUnits == koSessionWire::MaxTextUnits,
-              "a name the record accepts must fit the handshake");
 
 #include <string>
 

@@ -1,6 +1,6 @@
 #include "koSessionUserInfoCommand.h"
 
-#include "koSessionClient.h"
+#include "koSessionCommandContext.h"
 
 #include <QDataStream>
 
@@ -18,7 +18,13 @@ koSessionUserInfoCommand::koSessionUserInfoCommand(const koSessionUser& user)
 
 void koSessionUserInfoCommand::execute(koSessionClient* client) const
 {
-    client->updateUserInfo(user);
+    if (client)
+        executeIn(*koSessionCommandContext::of(client));
+}
+
+void koSessionUserInfoCommand::executeIn(koSessionCommandContext& context) const
+{
+    context.updateUserInfo(user);
 }
 
 void koSessionUserInfoCommand::putStateId(QDataStream&) const

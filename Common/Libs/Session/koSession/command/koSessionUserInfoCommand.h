@@ -16,8 +16,10 @@ public:
 
     const koSessionUser& getUser() const { return user; }
 
-    // client->updateUserInfo(user), on the thread that executes the change.
+    // context.updateUserInfo(user), on the thread that executes the change;
+    // execute does the same on a client.
     void execute(koSessionClient* client) const override;
+    void executeIn(koSessionCommandContext& context) const override;
     void putStateId(QDataStream& stream) const override;
     // The payload is the record's QDataStream form, nothing before or after.
     void putData(QDataStream& stream) const override;

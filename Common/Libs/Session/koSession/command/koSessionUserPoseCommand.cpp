@@ -1,6 +1,6 @@
 #include "koSessionUserPoseCommand.h"
 
-#include "koSession.h"
+#include "koSessionCommandContext.h"
 
 #include <QDataStream>
 
@@ -100,9 +100,15 @@ Matrix koSessionUserPoseCommand::getRightHand() const
     return Matrix::product(rightHandTracker, camera);
 }
 
-void koSessionUserPoseCommand::execute(koSessionClient*) const
+void koSessionUserPoseCommand::execute(koSessionClient* client) const
 {
-    emit koSession::the().poseChanged(this);
+    if (client)
+        executeIn(*koSessionCommandContext::of(client));
+}
+
+void koSessionUserPoseCommand::executeIn(koSessionCommandContext& context) const
+{
+    context.showPose(*this);
 }
 
 void koSessionUserPoseCommand::putStateId(QDataStream& stream) const

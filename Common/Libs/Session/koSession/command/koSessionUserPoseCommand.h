@@ -53,8 +53,10 @@ public:
     osg::TransformationMatrix<float> getLeftHand() const;
     osg::TransformationMatrix<float> getRightHand() const;
 
-    // Emits poseChanged(this) on koSession::the(); the client is not used.
+    // context.showPose(*this): the participant's observer gets poseChanged;
+    // execute does the same on a client.
     void execute(koSessionClient* client) const override;
+    void executeIn(koSessionCommandContext& context) const override;
     void putStateId(QDataStream& stream) const override;
     void putData(QDataStream& stream) const override;
     // Reads exactly the blocks the mask announces; the others keep their values.

@@ -1,6 +1,6 @@
 #include "koSessionUsersCommand.h"
 
-#include "koSessionClient.h"
+#include "koSessionCommandContext.h"
 
 #include <QDataStream>
 
@@ -17,7 +17,13 @@ koSessionUsersCommand::koSessionUsersCommand(const std::vector<koSessionUser>& u
 
 void koSessionUsersCommand::execute(koSessionClient* client) const
 {
-    client->setUsers(users);
+    if (client)
+        executeIn(*koSessionCommandContext::of(client));
+}
+
+void koSessionUsersCommand::executeIn(koSessionCommandContext& context) const
+{
+    context.setUsers(users);
 }
 
 void koSessionUsersCommand::putData(QDataStream& stream) const

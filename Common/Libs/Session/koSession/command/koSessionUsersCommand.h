@@ -17,8 +17,10 @@ public:
 
     const std::vector<koSessionUser>& getUsers() const { return users; }
 
-    // client->setUsers(users), on the thread that executes the change.
+    // context.setUsers(users), on the thread that executes the change;
+    // execute does the same on a client.
     void execute(koSessionClient* client) const override;
+    void executeIn(koSessionCommandContext& context) const override;
     // Payload: the number of records (signed 32-bit, big-endian), then each
     // record's QDataStream form in roster order.
     void putData(QDataStream& stream) const override;

@@ -1,59 +1,11 @@
 #include "koSession.h"
 
 #include "koSessionClient.h"
-
-#include "koCrypt.h"
-
-#include <QCryptographicHash>
-#include <QUuid>
-
-#include <vector>
+#include "koSessionDefaultColors.h"
+#include "koSessionLinkCoder.h"
+#include "koSessionObserver.h"
 
 namespace {
-
-struct DefaultColor
-{
-    const char* name;
-    int red;
-    int green;
-    int blue;
-};
-
-const DefaultColor defaultColorTable[] = {
-    {QT_TRANSLATE_NOOP("koSession", "Picton Blue"), 65, 163, 222},
-    {QT_TRANSLATE_NOOP("koSession", "Lime"), 168, 193, 46},
-    {QT_TRANSLATE_NOOP("koSession", "Yellow Bus"), 252, 215, 0},
-    {QT_TRANSLATE_NOOP("koSession", "Flamingo"), 239, 103, 36},
-    {QT_TRANSLATE_NOOP("koSession", "Magenta"), 234, 119, 206},
-    {QT_TRANSLATE_NOOP("koSession", "Copper"), 126, 89, 49},
-    {QT_TRANSLATE_NOOP("koSession", "Pale Sky"), 102, 118, 134},
-    {QT_TRANSLATE_NOOP("koSession", "Keppel"), 61, 171, 168},
-    {QT_TRANSLATE_NOOP("koSession", "Cerise"), 205, 22, 115},
-    {QT_TRANSLATE_NOOP("koSession", "Violet"), 101, 49, 249},
-    {QT_TRANSLATE_NOOP("koSession", "Forest"), 47, 136, 27},
-    {QT_TRANSLATE_NOOP("koSession", "Royal Blue"), 28, 91, 234},
-    {QT_TRANSLATE_NOOP("koSession", "Monarch"), 153, 6, 41},
-    {QT_TRANSLATE_NOOP("koSession", "Fire Bush"), 233, 161, 47},
-    {QT_TRANSLATE_NOOP("koSession", "Camouflage"), 112, 134, 102},
-    {QT_TRANSLATE_NOOP("koSession", "Purple"), 161, 50, 249},
-    {QT_TRANSLATE_NOOP("koSession", "Olive"), 107, 167, 45},
-    {QT_TRANSLATE_NOOP("koSession", "Rum"), 116, 98, 136},
-    {QT_TRANSLATE_NOOP("koSession", "Lotus"), 117, 59, 64},
-    {QT_TRANSLATE_NOOP("koSession", "Thunderbird"), 217, 24, 25},
-};
-
-constexpr int defaultColorCount = int(sizeof defaultColorTable / sizeof defaultColorTable[0]);
-
-// Identifier field of a link: 5 random bytes; a protected link puts a 16-bit
-// check value (low byte first) in front and enciphers all 7.
-constexpr int sessionIdSize = 5;
-constexpr int checkValueSize = 2;
-constexpr int protectedIdSize = checkValueSize + sessionIdSize;
-
-quint16 checkValueOf(const QByteArray& sessionId)
-{
-    return qChecksum(sessionId.constData(), static_cast<uint>(sessionId.size()));
-}
 
 // What getUser answers without an active session: one record for the whole
 // process, so a caller may keep the reference.
@@ -64,6 +16,20 @@ const koSessionUser& emptyUser()
 }
 
 } // namespace
+
+class koSession::Observer : public koSessionObserver
+{
+public:
+    explicit Observer(koSession& facade) : facade(facade) {}
+
+    void userAdded(const koSessionUser& user) override { emit facade.userAdded(user); }
+    void userRemoved(unsigned short userId) override { emit facade.userRemoved(userId); }
+    void userChanged(const koSessionUser& user) override { emit facade.userChanged(user); }
+    void poseChanged(const koSessionUserPoseCommand& pose) override { emit facade.poseChanged(&pose); }
+
+private:
+    koSession& facade;
+};
 
 std::shared_ptr<koSession> koSession::s_the;
 
@@ -77,15 +43,21 @@ koSession& koSession::the()
 koSession::koSession()
     : QObject(nullptr)
     , client(std::make_shared<koSessionClient>())
+    , observer(std::make_unique<Observer>(*this))
 {
+    koSessionObserver::setDefault(observer.get());
     QList<std::pair<QColor, QString>> colors;
-    colors.reserve(defaultColorCount);
-    for (const DefaultColor& entry : defaultColorTable)
-        colors.append({QColor(entry.red, entry.green, entry.blue, 255), tr(entry.name)});
+    colors.reserve(koSessionDefaultColors::Count);
+    for (int index = 0; index < koSessionDefaultColors::Count; ++index)
+        colors.append({koSessionDefaultColors::getColor(index), tr(koSessionDefaultColors::getName(index))});
     defaultColors = colors;
 }
 
-koSession::~koSession() = default;
+koSession::~koSession()
+{
+    if (koSessionObserver::getDefault() == observer.get())
+        koSessionObserver::setDefault(nullptr);
+}
 
 // ---------------------------------------------------------------------------
 // Session
@@ -257,8 +229,7 @@ std::shared_ptr<koSessionClient> koSession::joinedClient()
 
 QColor koSession::getDefaultColor(int index) const
 {
-    const int count = defaultColors.size();
-    return defaultColors.at(((index % count) + count) % count).first;
+    return koSessionDefaultColors::getColor(index);
 }
 
 QList<std::pair<QColor, QString>> koSession::getDefaultColors() const
@@ -271,16 +242,7 @@ QList<std::pair<QColor, QString>> koSession::getDefaultColors() const
 
 QString koSession::createSessionLink(const QString& address, const QString& password)
 {
-    const QByteArray digest = QCryptographicHash::hash(QUuid::createUuid().toString().toUtf8(),
-                                                       QCryptographicHash::Sha256);
-    QByteArray bytes = digest.left(sessionIdSize);
-    if (!password.isEmpty()) {
-        const quint16 check = checkValueOf(bytes);
-        bytes.prepend(char(check >> 8));
-        bytes.prepend(char(check & 0xff));
-        cryptSessionId(password, bytes);
-    }
-    return address + QLatin1Char('/') + QString::fromLatin1(bytes.toHex());
+    return koSessionLinkCoder::create(address, password);
 }
 
 koSession::SceneQuestion koSession::setSceneQuestion(SceneQuestion question)
@@ -291,36 +253,5 @@ koSession::SceneQuestion koSession::setSceneQuestion(SceneQuestion question)
 bool koSession::tryDecryptSessionLink(const QString& password, const QString& link,
                                       QString& address, QString& sessionId)
 {
-    const QString separator = QStringLiteral("/");
-    address = link.section(separator, 0, 0);
-    sessionId = link.section(separator, 1, -1);
-    QByteArray bytes = QByteArray::fromHex(sessionId.toUtf8());
-
-    // Only the decoded length tells a protected link from an unprotected one.
-    const bool isProtected = bytes.size() == protectedIdSize;
-    if (password.isEmpty())
-        return !isProtected;
-    if (!isProtected)
-        return false;
-
-    cryptSessionId(password, bytes);
-    const quint16 stored = quint16(quint8(bytes.at(0)) | (quint8(bytes.at(1)) << 8));
-    bytes.remove(0, checkValueSize);
-    // A wrong password shows only as a check value that does not match.
-    if (stored != checkValueOf(bytes))
-        return false;
-    sessionId = QString::fromLatin1(bytes.toHex());
-    return true;
-}
-
-void koSession::cryptSessionId(const QString& password, QByteArray& data)
-{
-    const QByteArray digest = QCryptographicHash::hash(password.toUtf8(), QCryptographicHash::Sha256);
-    const std::vector<unsigned char> key(digest.constBegin(), digest.constEnd());
-    koCrypt coder(key);
-    QByteArray coded;
-    coded.reserve(data.size());
-    for (const char byte : qAsConst(data))
-        coded.append(char(coder.code(static_cast<unsigned char>(byte))));
-    data = coded;
+    return koSessionLinkCoder::tryDecrypt(password, link, address, sessionId);
 }

@@ -167,11 +167,10 @@ signals:
     void poseChanged(const koSessionUserPoseCommand* pose);
 
 private:
-    koSession();
+    // Raises the signals for the participant connections' events.
+    class Observer;
 
-    // Enciphers or deciphers `data` in place with a key derived from the
-    // password; applying it twice gives back the original bytes.
-    static void cryptSessionId(const QString& password, QByteArray& data);
+    koSession();
 
     // The client when the session is active (joined, client held and
     // connected), else empty. Callers keep the returned share for the whole
@@ -193,6 +192,8 @@ private:
     // The link of the most recent join. Main thread only.
     QString sessionLink;
     QList<std::pair<QColor, QString>> defaultColors;
+    // The process-wide default observer while this object lives.
+    std::unique_ptr<Observer> observer;
 
     static std::shared_ptr<koSession> s_the;
 };

@@ -4,8 +4,9 @@
 #include "koSessionChangeList.h"
 #include "koSessionSceneBuffer.h"
 #include "koSessionSceneWire.h"
-#include "koSessionClient.h"
 #include "koSessionEndCommand.h"
+#include "koSessionHandshake.h"
+#include "koSessionServerPeer.h"
 #include "koSessionStateDirectory.h"
 #include "koSessionStateRecorder.h"
 #include "koSessionUser.h"
@@ -21,7 +22,6 @@
 #include "koSocketAddress.h"
 #include "koSocketLink.h"
 #include "koSocketPipe.h"
-#include "koVersionInfo.h"
 
 #include <QStringList>
 
@@ -40,7 +40,7 @@ std::atomic<int> nextUserId{1};
 // Every 16-bit identifier but 0, which means nobody.
 constexpr int UserIdCount = 0xffff;
 
-using Peers = std::vector<std::shared_ptr<koSessionClient>>;
+using Peers = std::vector<std::shared_ptr<koSessionServerPeer>>;
 
 // The peer's host without its port: the unit of the per-address bounds.
 std::string peerAddress(const koNetLink& link)
@@ -404,8 +404,7 @@ void koSessionServer::handleRequest(const std::shared_ptr<koNetLink>& link, cons
 // slow client never holds up stop or the peers.
 bool koSessionServer::checkVersion(koNetStream& stream)
 {
-    const QString own = QString::fromUtf8(koVersionInfo::the().getDisplayVersionYearString().c_str());
-    const QString theirs = koSessionWire::getText(stream);
+    const QString theirs = koSessionHandshake::readVersion(stream);
 
     QStringList names;
     {
@@ -414,9 +413,7 @@ bool koSessionServer::checkVersion(koNetStream& stream)
             names.append(peer->copyUser().getName());
     }
 
-    koSessionWire::putText(stream, own);
-    koSessionWire::putNames(stream, names);
-    stream.flush();
+    const QString own = koSessionHandshake::answerVersion(stream, names);
     return own == theirs;
 }
 
@@ -429,7 +426,7 @@ bool koSessionServer::checkVersion(koNetStream& stream)
 void koSessionServer::acceptClient(std::shared_ptr<koNetLink> link, const std::string& address)
 {
     const Admission admission = reserveAdmission(address);
-    auto peer = std::make_shared<koSessionClient>();
+    auto peer = std::make_shared<koSessionServerPeer>();
     try {
         peer->accept(this, changeList, link, admission.userId, admission.colorIndex);
     } catch (...) {
@@ -448,7 +445,7 @@ void koSessionServer::acceptAsyncStream(std::shared_ptr<koNetLink> link, const s
     unsigned short userId = 0;
     {
         koNetStream stream(link);
-        stream.getValue(userId);
+        userId = koSessionHandshake::readSecondLinkUser(stream);
     }
     bool granted = false;
     {
@@ -468,9 +465,9 @@ void koSessionServer::acceptAsyncStream(std::shared_ptr<koNetLink> link, const s
         peer->acceptAsyncLink(asyncChangeList, link);
 }
 
-void koSessionServer::addClient(const std::shared_ptr<koSessionClient>& client, const std::string& address)
+void koSessionServer::addClient(const std::shared_ptr<koSessionServerPeer>& client, const std::string& address)
 {
-    std::shared_ptr<koSessionClient> refused;
+    std::shared_ptr<koSessionServerPeer> refused;
     {
         std::lock_guard<std::recursive_mutex> lock(mutex);
         if (running && !stopping) {

@@ -27,8 +27,8 @@ class koBoundSocketLink;
 class koNetLink;
 class koNetStream;
 class koSessionChangeList;
-class koSessionClient;
 class koSessionSceneBuffer;
+class koSessionServerPeer;
 class koSessionStateDirectory;
 class koSessionStateRecorder;
 class koSocketLink;
@@ -36,8 +36,8 @@ class koSocketPipe;
 
 // The relay every participant connects to. It accepts connections on a thread
 // of its own (one request per connection: join, scene transfer, stop, second
-// link), admits participants as server-role koSessionClient peers, relays
-// their changes through two shared change lists and broadcasts the roster.
+// link), admits participants as koSessionServerPeer objects, which relay
+// their changes through two shared change lists, and broadcasts the roster.
 // It stops when asked, on a stop request, when nobody connects within a
 // minute, or when the last participant has left.
 //
@@ -166,7 +166,7 @@ private:
 
     void acceptClient(std::shared_ptr<koNetLink> link, const std::string& address);
     void acceptAsyncStream(std::shared_ptr<koNetLink> link, const std::string& address);
-    void addClient(const std::shared_ptr<koSessionClient>& client, const std::string& address);
+    void addClient(const std::shared_ptr<koSessionServerPeer>& client, const std::string& address);
     // Logs a connection closed before admission, and counts it.
     void refuse(koLog::Level level, const std::string& address, const std::string& line);
     void removeStoppedClients();
@@ -186,7 +186,7 @@ private:
     bool isUserIdTaken(unsigned short userId);
     bool isAdmitting(unsigned short userId);
     Admission reserveAdmission(const std::string& address);
-    std::vector<std::shared_ptr<koSessionClient>> findAdmitted(unsigned short userId);
+    std::vector<std::shared_ptr<koSessionServerPeer>> findAdmitted(unsigned short userId);
     void releaseAdmission(unsigned short userId);
 
     // Scene store. uploadScene and downloadScene (a handshake job) have the
@@ -221,7 +221,7 @@ private:
     // Runs the watchdog, the removal of stopped peers and the scene transfers.
     koNetActionManager actionManager{0};
     // The roster of admitted peers in order of admission; the server holds one share each.
-    std::vector<std::shared_ptr<koSessionClient>> clients;
+    std::vector<std::shared_ptr<koSessionServerPeer>> clients;
     // Guards clients, arrivals, started, admissions, secondLinks, sessionHash, sceneData,
     // sceneName, transfers, transfersCut and the transports while stop shuts
     // them. Taken by the host (stop), handshake jobs (admission, colours,

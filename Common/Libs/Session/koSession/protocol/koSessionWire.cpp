@@ -1,16 +1,22 @@
 #include "koSessionWire.h"
 
+#include "koSessionUser.h"
+
 #include "koCrypt.h"
 #include "koNetCipher.h"
 #include "koNetError.h"
 #include "koNetSerializer.h"
 #include "koNetStream.h"
 #include "koSocketLink.h"
+#include "koVersionInfo.h"
 
 #include <QByteArray>
 #include <QCryptographicHash>
 
 #include <vector>
+
+static_assert(koSessionUser::maxTextUnits == koSessionWire::MaxTextUnits,
+              "a name the record accepts must fit the handshake");
 
 namespace {
 
@@ -56,6 +62,14 @@ std::string koSessionWire::getTunnelSessionHash(const std::string& header)
     if (end == std::string::npos)
         return std::string();
     return header.substr(SessionFieldStartSize, end - SessionFieldStartSize);
+}
+
+QByteArray koSessionWire::tunnelRequest(const QString& sessionId, bool force)
+{
+    const QString line = QStringLiteral("CONNECT session_%1.version_%2.%3.KOVASessionServer HTTP/1.1\r\n\r\n")
+        .arg(sessionHash(sessionId), QString::fromStdString(koVersionInfo::the().getVersionString()),
+             force ? QStringLiteral("force") : QStringLiteral("join"));
+    return line.toUtf8();
 }
 
 std::string koSessionWire::readTunnelHeader(koSocketLink& link, const char* what)

@@ -2,6 +2,7 @@
 
 #include "koSessionExport.h"
 
+#include <QByteArray>
 #include <QString>
 #include <QStringList>
 
@@ -55,6 +56,10 @@ public:
     // The session field of a tunnel request line as read ("CONNECT session_"
     // up to the next '.'); empty when the line has none.
     static std::string getTunnelSessionHash(const std::string& header);
+    // The tunnel request line a participant opens each connection with: the
+    // session field, the build's version and "force" or "join", then a blank
+    // line, as UTF-8.
+    static QByteArray tunnelRequest(const QString& sessionId, bool force);
 
     // Runs the cipher's key exchange over a temporary stream on `link` and sets
     // the cipher on it: `client` true on the connecting side, false on the server.

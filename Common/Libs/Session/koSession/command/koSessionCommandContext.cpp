@@ -1,0 +1,3 @@
+#include "koSessionCommandContext.h"
+
+koSessionCommandContext::~koSessionCommandContext() = default;
