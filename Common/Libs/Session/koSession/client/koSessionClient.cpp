@@ -60,7 +60,7 @@ constexpr std::chrono::seconds BacklogCheckInterval(1);
 struct SceneQuestionSlot
 {
     // Guards `question`; taken by setSceneQuestion and by join when it asks.
-    std::mutex mutex;
+    koSessionMutex mutex{koSessionLockRank::SceneQuestion, "scene question"};
     koSessionClient::SceneQuestion question;
 };
 
@@ -149,7 +149,7 @@ koSessionClient::~koSessionClient()
     }
     wait();
     // Only a thread that destroys its own object is left; it cannot be joined.
-    std::lock_guard<std::mutex> lock(mutex);
+    std::lock_guard<koSessionMutex> lock(mutex);
     for (std::thread& thread : threads) {
         if (thread.joinable()) {
             koLog::error("Session connection destroyed by one of its own threads");
@@ -161,7 +161,7 @@ koSessionClient::~koSessionClient()
 koSessionClient::SceneQuestion koSessionClient::setSceneQuestion(SceneQuestion question)
 {
     SceneQuestionSlot& slot = sceneQuestionSlot();
-    std::lock_guard<std::mutex> lock(slot.mutex);
+    std::lock_guard<koSessionMutex> lock(slot.mutex);
     std::swap(slot.question, question);
     return question;
 }
@@ -210,7 +210,7 @@ void koSessionClient::attachLink(koNetStream& target, const std::shared_ptr<koNe
 {
     auto sender = koNetLinkSender::create(netLink);
     auto receiver = koNetLinkReceiver::create(netLink);
-    std::lock_guard<std::mutex> lock(mutex);
+    std::lock_guard<koSessionMutex> lock(mutex);
     target.setSender(sender);
     target.setReceiver(receiver);
 }
@@ -227,7 +227,7 @@ void koSessionClient::join(const QString& sessionLink, const koSessionUser& ownU
     server = nullptr;
     blocks.clear();
     {
-        std::lock_guard<std::mutex> lock(mutex);
+        std::lock_guard<koSessionMutex> lock(mutex);
         user = ownUser;
     }
     link = sessionLink;
@@ -235,7 +235,7 @@ void koSessionClient::join(const QString& sessionLink, const koSessionUser& ownU
     outgoingChanges->clear();
     asyncOutgoingChanges->clear();
     {
-        std::lock_guard<std::mutex> lock(mutex);
+        std::lock_guard<koSessionMutex> lock(mutex);
         joinRunning = true;
     }
     try {
@@ -255,7 +255,7 @@ void koSessionClient::join(const QString& sessionLink, const koSessionUser& ownU
 
 void koSessionClient::cancelJoin()
 {
-    std::lock_guard<std::mutex> lock(mutex);
+    std::lock_guard<koSessionMutex> lock(mutex);
     joinCancelled = true;
     for (const std::shared_ptr<koNetLink>& joining : joiningLinks)
         joining->shutdown();
@@ -263,7 +263,7 @@ void koSessionClient::cancelJoin()
 
 void koSessionClient::watchJoiningLink(const std::shared_ptr<koNetLink>& joining)
 {
-    std::lock_guard<std::mutex> lock(mutex);
+    std::lock_guard<koSessionMutex> lock(mutex);
     if (!joinRunning)
         return;
     if (joinCancelled)
@@ -273,7 +273,7 @@ void koSessionClient::watchJoiningLink(const std::shared_ptr<koNetLink>& joining
 
 void koSessionClient::endJoinWatch()
 {
-    std::lock_guard<std::mutex> lock(mutex);
+    std::lock_guard<koSessionMutex> lock(mutex);
     joinRunning = false;
     joiningLinks.clear();
 }
@@ -291,7 +291,7 @@ void koSessionClient::joinSteps(bool force)
     koSessionUser settled;
     settled.getValue(stream);
     {
-        std::lock_guard<std::mutex> lock(mutex);
+        std::lock_guard<koSessionMutex> lock(mutex);
         user = settled;
     }
     const auto sceneFlag = stream.getValue<std::uint8_t>();
@@ -325,7 +325,7 @@ bool koSessionClient::askSceneQuestion()
     SceneQuestion question;
     {
         SceneQuestionSlot& slot = sceneQuestionSlot();
-        std::lock_guard<std::mutex> lock(slot.mutex);
+        std::lock_guard<koSessionMutex> lock(slot.mutex);
         question = slot.question;
     }
     if (question)
@@ -362,7 +362,7 @@ void koSessionClient::waitForScene()
 
 bool koSessionClient::isConnected()
 {
-    std::lock_guard<std::mutex> lock(mutex);
+    std::lock_guard<koSessionMutex> lock(mutex);
     for (const std::thread& thread : threads) {
         if (!thread.joinable())
             return false;
@@ -376,7 +376,7 @@ bool koSessionClient::isConnected()
 void koSessionClient::startThreads(koNetStream& linkStream, std::shared_ptr<koSessionChangeReader> reader,
                                    std::shared_ptr<koSessionChangeList> list, std::chrono::nanoseconds period)
 {
-    std::lock_guard<std::mutex> lock(mutex);
+    std::lock_guard<koSessionMutex> lock(mutex);
     // Only the first pair revives the object: a second link must not hide
     // that the main link has already failed.
     if (threads.empty())
@@ -413,7 +413,7 @@ void koSessionClient::sendCommands(koNetStream& linkStream, std::shared_ptr<koSe
     }
     reader.reset();
     {
-        std::lock_guard<std::mutex> lock(mutex);
+        std::lock_guard<koSessionMutex> lock(mutex);
         --sendersRunning;
     }
     lastCycleDone.notify_all();
@@ -555,7 +555,7 @@ void koSessionClient::recvCommands(koNetStream& linkStream, std::shared_ptr<koSe
 // read. A peer that closes one link only is stopped after the same limit.
 void koSessionClient::awaitOtherLinkEnd()
 {
-    std::unique_lock<std::mutex> lock(mutex);
+    std::unique_lock<koSessionMutex> lock(mutex);
     ++linksEnded;
     linkEnded.notify_all();
     const int receivers = static_cast<int>(threads.size() / 2);
@@ -567,7 +567,7 @@ void koSessionClient::threadFailed(const char* what, const char* reason)
     // The first failure stops the whole object and closes both links, so the
     // other threads and the other end notice at once.
     {
-        std::lock_guard<std::mutex> lock(mutex);
+        std::lock_guard<koSessionMutex> lock(mutex);
         failed = true;
     }
     linkEnded.notify_all();
@@ -688,7 +688,7 @@ void koSessionClient::stop()
     {
         // A participant leaving sends what it pushed before the links close;
         // the server's side of a link has nothing of its own to send.
-        std::unique_lock<std::mutex> lock(mutex);
+        std::unique_lock<koSessionMutex> lock(mutex);
         if (!serverRole && !isOwnThread())
             lastCycleDone.wait_for(lock, LastCycleLimit, [this] { return sendersRunning == 0; });
     }
@@ -697,7 +697,7 @@ void koSessionClient::stop()
 
 void koSessionClient::shutdownLinks()
 {
-    std::lock_guard<std::mutex> lock(mutex);
+    std::lock_guard<koSessionMutex> lock(mutex);
     stream.shutdown();
     asyncStream.shutdown();
 }
@@ -718,7 +718,7 @@ void koSessionClient::wait()
     // the lock themselves.
     std::vector<std::thread> joining;
     {
-        std::lock_guard<std::mutex> lock(mutex);
+        std::lock_guard<koSessionMutex> lock(mutex);
         for (std::thread& thread : threads) {
             if (thread.joinable() && thread.get_id() != std::this_thread::get_id())
                 joining.push_back(std::move(thread));
@@ -745,7 +745,7 @@ void koSessionClient::stopForAll()
 void koSessionClient::endForEverybody(const QString& reason)
 {
     {
-        std::lock_guard<std::mutex> lock(mutex);
+        std::lock_guard<koSessionMutex> lock(mutex);
         endReason = reason.isEmpty() ? QStringLiteral("ended by the server") : reason;
     }
     koLog::info("Session ended for everybody: %s", reason.toUtf8().constData());
@@ -754,7 +754,7 @@ void koSessionClient::endForEverybody(const QString& reason)
 
 QString koSessionClient::getEndReason() const
 {
-    std::lock_guard<std::mutex> lock(mutex);
+    std::lock_guard<koSessionMutex> lock(mutex);
     return endReason;
 }
 
@@ -764,20 +764,20 @@ QString koSessionClient::getEndReason() const
 const koSessionUser& koSessionClient::getUser()
 {
     {
-        std::lock_guard<std::mutex> lock(mutex);
+        std::lock_guard<koSessionMutex> lock(mutex);
     }
     return user;
 }
 
 koSessionUser koSessionClient::copyUser() const
 {
-    std::lock_guard<std::mutex> lock(mutex);
+    std::lock_guard<koSessionMutex> lock(mutex);
     return user;
 }
 
 unsigned short koSessionClient::getUserId() const
 {
-    std::lock_guard<std::mutex> lock(mutex);
+    std::lock_guard<koSessionMutex> lock(mutex);
     return user.getId();
 }
 
@@ -847,7 +847,7 @@ void koSessionClient::updateSpectatorState()
         const int count = entry == counts.end() ? 0 : entry->second;
         record.setSpectatorCount(count);
         if (record.getId() == ownId) {
-            std::lock_guard<std::mutex> lock(mutex);
+            std::lock_guard<koSessionMutex> lock(mutex);
             user.setSpectatorCount(count);
         }
     }
@@ -867,7 +867,7 @@ void koSessionClient::updateUserInfo(const koSessionUser& info)
             return;
         }
         {
-            std::lock_guard<std::mutex> lock(mutex);
+            std::lock_guard<koSessionMutex> lock(mutex);
             user = record;
         }
         if (server)
@@ -878,7 +878,7 @@ void koSessionClient::updateUserInfo(const koSessionUser& info)
         record.setColor(koSession::the().getDefaultColor(colorIndex));
     record.checkLimits();
     {
-        std::lock_guard<std::mutex> lock(mutex);
+        std::lock_guard<koSessionMutex> lock(mutex);
         user = record;
     }
     // Straight into the outgoing list: neither blocks nor executing hold it back.
@@ -987,7 +987,7 @@ void koSessionClient::accept(koSessionServer* owner, const std::shared_ptr<koSes
     if (record.getColor() == QColor(Qt::transparent))
         record.setColor(koSession::the().getDefaultColor(colorIndex));
     {
-        std::lock_guard<std::mutex> lock(mutex);
+        std::lock_guard<koSessionMutex> lock(mutex);
         user = record;
     }
     record.putValue(stream);
@@ -1006,7 +1006,7 @@ void koSessionClient::acceptAsyncLink(const std::shared_ptr<koSessionChangeList>
                                       const std::shared_ptr<koNetLink>& netLink)
 {
     {
-        std::lock_guard<std::mutex> lock(mutex);
+        std::lock_guard<koSessionMutex> lock(mutex);
         // Attaching to a stream that running threads use would pull it from under them.
         if (threads.size() != 2)
             throw koNetError("Participant " + std::to_string(user.getId())

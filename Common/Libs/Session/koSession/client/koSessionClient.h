@@ -1,6 +1,7 @@
 #pragma once
 
 #include "koSessionExport.h"
+#include "koSessionMutex.h"
 #include "koSessionUser.h"
 
 #include "koNetStream.h"
@@ -15,7 +16,6 @@
 #include <functional>
 #include <map>
 #include <memory>
-#include <mutex>
 #include <string>
 #include <thread>
 #include <vector>
@@ -248,18 +248,18 @@ private:
     // isConnected() on other threads. Taken briefly by every role's threads
     // and by the server (after the server's own mutex); never held while
     // joining a thread, doing I/O or calling into the server.
-    mutable std::mutex mutex;
+    mutable koSessionMutex mutex{koSessionLockRank::Client, "koSessionClient::mutex"};
     std::atomic<bool> stopped{false};
     // Set by the first failing thread: no last send cycle on a broken link.
     std::atomic<bool> failed{false};
     // Sending threads still running, under `mutex`; stop() waits on
     // `lastCycleDone` until they have sent their last cycle.
     int sendersRunning = 0;
-    std::condition_variable lastCycleDone;
+    std::condition_variable_any lastCycleDone;
     // Server role: receiving threads whose link the participant closed,
     // under `mutex`; each waits on `linkEnded` for the other's end.
     int linksEnded = 0;
-    std::condition_variable linkEnded;
+    std::condition_variable_any linkEnded;
     bool serverRole = false;
     bool executing = false;
     bool joinCompleted = false;

@@ -1,6 +1,7 @@
 #include "koSession.h"
 
 #include "koSessionClient.h"
+#include "koSessionMutex.h"
 
 #include "koCrypt.h"
 
@@ -77,6 +78,7 @@ koSession& koSession::the()
 koSession::koSession()
     : QObject(nullptr)
     , client(std::make_shared<koSessionClient>())
+    , joiningMutex(std::make_unique<koSessionMutex>(koSessionLockRank::FacadeJoining, "koSession::joiningMutex"))
 {
     QList<std::pair<QColor, QString>> colors;
     colors.reserve(defaultColorCount);
@@ -114,14 +116,14 @@ void koSession::join(const QString& link, const koSessionUser& user, const QStri
 
 void koSession::cancelJoin()
 {
-    std::lock_guard<std::mutex> lock(joiningMutex);
+    std::lock_guard<koSessionMutex> lock(*joiningMutex);
     if (joining)
         joining->cancelJoin();
 }
 
 void koSession::setJoining(const std::shared_ptr<koSessionClient>& newClient)
 {
-    std::lock_guard<std::mutex> lock(joiningMutex);
+    std::lock_guard<koSessionMutex> lock(*joiningMutex);
     joining = newClient;
 }
 
