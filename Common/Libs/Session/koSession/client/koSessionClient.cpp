@@ -29,6 +29,7 @@
 #include <QMap>
 #include <QMessageBox>
 
+#include <cassert>
 #include <cstdint>
 
 namespace {
@@ -763,9 +764,8 @@ QString koSessionClient::getEndReason() const
 
 const koSessionUser& koSessionClient::getUser()
 {
-    {
-        std::lock_guard<koSessionMutex> lock(mutex);
-    }
+    // A lock here would end before the caller reads the reference.
+    assert(!serverRole && "a server-role peer's record is read through copyUser()");
     return user;
 }
 

@@ -152,8 +152,10 @@ public:
 
     // --- Roster ----------------------------------------------------------
 
-    // The own record. Takes and releases `mutex` and returns a reference:
-    // safe on the thread that owns the record. Other threads use copyUser().
+    // The own record, read without a lock: only for the thread that writes
+    // it, the main thread of a joining client (through the facade). A
+    // server-role peer's record is written by its receiving thread, so every
+    // other reader, the server's threads included, takes copyUser().
     const koSessionUser& getUser();
     // A copy of the own record taken under `mutex`; any thread (the server's).
     koSessionUser copyUser() const;
