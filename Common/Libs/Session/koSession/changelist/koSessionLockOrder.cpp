@@ -12,7 +12,7 @@ struct HeldLock
     const char* name;
 };
 
-// The deepest nesting is three locks; a thread past this bound has lost
+// The library nests two locks at most; a thread past this bound has lost
 // track of what it holds.
 constexpr int MaxHeld = 16;
 
