@@ -19,7 +19,7 @@
 //                  threads and links; takes nothing of the library.
 //   ChangeList     koSessionChangeList: every list operation, its readers'
 //                  cursors included; takes nothing of the library.
-//   The rest are leaves, taken under nothing and taking nothing: the
+//   The rest are leaves that take no other lock of the library: the
 //   transfer gate, the door log, the state recorder, the state directory's
 //   scene file and the scene question.
 //
