@@ -38,7 +38,7 @@ bench-net: deps build
 	$(BUILD)/bin/kosession-netbench
 
 # AddressSanitizer with UndefinedBehaviorSanitizer on every test, then
-# ThreadSanitizer on the tests that run threads.
+# ThreadSanitizer on the tests that run threads, with the lock order checked.
 sanitize: sanitize-address sanitize-thread
 
 sanitize-address: deps
@@ -47,7 +47,7 @@ sanitize-address: deps
 		ctest --output-on-failure -j $(JOBS) -LE slow $(CTEST_ARGS)
 
 sanitize-thread: deps
-	$(MAKE) build BUILD=build-tsan CMAKE_ARGS="-DKOSESSION_SANITIZE=thread -DKOSESSION_BUILD_BENCH=OFF"
+	$(MAKE) build BUILD=build-tsan CMAKE_ARGS="-DKOSESSION_SANITIZE=thread -DKOSESSION_CHECK_LOCK_ORDER=ON -DKOSESSION_BUILD_BENCH=OFF"
 	cd build-tsan && TSAN_OPTIONS="halt_on_error=1 second_deadlock_stack=1" \
 		ctest --output-on-failure -j $(JOBS) -L threaded -LE slow $(CTEST_ARGS)
 

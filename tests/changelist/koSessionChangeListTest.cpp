@@ -3,10 +3,14 @@
 #include "koSessionChange.h"
 #include "koSessionChangeReader.h"
 #include "koSessionCommandFactory.h"
+#include "koSessionMutex.h"
 #include "koTestCommands.h"
 
 #include <gtest/gtest.h>
 
+#include <chrono>
+#include <condition_variable>
+#include <cstdlib>
 #include <map>
 #include <sstream>
 #include <string>
@@ -205,4 +209,77 @@ TEST(koSessionChangeList, Rules)
             }
         }
     }
+}
+
+namespace {
+
+// Takes ("+name") and releases ("-name") locks through the order's checker,
+// as koSessionMutex does where it checks, so the rules hold in every build.
+void runLocks(const std::string& script)
+{
+    static const std::map<std::string, koSessionLockRank> ranks = {
+        {"joining", koSessionLockRank::FacadeJoining}, {"server", koSessionLockRank::Server},
+        {"gate", koSessionLockRank::HandshakeGate},    {"peer", koSessionLockRank::Client},
+        {"list", koSessionLockRank::ChangeList},       {"log", koSessionLockRank::DoorLog}};
+    std::istringstream steps(script);
+    for (std::string step; steps >> step;) {
+        const auto entry = ranks.find(step.substr(1));
+        if (step[0] == '+') {
+            koSessionLockOrder::checkTake(entry->second, entry->first.c_str());
+            koSessionLockOrder::taken(entry->second, entry->first.c_str());
+        } else {
+            koSessionLockOrder::released(entry->second, entry->first.c_str());
+        }
+    }
+}
+
+struct LockRow
+{
+    const char* script;
+    // What the report must say; null where the order is kept.
+    const char* broken;
+};
+
+const LockRow lockRows[] = {
+    {"+server +peer +list -list -peer -server", nullptr},
+    {"+joining +peer +list +log", nullptr},
+    {"+server +gate -gate +peer -peer +list", nullptr},
+    {"+server +peer -server +list -list -peer +server", nullptr},
+    {"+list +peer", "taking \"peer\" while holding \"list\""},
+    {"+server +peer -server +server", "taking \"server\" while holding \"peer\""},
+    {"+peer +peer", "taking \"peer\" while holding \"peer\""},
+    {"+gate +server", "taking \"server\" while holding \"gate\""},
+    {"+log +list", "taking \"list\" while holding \"log\""},
+    {"+server -peer", "releasing \"peer\", which this thread does not hold"},
+};
+
+} // namespace
+
+TEST(koSessionLockOrder, AWrongOrderStopsTheProcessNamingBothLocks)
+{
+    for (const LockRow& row : lockRows) {
+        if (row.broken)
+            EXPECT_DEATH(runLocks(row.script), std::string("Lock order broken: ") + row.broken) << row.script;
+        else
+            EXPECT_EXIT((runLocks(row.script), std::exit(0)), ::testing::ExitedWithCode(0), "") << row.script;
+    }
+}
+
+// The library's mutexes in a build that checks them: a wait on a condition
+// variable gives the lock up and takes it back through the checker.
+TEST(koSessionLockOrder, TheLibrarysMutexesAreCheckedAcrossAWait)
+{
+    if (!koSessionLockOrder::Checked)
+        GTEST_SKIP() << "configure with -DCMAKE_BUILD_TYPE=Debug or -DKOSESSION_CHECK_LOCK_ORDER=ON";
+    const auto waitThenTake = [](koSessionLockRank rank) {
+        koSessionMutex peer(koSessionLockRank::Client, "peer");
+        koSessionMutex other(rank, "other");
+        std::condition_variable_any woken;
+        std::unique_lock<koSessionMutex> held(peer);
+        woken.wait_for(held, std::chrono::milliseconds(1));
+        std::lock_guard<koSessionMutex> second(other);
+        std::exit(0);
+    };
+    EXPECT_EXIT(waitThenTake(koSessionLockRank::ChangeList), ::testing::ExitedWithCode(0), "");
+    EXPECT_DEATH(waitThenTake(koSessionLockRank::Server), "taking \"other\" while holding \"peer\"");
 }

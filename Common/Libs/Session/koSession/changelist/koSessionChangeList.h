@@ -1,6 +1,7 @@
 #pragma once
 
 #include "koSessionExport.h"
+#include "koSessionMutex.h"
 
 #include <QByteArray>
 
@@ -10,7 +11,6 @@
 #include <deque>
 #include <map>
 #include <memory>
-#include <mutex>
 #include <vector>
 
 class koSessionChange;
@@ -28,7 +28,7 @@ class koSessionCommand;
 //
 // Threads: every operation may be called from any thread; none blocks waiting
 // for data. Held through std::shared_ptr; the list must outlive its readers.
-// Lock order: a change list's mutex comes after the server's and a peer's.
+// Its lock comes after the server's and a peer's (koSessionLockOrder.h).
 class KOSESSION_EXPORT koSessionChangeList
 {
 public:
@@ -126,5 +126,5 @@ private:
     std::vector<koSessionChangeReader*> readers;
     // Guards entries, held, heldBytes, maxHeldBytes, lastCapLog, stateIndices, nextIndex, readers and every registered
     // reader's cursor; taken by every list operation and by readers through it.
-    mutable std::mutex mutex;
+    mutable koSessionMutex mutex{koSessionLockRank::ChangeList, "koSessionChangeList::mutex"};
 };

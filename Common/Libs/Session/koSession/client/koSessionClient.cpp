@@ -44,7 +44,7 @@ const char JoinCancelled[] = "Joining the session has been cancelled";
 struct SceneQuestionSlot
 {
     // Guards `question`; taken by setSceneQuestion and by join when it asks.
-    std::mutex mutex;
+    koSessionMutex mutex{koSessionLockRank::SceneQuestion, "scene question"};
     koSessionClient::SceneQuestion question;
 };
 
@@ -139,7 +139,7 @@ koSessionClient::~koSessionClient()
 koSessionClient::SceneQuestion koSessionClient::setSceneQuestion(SceneQuestion question)
 {
     SceneQuestionSlot& slot = sceneQuestionSlot();
-    std::lock_guard<std::mutex> lock(slot.mutex);
+    std::lock_guard<koSessionMutex> lock(slot.mutex);
     std::swap(slot.question, question);
     return question;
 }
@@ -180,7 +180,7 @@ void koSessionClient::join(const QString& sessionLink, const koSessionUser& ownU
     joinCompleted = false;
     blocks.clear();
     {
-        std::lock_guard<std::mutex> lock(mutex);
+        std::lock_guard<koSessionMutex> lock(mutex);
         user = ownUser;
     }
     link = sessionLink;
@@ -188,7 +188,7 @@ void koSessionClient::join(const QString& sessionLink, const koSessionUser& ownU
     outgoingChanges->clear();
     asyncOutgoingChanges->clear();
     {
-        std::lock_guard<std::mutex> lock(mutex);
+        std::lock_guard<koSessionMutex> lock(mutex);
         joinRunning = true;
     }
     try {
@@ -208,7 +208,7 @@ void koSessionClient::join(const QString& sessionLink, const koSessionUser& ownU
 
 void koSessionClient::cancelJoin()
 {
-    std::lock_guard<std::mutex> lock(mutex);
+    std::lock_guard<koSessionMutex> lock(mutex);
     joinCancelled = true;
     for (const std::shared_ptr<koNetLink>& joining : joiningLinks)
         joining->shutdown();
@@ -216,7 +216,7 @@ void koSessionClient::cancelJoin()
 
 void koSessionClient::watchJoiningLink(const std::shared_ptr<koNetLink>& joining)
 {
-    std::lock_guard<std::mutex> lock(mutex);
+    std::lock_guard<koSessionMutex> lock(mutex);
     if (!joinRunning)
         return;
     if (joinCancelled)
@@ -226,7 +226,7 @@ void koSessionClient::watchJoiningLink(const std::shared_ptr<koNetLink>& joining
 
 void koSessionClient::endJoinWatch()
 {
-    std::lock_guard<std::mutex> lock(mutex);
+    std::lock_guard<koSessionMutex> lock(mutex);
     joinRunning = false;
     joiningLinks.clear();
 }
@@ -244,7 +244,7 @@ void koSessionClient::joinSteps(bool force)
     stream.flush();
     const koSessionHandshake::JoinAnswer answer = koSessionHandshake::getJoinAnswer(stream);
     {
-        std::lock_guard<std::mutex> lock(mutex);
+        std::lock_guard<koSessionMutex> lock(mutex);
         user = answer.user;
     }
 
@@ -273,7 +273,7 @@ bool koSessionClient::askSceneQuestion()
     SceneQuestion question;
     {
         SceneQuestionSlot& slot = sceneQuestionSlot();
-        std::lock_guard<std::mutex> lock(slot.mutex);
+        std::lock_guard<koSessionMutex> lock(slot.mutex);
         question = slot.question;
     }
     if (question)
@@ -426,7 +426,7 @@ void koSessionClient::stopForAll()
 void koSessionClient::endForEverybody(const QString& reason)
 {
     {
-        std::lock_guard<std::mutex> lock(mutex);
+        std::lock_guard<koSessionMutex> lock(mutex);
         endReason = reason.isEmpty() ? QStringLiteral("ended by the server") : reason;
     }
     koLog::info("Session ended for everybody: %s", reason.toUtf8().constData());
@@ -435,7 +435,7 @@ void koSessionClient::endForEverybody(const QString& reason)
 
 QString koSessionClient::getEndReason() const
 {
-    std::lock_guard<std::mutex> lock(mutex);
+    std::lock_guard<koSessionMutex> lock(mutex);
     return endReason;
 }
 
@@ -444,21 +444,21 @@ QString koSessionClient::getEndReason() const
 
 const koSessionUser& koSessionClient::getUser()
 {
-    {
-        std::lock_guard<std::mutex> lock(mutex);
-    }
+    // A lock here would end before the caller reads the reference; the
+    // record is written on this same thread (join, updateUserInfo,
+    // setUsers), so the reference is safe where the accessor is meant.
     return user;
 }
 
 koSessionUser koSessionClient::copyUser() const
 {
-    std::lock_guard<std::mutex> lock(mutex);
+    std::lock_guard<koSessionMutex> lock(mutex);
     return user;
 }
 
 unsigned short koSessionClient::getUserId() const
 {
-    std::lock_guard<std::mutex> lock(mutex);
+    std::lock_guard<koSessionMutex> lock(mutex);
     return user.getId();
 }
 
@@ -551,7 +551,7 @@ void koSessionClient::updateSpectatorState()
         const int count = entry == counts.end() ? 0 : entry->second;
         record.setSpectatorCount(count);
         if (record.getId() == ownId) {
-            std::lock_guard<std::mutex> lock(mutex);
+            std::lock_guard<koSessionMutex> lock(mutex);
             user.setSpectatorCount(count);
         }
     }
@@ -565,7 +565,7 @@ void koSessionClient::updateUserInfo(const koSessionUser& info)
         record.setColor(koSessionDefaultColors::getColor(colorIndex));
     record.checkLimits();
     {
-        std::lock_guard<std::mutex> lock(mutex);
+        std::lock_guard<koSessionMutex> lock(mutex);
         user = record;
     }
     // Straight into the outgoing list: neither blocks nor executing hold it back.

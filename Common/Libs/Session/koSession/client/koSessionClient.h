@@ -2,6 +2,7 @@
 
 #include "koSessionCommandContext.h"
 #include "koSessionExport.h"
+#include "koSessionMutex.h"
 #include "koSessionUser.h"
 
 #include <QObject>
@@ -12,7 +13,6 @@
 #include <functional>
 #include <map>
 #include <memory>
-#include <mutex>
 #include <string>
 #include <vector>
 
@@ -147,8 +147,10 @@ public:
 
     // --- Roster ----------------------------------------------------------
 
-    // The own record. Takes and releases `mutex` and returns a reference:
-    // safe on the thread that owns the record. Other threads use copyUser().
+    // The own record, read without a lock: only for the thread that writes
+    // it, the main thread of a joining client (through the facade). A
+    // server-role peer's record is written by its receiving thread, so every
+    // other reader, the server's threads included, takes copyUser().
     const koSessionUser& getUser();
     // A copy of the own record taken under `mutex`; any thread.
     koSessionUser copyUser() const;
@@ -206,7 +208,7 @@ private:
 
     // Guards `user`, the join watch and `endReason` against other threads.
     // Taken briefly; never held while doing I/O or calling the pump.
-    mutable std::mutex mutex;
+    mutable koSessionMutex mutex{koSessionLockRank::Client, "koSessionClient::mutex"};
     bool executing = false;
     bool joinCompleted = false;
     bool sceneDeclined = false;

@@ -3,6 +3,7 @@
 #include "koSessionClient.h"
 #include "koSessionDefaultColors.h"
 #include "koSessionLinkCoder.h"
+#include "koSessionMutex.h"
 #include "koSessionObserver.h"
 
 namespace {
@@ -43,6 +44,7 @@ koSession& koSession::the()
 koSession::koSession()
     : QObject(nullptr)
     , client(std::make_shared<koSessionClient>())
+    , joiningMutex(std::make_unique<koSessionMutex>(koSessionLockRank::FacadeJoining, "koSession::joiningMutex"))
     , observer(std::make_unique<Observer>(*this))
 {
     koSessionObserver::setDefault(observer.get());
@@ -86,14 +88,14 @@ void koSession::join(const QString& link, const koSessionUser& user, const QStri
 
 void koSession::cancelJoin()
 {
-    std::lock_guard<std::mutex> lock(joiningMutex);
+    std::lock_guard<koSessionMutex> lock(*joiningMutex);
     if (joining)
         joining->cancelJoin();
 }
 
 void koSession::setJoining(const std::shared_ptr<koSessionClient>& newClient)
 {
-    std::lock_guard<std::mutex> lock(joiningMutex);
+    std::lock_guard<koSessionMutex> lock(*joiningMutex);
     joining = newClient;
 }
 

@@ -12,12 +12,12 @@
 
 #include <functional>
 #include <memory>
-#include <mutex>
 #include <utility>
 #include <vector>
 
 class koSessionClient;
 class koSessionCommand;
+class koSessionMutex;
 class koSessionUserPoseCommand;
 
 // A participant's user identifier; 0 means none or everybody. Declared as its
@@ -184,8 +184,10 @@ private:
     // The current client: made unconnected by the constructor, replaced by
     // each successful join, emptied by leave and stopForAll. Main thread only.
     std::shared_ptr<koSessionClient> client;
-    // The client of a join in progress, for cancelJoin(); under joiningMutex.
-    std::mutex joiningMutex;
+    // The client of a join in progress, for cancelJoin(); under joiningMutex,
+    // taken by join (main thread) and cancelJoin (any thread). Held through a
+    // pointer so that this header needs no lock type of the library.
+    const std::unique_ptr<koSessionMutex> joiningMutex;
     std::shared_ptr<koSessionClient> joining;
     // True from a successful join until leave or stopForAll. Main thread only.
     bool joined = false;

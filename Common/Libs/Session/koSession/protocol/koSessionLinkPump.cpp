@@ -64,7 +64,7 @@ koSessionLinkPump::koSessionLinkPump(Owner& owner, koSessionCommandContext& cont
 koSessionLinkPump::~koSessionLinkPump()
 {
     wait();
-    std::lock_guard<std::mutex> lock(mutex);
+    std::lock_guard<koSessionMutex> lock(mutex);
     for (std::thread& thread : threads) {
         if (thread.joinable()) {
             koLog::error("Session connection destroyed by one of its own threads");
@@ -77,7 +77,7 @@ void koSessionLinkPump::attach(koNetStream& target, const std::shared_ptr<koNetL
 {
     auto sender = koNetLinkSender::create(netLink);
     auto receiver = koNetLinkReceiver::create(netLink);
-    std::lock_guard<std::mutex> lock(mutex);
+    std::lock_guard<koSessionMutex> lock(mutex);
     target.setSender(sender);
     target.setReceiver(receiver);
 }
@@ -85,7 +85,7 @@ void koSessionLinkPump::attach(koNetStream& target, const std::shared_ptr<koNetL
 void koSessionLinkPump::start(koNetStream& linkStream, std::shared_ptr<koSessionChangeReader> reader,
                               std::shared_ptr<koSessionChangeList> list, std::chrono::nanoseconds period)
 {
-    std::lock_guard<std::mutex> lock(mutex);
+    std::lock_guard<koSessionMutex> lock(mutex);
     // Only the first pair revives the object: a second link must not hide
     // that the main link has already failed.
     if (threads.empty())
@@ -97,7 +97,7 @@ void koSessionLinkPump::start(koNetStream& linkStream, std::shared_ptr<koSession
 
 std::size_t koSessionLinkPump::getLinkCount() const
 {
-    std::lock_guard<std::mutex> lock(mutex);
+    std::lock_guard<koSessionMutex> lock(mutex);
     return threads.size() / 2;
 }
 
@@ -127,7 +127,7 @@ void koSessionLinkPump::sendChanges(koNetStream& linkStream, std::shared_ptr<koS
     }
     reader.reset();
     {
-        std::lock_guard<std::mutex> lock(mutex);
+        std::lock_guard<koSessionMutex> lock(mutex);
         --sendersRunning;
     }
     lastCycleDone.notify_all();
@@ -219,7 +219,7 @@ void koSessionLinkPump::executeReceived(koSessionChange& change)
 
 void koSessionLinkPump::awaitOtherLinkEnd()
 {
-    std::unique_lock<std::mutex> lock(mutex);
+    std::unique_lock<koSessionMutex> lock(mutex);
     ++linksEnded;
     linkEnded.notify_all();
     const int receivers = static_cast<int>(threads.size() / 2);
@@ -231,7 +231,7 @@ void koSessionLinkPump::fail(const char* what, const char* reason)
     // The first failure stops the whole object and closes both links, so the
     // other threads and the other end notice at once.
     {
-        std::lock_guard<std::mutex> lock(mutex);
+        std::lock_guard<koSessionMutex> lock(mutex);
         failed = true;
     }
     linkEnded.notify_all();
@@ -254,7 +254,7 @@ void koSessionLinkPump::leave()
     stopped = true;
     {
         // A participant leaving sends what it pushed before the links close.
-        std::unique_lock<std::mutex> lock(mutex);
+        std::unique_lock<koSessionMutex> lock(mutex);
         if (!isOwnThread())
             lastCycleDone.wait_for(lock, LastCycleLimit, [this] { return sendersRunning == 0; });
     }
@@ -263,7 +263,7 @@ void koSessionLinkPump::leave()
 
 void koSessionLinkPump::shutdownLinks()
 {
-    std::lock_guard<std::mutex> lock(mutex);
+    std::lock_guard<koSessionMutex> lock(mutex);
     mainStream.shutdown();
     secondStream.shutdown();
 }
@@ -284,7 +284,7 @@ void koSessionLinkPump::wait()
     // the lock themselves.
     std::vector<std::thread> joining;
     {
-        std::lock_guard<std::mutex> lock(mutex);
+        std::lock_guard<koSessionMutex> lock(mutex);
         for (std::thread& thread : threads) {
             if (thread.joinable() && thread.get_id() != std::this_thread::get_id())
                 joining.push_back(std::move(thread));
@@ -296,7 +296,7 @@ void koSessionLinkPump::wait()
 
 bool koSessionLinkPump::isConnected()
 {
-    std::lock_guard<std::mutex> lock(mutex);
+    std::lock_guard<koSessionMutex> lock(mutex);
     for (const std::thread& thread : threads) {
         if (!thread.joinable())
             return false;

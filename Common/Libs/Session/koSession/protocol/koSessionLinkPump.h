@@ -1,5 +1,6 @@
 #pragma once
 
+#include "koSessionMutex.h"
 #include "koNetStream.h"
 
 #include <atomic>
@@ -117,17 +118,17 @@ private:
     // Guards `threads`, the attaching of links to the streams, and the
     // counters below. Taken briefly; never held while joining a thread, doing
     // I/O or calling the owner.
-    mutable std::mutex mutex;
+    mutable koSessionMutex mutex{koSessionLockRank::LinkPump, "koSessionLinkPump::mutex"};
     std::atomic<bool> stopped{false};
     // Set by the first failing thread: no last send cycle on a broken link.
     std::atomic<bool> failed{false};
     // Sending threads still running; leave() waits on `lastCycleDone`.
     int sendersRunning = 0;
-    std::condition_variable lastCycleDone;
+    std::condition_variable_any lastCycleDone;
     // Receiving threads whose link the other end closed; each waits on
     // `linkEnded` for the others' end.
     int linksEnded = 0;
-    std::condition_variable linkEnded;
+    std::condition_variable_any linkEnded;
     std::vector<std::thread> threads;
     koNetStream mainStream;
     koNetStream secondStream;

@@ -13,7 +13,7 @@ koSessionDoorLog::~koSessionDoorLog()
 void koSessionDoorLog::write(Level level, const std::string& address, const std::string& line)
 {
     const Clock::time_point now = Clock::now();
-    std::lock_guard<std::mutex> lock(mutex);
+    std::lock_guard<koSessionMutex> lock(mutex);
     const auto found = entries.find(address);
     if (found != entries.end() && now - found->second.logged < window) {
         ++found->second.suppressed;
@@ -34,7 +34,7 @@ void koSessionDoorLog::write(Level level, const std::string& address, const std:
 
 void koSessionDoorLog::flush()
 {
-    std::lock_guard<std::mutex> lock(mutex);
+    std::lock_guard<koSessionMutex> lock(mutex);
     for (const auto& entry : entries)
         writeSuppressed(entry.first, entry.second);
     entries.clear();

@@ -1,11 +1,12 @@
 #pragma once
 
+#include "koSessionMutex.h"
+
 #include "koLog.h"
 
 #include <chrono>
 #include <cstddef>
 #include <map>
-#include <mutex>
 #include <string>
 
 // The log of refused and failed connections, rate-limited per peer address so
@@ -44,6 +45,6 @@ private:
     const Clock::duration window;
     const std::size_t maxAddresses;
     // Guards `entries`; the log sink is called under it, so lines keep order.
-    std::mutex mutex;
+    koSessionMutex mutex{koSessionLockRank::DoorLog, "koSessionDoorLog::mutex"};
     std::map<std::string, Entry> entries;
 };

@@ -18,7 +18,7 @@ koSessionHandshakeGate::~koSessionHandshakeGate()
 
 void koSessionHandshakeGate::open()
 {
-    std::lock_guard<std::mutex> lock(mutex);
+    std::lock_guard<koSessionMutex> lock(mutex);
     if (isOpen)
         return;
     isOpen = true;
@@ -27,7 +27,7 @@ void koSessionHandshakeGate::open()
 
 void koSessionHandshakeGate::shutDown()
 {
-    std::lock_guard<std::mutex> lock(mutex);
+    std::lock_guard<koSessionMutex> lock(mutex);
     isOpen = false;
     for (Job& job : jobs)
         if (!job.done)
@@ -46,7 +46,7 @@ koSessionHandshakeGate::Outcome koSessionHandshakeGate::tryRun(const std::shared
                                                                const std::string& address,
                                                                std::function<void()> work)
 {
-    std::lock_guard<std::mutex> lock(mutex);
+    std::lock_guard<koSessionMutex> lock(mutex);
     if (!isOpen)
         return Outcome::Closed;
     reapFinished();
@@ -91,7 +91,7 @@ koSessionHandshakeGate::Outcome koSessionHandshakeGate::tryRun(const std::shared
 
 bool koSessionHandshakeGate::hasExpired(const koNetLink* link)
 {
-    std::lock_guard<std::mutex> lock(mutex);
+    std::lock_guard<koSessionMutex> lock(mutex);
     return std::any_of(jobs.begin(), jobs.end(),
                        [link](const Job& job) { return !job.done && job.link.get() == link && job.expired; });
 }
@@ -100,7 +100,7 @@ void koSessionHandshakeGate::finish(Job* job)
 {
     std::shared_ptr<koNetLink> link;
     {
-        std::lock_guard<std::mutex> lock(mutex);
+        std::lock_guard<koSessionMutex> lock(mutex);
         job->done = true;
         link.swap(job->link);
         changed.notify_all();
@@ -122,7 +122,7 @@ void koSessionHandshakeGate::reapFinished()
 
 void koSessionHandshakeGate::watch()
 {
-    std::unique_lock<std::mutex> lock(mutex);
+    std::unique_lock<koSessionMutex> lock(mutex);
     for (;;) {
         reapFinished();
         if (!isOpen && jobs.empty())

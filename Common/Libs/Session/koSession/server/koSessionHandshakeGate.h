@@ -1,12 +1,13 @@
 #pragma once
 
+#include "koSessionMutex.h"
+
 #include <chrono>
 #include <condition_variable>
 #include <cstddef>
 #include <functional>
 #include <list>
 #include <memory>
-#include <mutex>
 #include <string>
 #include <thread>
 
@@ -70,10 +71,11 @@ private:
     const std::size_t maxJobsPerAddress;
     const Clock::duration deadline;
 
-    // Guards everything below.
-    std::mutex mutex;
+    // Guards everything below; taken by the accept thread, the jobs, the
+    // watcher and the host, and by the server's stop under the server's lock.
+    koSessionMutex mutex{koSessionLockRank::HandshakeGate, "koSessionHandshakeGate::mutex"};
     // Wakes the watcher: a job started or finished, or the gate shuts down.
-    std::condition_variable changed;
+    std::condition_variable_any changed;
     std::list<Job> jobs;
     bool isOpen = false;
     std::thread watcher;

@@ -26,6 +26,7 @@
 #include <QStringList>
 
 #include <algorithm>
+#include <cassert>
 #include <chrono>
 #include <map>
 #include <system_error>
@@ -40,7 +41,10 @@ std::atomic<int> nextUserId{1};
 // Every 16-bit identifier but 0, which means nobody.
 constexpr int UserIdCount = 0xffff;
 
-using Peers = std::vector<std::shared_ptr<koSessionServerPeer>>;
+std::chrono::milliseconds toMilliseconds(double seconds)
+{
+    return std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::duration<double>(seconds));
+}
 
 // The peer's host without its port: the unit of the per-address bounds.
 std::string peerAddress(const koNetLink& link)
@@ -77,7 +81,7 @@ koSessionServer::~koSessionServer()
         // and wait for the removal jobs its threads submit.
         Peers late;
         {
-            std::lock_guard<std::recursive_mutex> lock(mutex);
+            Lock lock(mutex);
             late.swap(clients);
         }
         late.clear();
@@ -109,7 +113,7 @@ void koSessionServer::start(const QString& pipeName, int port, const QString& li
     restoreState();
     // A restart with the other kind of transport drops the earlier one, so
     // that accept and getPort only ever see the transport of this run.
-    std::lock_guard<std::recursive_mutex> lock(mutex);
+    Lock lock(mutex);
     if (!pipeName.isEmpty()) {
         pipe = std::make_unique<koSocketPipe>(pipeName.toStdString());
         boundLink.reset();
@@ -130,22 +134,30 @@ void koSessionServer::stop()
 {
     Peers dropped;
     {
-        std::lock_guard<std::recursive_mutex> lock(mutex);
-        if (!running)
-            return;
-        stopping = true;
-        if (pipe)
-            pipe->shutdown();
-        if (boundLink)
-            boundLink->shutdown();
-        handshakes.shutDown();
-        dropped.swap(clients);
-        arrivals.clear();
-        secondLinks.clear();
-        running = false;
+        Lock lock(mutex);
+        stop(lock, dropped);
     }
     // Destroying a peer joins its threads, which may be waiting for the mutex.
     dropped.clear();
+}
+
+void koSessionServer::stop(const Lock& held, Peers& dropped)
+{
+    checkHeld(held);
+    if (!running)
+        return;
+    stopping = true;
+    if (pipe)
+        pipe->shutdown();
+    if (boundLink)
+        boundLink->shutdown();
+    handshakes.shutDown();
+    dropped.insert(dropped.end(), std::make_move_iterator(clients.begin()), std::make_move_iterator(clients.end()));
+    clients.clear();
+    arrivals.clear();
+    secondLinks.clear();
+    running = false;
+    rosterChanged.notify_all();
 }
 
 void koSessionServer::endSession(const QString& reason)
@@ -154,9 +166,10 @@ void koSessionServer::endSession(const QString& reason)
         return;
     koLog::info("Ending the session for everybody: %s", reason.toUtf8().constData());
     asyncChangeList->push(koSessionEndCommand(reason));
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::duration<double>(EndNoticeSeconds);
-    while (running && getClientCount() > 0 && std::chrono::steady_clock::now() < deadline)
-        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    {
+        Lock lock(mutex);
+        rosterChanged.wait_for(lock, toMilliseconds(EndNoticeSeconds), [this] { return !running || clients.empty(); });
+    }
     stop();
 }
 
@@ -183,7 +196,7 @@ int koSessionServer::getPort()
 void koSessionServer::setSessionId(const QString& sessionId)
 {
     const std::string hash = sessionId.isEmpty() ? std::string() : koSessionWire::sessionHash(sessionId).toStdString();
-    std::lock_guard<std::recursive_mutex> lock(mutex);
+    Lock lock(mutex);
     sessionHash = hash;
 }
 
@@ -196,7 +209,7 @@ koSessionServerStatistics koSessionServer::getStatistics()
 {
     koSessionServerStatistics statistics;
     {
-        std::lock_guard<std::recursive_mutex> lock(mutex);
+        Lock lock(mutex);
         statistics.participants = clients.size();
         if (running)
             statistics.uptime = std::chrono::duration_cast<std::chrono::seconds>(std::chrono::steady_clock::now() - started);
@@ -213,7 +226,7 @@ koSessionServerStatistics koSessionServer::getStatistics()
 std::vector<koSessionServerParticipant> koSessionServer::getParticipants()
 {
     std::vector<koSessionServerParticipant> participants;
-    std::lock_guard<std::recursive_mutex> lock(mutex);
+    Lock lock(mutex);
     for (const auto& peer : clients) {
         const auto arrival = arrivals.find(peer->getUserId());
         if (arrival != arrivals.end())
@@ -244,17 +257,14 @@ void koSessionServer::checkClients()
     actionManager.run([this] { removeStoppedClients(); });
 }
 
+// Stops once the whole seconds passed on the wall clock exceed `seconds`.
 void koSessionServer::waitForFirstClient(int seconds)
 {
-    const auto started = std::chrono::system_clock::now();
-    for (;;) {
-        if (!running || !waitingForFirstClient || stopping)
+    const auto deadline = std::chrono::system_clock::now() + std::chrono::seconds(seconds + 1);
+    {
+        Lock lock(mutex);
+        if (rosterChanged.wait_until(lock, deadline, [this] { return !running || !waitingForFirstClient || stopping; }))
             return;
-        std::this_thread::sleep_for(std::chrono::milliseconds(10));
-        const auto elapsed = std::chrono::duration_cast<std::chrono::seconds>(
-            std::chrono::system_clock::now() - started);
-        if (elapsed.count() > seconds)
-            break;
     }
     koLog::info("Stopping empty session");
     stop();
@@ -280,7 +290,11 @@ void koSessionServer::accept()
         if (!stopping)
             koLog::error("Stop accepting clients:%s", "unknown exception");
     }
-    stopping = true;
+    {
+        Lock lock(mutex);
+        stopping = true;
+    }
+    rosterChanged.notify_all();
 }
 
 std::shared_ptr<koSocketLink> koSessionServer::acceptConnection()
@@ -352,7 +366,7 @@ bool koSessionServer::processHttpHeader(koSocketLink* link)
     const std::string text = koSessionWire::readTunnelHeader(*link, "Tunnel request");
     std::string expected;
     {
-        std::lock_guard<std::recursive_mutex> lock(mutex);
+        Lock lock(mutex);
         expected = sessionHash;
     }
     if (!expected.empty() && koSessionWire::getTunnelSessionHash(text) != expected)
@@ -408,7 +422,7 @@ bool koSessionServer::checkVersion(koNetStream& stream)
 
     QStringList names;
     {
-        std::lock_guard<std::recursive_mutex> lock(mutex);
+        Lock lock(mutex);
         for (const auto& peer : clients)
             names.append(peer->copyUser().getName());
     }
@@ -433,8 +447,6 @@ void koSessionServer::acceptClient(std::shared_ptr<koNetLink> link, const std::s
         releaseAdmission(admission.userId);
         throw;
     }
-    std::lock_guard<std::recursive_mutex> lock(mutex);
-    releaseAdmission(admission.userId);
     addClient(peer, address);
 }
 
@@ -449,7 +461,7 @@ void koSessionServer::acceptAsyncStream(std::shared_ptr<koNetLink> link, const s
     }
     bool granted = false;
     {
-        std::lock_guard<std::recursive_mutex> lock(mutex);
+        Lock lock(mutex);
         granted = secondLinks.take(userId, address);
     }
     const Peers matching = granted ? findAdmitted(userId) : Peers();
@@ -469,14 +481,17 @@ void koSessionServer::addClient(const std::shared_ptr<koSessionServerPeer>& clie
 {
     std::shared_ptr<koSessionServerPeer> refused;
     {
-        std::lock_guard<std::recursive_mutex> lock(mutex);
+        // A second link waiting for this participant finds it either still
+        // admitting or in the roster, never in neither.
+        Lock lock(mutex);
+        releaseAdmission(lock, client->getUserId());
         if (running && !stopping) {
             clients.push_back(client);
             arrivals[client->getUserId()] = {address, std::chrono::system_clock::now()};
             ++joins;
             // Only an admitted participant keeps the session from ending empty.
             waitingForFirstClient = false;
-            sendUpdatedUsers();
+            sendUpdatedUsers(lock);
             // Its threads may have ended, and asked for the removal, before
             // it was in the roster: ask again so it cannot stay as a ghost.
             if (!client->isConnected())
@@ -496,10 +511,16 @@ void koSessionServer::addClient(const std::shared_ptr<koSessionServerPeer>& clie
 
 void koSessionServer::sendUpdatedUsers()
 {
-    // The walk and the push both stay under the mutex: the roster cannot
-    // change under the walk, and two broadcasts cannot overtake each other in
-    // the list, so the newest roster is always the one that stays there.
-    std::lock_guard<std::recursive_mutex> lock(mutex);
+    Lock lock(mutex);
+    sendUpdatedUsers(lock);
+}
+
+// The walk and the push both stay under the mutex: the roster cannot change
+// under the walk, and two broadcasts cannot overtake each other in the list,
+// so the newest roster is always the one that stays there.
+void koSessionServer::sendUpdatedUsers(const Lock& held)
+{
+    checkHeld(held);
     std::vector<koSessionUser> users;
     users.reserve(clients.size());
     std::map<unsigned short, int> spectators;
@@ -520,7 +541,7 @@ void koSessionServer::removeStoppedClients()
 {
     Peers removed;
     {
-        std::lock_guard<std::recursive_mutex> lock(mutex);
+        Lock lock(mutex);
         Peers kept;
         for (const auto& peer : clients)
             (peer->isConnected() ? kept : removed).push_back(peer);
@@ -532,10 +553,11 @@ void koSessionServer::removeStoppedClients()
             arrivals.erase(peer->getUserId());
         }
         leaves += removed.size();
-        sendUpdatedUsers();
+        rosterChanged.notify_all();
+        sendUpdatedUsers(lock);
         if (clients.empty() && stopsWhenEmpty) {
             koLog::info("Stopping session after last client has disconnected");
-            stop();
+            stop(lock, removed);
         }
     }
     // Destroying a peer joins its threads, which may be waiting for the mutex.
@@ -555,44 +577,39 @@ void koSessionServer::setMaxRetainedBytes(std::uint64_t bytes)
     asyncChangeList->setMaxHeldBytes(bytes);
 }
 
-std::uint64_t koSessionServer::getClientCount()
-{
-    std::lock_guard<std::recursive_mutex> lock(mutex);
-    return clients.size();
-}
-
 // Skips 0 and every identifier that a present or arriving participant holds,
 // so a wrapped counter never hands out someone else's identity.
-int koSessionServer::getNewUserId()
+int koSessionServer::getNewUserId(const Lock& held)
 {
-    std::lock_guard<std::recursive_mutex> lock(mutex);
     for (int tries = 0; tries <= UserIdCount; ++tries) {
         const auto userId = static_cast<unsigned short>(nextUserId.fetch_add(1));
-        if (userId != 0 && !isUserIdTaken(userId))
+        if (userId != 0 && !isUserIdTaken(held, userId))
             return userId;
     }
     throw koNetError("No user identifier is free: " + std::to_string(UserIdCount) + " participants are present");
 }
 
-bool koSessionServer::isUserIdTaken(unsigned short userId)
+bool koSessionServer::isUserIdTaken(const Lock& held, unsigned short userId)
 {
+    checkHeld(held);
     if (keptUserIds.count(userId) != 0)
         return true;
     for (const auto& peer : clients)
         if (peer->getUserId() == userId)
             return true;
-    return isAdmitting(userId);
+    return isAdmitting(held, userId);
 }
 
-bool koSessionServer::isAdmitting(unsigned short userId)
+bool koSessionServer::isAdmitting(const Lock& held, unsigned short userId)
 {
+    checkHeld(held);
     return std::any_of(admissions.begin(), admissions.end(),
                        [userId](const Admission& admission) { return admission.userId == userId; });
 }
 
-int koSessionServer::getNewColorIndex()
+int koSessionServer::getNewColorIndex(const Lock& held)
 {
-    std::lock_guard<std::recursive_mutex> lock(mutex);
+    checkHeld(held);
     for (int index = 0;; ++index) {
         bool taken = std::any_of(admissions.begin(), admissions.end(),
                                  [index](const Admission& admission) { return admission.colorIndex == index; });
@@ -608,37 +625,48 @@ int koSessionServer::getNewColorIndex()
 // roster entry.
 koSessionServer::Admission koSessionServer::reserveAdmission(const std::string& address)
 {
-    std::lock_guard<std::recursive_mutex> lock(mutex);
-    const Admission admission{static_cast<unsigned short>(getNewUserId()), getNewColorIndex()};
+    Lock lock(mutex);
+    const Admission admission{static_cast<unsigned short>(getNewUserId(lock)), getNewColorIndex(lock)};
     admissions.push_back(admission);
     secondLinks.issue(admission.userId, address);
     return admission;
 }
 
-// The peers with `userId`, waiting while its admission is still under way;
-// the handshake's deadline bounds the wait.
-Peers koSessionServer::findAdmitted(unsigned short userId)
+// The admission ends within its handshake's deadline; the wait has the same
+// bound of its own, so that nothing else need be right for it to end.
+koSessionServer::Peers koSessionServer::findAdmitted(unsigned short userId)
 {
-    for (;;) {
-        {
-            std::lock_guard<std::recursive_mutex> lock(mutex);
-            Peers matching;
-            for (const auto& peer : clients)
-                if (peer->getUserId() == userId)
-                    matching.push_back(peer);
-            if (!matching.empty() || !isAdmitting(userId) || stopping)
-                return matching;
-        }
-        std::this_thread::sleep_for(std::chrono::milliseconds(5));
-    }
+    Peers matching;
+    Lock lock(mutex);
+    rosterChanged.wait_for(lock, toMilliseconds(HandshakeTimeoutSeconds), [&] {
+        matching.clear();
+        for (const auto& peer : clients)
+            if (peer->getUserId() == userId)
+                matching.push_back(peer);
+        return !matching.empty() || !isAdmitting(lock, userId) || stopping;
+    });
+    return matching;
 }
 
 void koSessionServer::releaseAdmission(unsigned short userId)
 {
-    std::lock_guard<std::recursive_mutex> lock(mutex);
+    Lock lock(mutex);
+    releaseAdmission(lock, userId);
+}
+
+void koSessionServer::releaseAdmission(const Lock& held, unsigned short userId)
+{
+    checkHeld(held);
     admissions.erase(std::remove_if(admissions.begin(), admissions.end(),
                                     [userId](const Admission& admission) { return admission.userId == userId; }),
                      admissions.end());
+    rosterChanged.notify_all();
+}
+
+void koSessionServer::checkHeld(const Lock& held) const
+{
+    assert(held.mutex() == &mutex && held.owns_lock());
+    static_cast<void>(held);
 }
 
 // ---------------------------------------------------------------------------
@@ -712,7 +740,7 @@ void koSessionServer::receiveScene(std::shared_ptr<koNetLink> link, koSessionTra
         const std::shared_ptr<const koSessionSceneBuffer> stored = data;
         std::uint64_t generation = 0;
         {
-            std::lock_guard<std::recursive_mutex> lock(mutex);
+            Lock lock(mutex);
             sceneData.swap(data);
             sceneName = name;
             generation = ++sceneGeneration;
@@ -748,7 +776,7 @@ void koSessionServer::sendScene(std::shared_ptr<koNetLink> link, koSessionTransf
         std::shared_ptr<const koSessionSceneBuffer> data;
         std::string name;
         {
-            std::lock_guard<std::recursive_mutex> lock(mutex);
+            Lock lock(mutex);
             data = sceneData;
             name = sceneName;
         }
@@ -798,7 +826,7 @@ void koSessionServer::restoreState()
     }
     userIds.erase(0);
     {
-        std::lock_guard<std::recursive_mutex> lock(mutex);
+        Lock lock(mutex);
         keptUserIds.swap(userIds);
         if (hasScene) {
             sceneData = std::move(scene);
@@ -834,7 +862,7 @@ void koSessionServer::finishState()
     std::string name;
     std::uint64_t generation = 0;
     {
-        std::lock_guard<std::recursive_mutex> lock(mutex);
+        Lock lock(mutex);
         scene = sceneData;
         name = sceneName;
         generation = sceneGeneration;
@@ -850,7 +878,7 @@ void koSessionServer::finishState()
 
 void koSessionServer::addTransfer(const std::shared_ptr<koNetLink>& link)
 {
-    std::lock_guard<std::recursive_mutex> lock(mutex);
+    Lock lock(mutex);
     if (transfersCut) {
         link->shutdown();
         return;
@@ -864,7 +892,7 @@ void koSessionServer::addTransfer(const std::shared_ptr<koNetLink>& link)
 void koSessionServer::cutTransfers()
 {
     transferGate.cut();
-    std::lock_guard<std::recursive_mutex> lock(mutex);
+    Lock lock(mutex);
     transfersCut = true;
     for (const auto& entry : transfers) {
         if (auto link = entry.lock())

@@ -3,6 +3,7 @@
 #include "koSessionDoorLog.h"
 #include "koSessionExport.h"
 #include "koSessionHandshakeGate.h"
+#include "koSessionMutex.h"
 #include "koSessionSceneWire.h"
 #include "koSessionSecondLinkTickets.h"
 #include "koSessionServerParticipant.h"
@@ -14,6 +15,7 @@
 #include <QString>
 
 #include <atomic>
+#include <condition_variable>
 #include <cstdint>
 #include <map>
 #include <memory>
@@ -42,8 +44,8 @@ class koSocketPipe;
 // minute, or when the last participant has left.
 //
 // Use: construct; start; stop (or let it stop by itself); wait; then destroy
-// it or start again. Lock order: the server's mutex, then a peer's own mutex,
-// then a change list's mutex.
+// it or start again. Its lock comes before a peer's and a change list's
+// (koSessionLockOrder.h).
 class KOSESSION_EXPORT koSessionServer
 {
 public:
@@ -151,6 +153,12 @@ public:
     void setMaxRetainedBytes(std::uint64_t bytes);
 
 private:
+    // The hold of `mutex` that the operations below which need it are given:
+    // the mutex is plain, so whatever runs under it takes the caller's hold
+    // instead of locking again.
+    using Lock = std::unique_lock<koSessionMutex>;
+    using Peers = std::vector<std::shared_ptr<koSessionServerPeer>>;
+
     // An identifier and a colour index held by an admission in progress.
     struct Admission
     {
@@ -166,10 +174,15 @@ private:
 
     void acceptClient(std::shared_ptr<koNetLink> link, const std::string& address);
     void acceptAsyncStream(std::shared_ptr<koNetLink> link, const std::string& address);
+    // Ends the client's admission and enters it into the roster, in one hold.
     void addClient(const std::shared_ptr<koSessionServerPeer>& client, const std::string& address);
     // Logs a connection closed before admission, and counts it.
     void refuse(koLog::Level level, const std::string& address, const std::string& line);
     void removeStoppedClients();
+    // stop() and sendUpdatedUsers() within the caller's hold. The peers that
+    // stop drops are moved to `dropped`, for the caller to release unlocked.
+    void stop(const Lock& held, Peers& dropped);
+    void sendUpdatedUsers(const Lock& held);
     // Restores the kept session into the empty lists and starts recording.
     void restoreState();
     // Writes the scene of upload `generation` to the state directory.
@@ -179,15 +192,17 @@ private:
     // Removes the pose of a participant that left from the shared lists, so
     // that no newcomer is shown where it stood.
     void forgetPose(unsigned short userId);
-    std::uint64_t getClientCount();
-    int getNewUserId();
-    int getNewColorIndex();
-    // Both need the mutex.
-    bool isUserIdTaken(unsigned short userId);
-    bool isAdmitting(unsigned short userId);
+    int getNewUserId(const Lock& held);
+    int getNewColorIndex(const Lock& held);
+    bool isUserIdTaken(const Lock& held, unsigned short userId);
+    bool isAdmitting(const Lock& held, unsigned short userId);
     Admission reserveAdmission(const std::string& address);
-    std::vector<std::shared_ptr<koSessionServerPeer>> findAdmitted(unsigned short userId);
+    // The peers with `userId`; waits while its admission is still under way.
+    Peers findAdmitted(unsigned short userId);
     void releaseAdmission(unsigned short userId);
+    void releaseAdmission(const Lock& held, unsigned short userId);
+    // Debug builds: stops the process when `held` is not a hold of `mutex`.
+    void checkHeld(const Lock& held) const;
 
     // Scene store. uploadScene and downloadScene (a handshake job) have the
     // transfer admitted by `transferGate` (or refuse it at once), replace the
@@ -224,15 +239,20 @@ private:
     std::vector<std::shared_ptr<koSessionServerPeer>> clients;
     // Guards clients, arrivals, started, admissions, secondLinks, sessionHash, sceneData,
     // sceneName, transfers, transfersCut and the transports while stop shuts
-    // them. Taken by the host (stop), handshake jobs (admission, colours,
+    // them, and every change of `stopping`, `running` and
+    // `waitingForFirstClient` once start has launched the accept thread, so
+    // that the waits on `rosterChanged` miss none.
+    // Taken by the host (stop), handshake jobs (admission, colours,
     // pairing), jobs (removal; scene jobs only to swap or share the store,
     // never across a transfer) and peers' receiving threads
-    // (sendUpdatedUsers). Recursive
-    // because addClient and removeStoppedClients broadcast and stop while
-    // holding it. Its holder never destroys a peer: peers are released only
-    // after unlocking, since a peer's destructor joins threads that may be
-    // waiting for this mutex.
-    std::recursive_mutex mutex;
+    // (sendUpdatedUsers). Its holder never destroys a peer: peers are
+    // released only after unlocking, since a peer's destructor joins threads
+    // that may be waiting for this mutex.
+    koSessionMutex mutex{koSessionLockRank::Server, "koSessionServer::mutex"};
+    // Wakes the waits on `mutex`: a second link waiting for its admission,
+    // the watchdog and endSession. Notified when an admission ends, the
+    // roster changes, a stop begins or the accept loop ends.
+    std::condition_variable_any rosterChanged;
     // Where and when each admitted peer came in, by user identifier.
     struct Arrival
     {

@@ -82,7 +82,7 @@ void koSessionServerPeer::accept(koSessionServer* owner, const std::shared_ptr<k
     if (record.getColor() == QColor(Qt::transparent))
         record.setColor(koSessionDefaultColors::getColor(colorIndex));
     {
-        std::lock_guard<std::mutex> lock(mutex);
+        std::lock_guard<koSessionMutex> lock(mutex);
         user = record;
     }
     const bool sceneHeld = changes->containsLoadScene();
@@ -117,13 +117,13 @@ bool koSessionServerPeer::isConnected()
 
 koSessionUser koSessionServerPeer::copyUser() const
 {
-    std::lock_guard<std::mutex> lock(mutex);
+    std::lock_guard<koSessionMutex> lock(mutex);
     return user;
 }
 
 unsigned short koSessionServerPeer::getUserId() const
 {
-    std::lock_guard<std::mutex> lock(mutex);
+    std::lock_guard<koSessionMutex> lock(mutex);
     return user.getId();
 }
 
@@ -223,7 +223,7 @@ void koSessionServerPeer::updateUserInfo(const koSessionUser& info)
         return;
     }
     {
-        std::lock_guard<std::mutex> lock(mutex);
+        std::lock_guard<koSessionMutex> lock(mutex);
         user = record;
     }
     server->sendUpdatedUsers();

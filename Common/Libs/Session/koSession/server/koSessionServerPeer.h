@@ -1,5 +1,6 @@
 #pragma once
 
+#include "koSessionMutex.h"
 #include "koSessionCommandContext.h"
 #include "koSessionLinkPump.h"
 #include "koSessionUser.h"
@@ -83,7 +84,7 @@ private:
 
     // Guards `user` against the server's threads. Taken briefly; never held
     // while doing I/O or calling into the server.
-    mutable std::mutex mutex;
+    mutable koSessionMutex mutex{koSessionLockRank::Client, "koSessionServerPeer::mutex"};
     koSessionUser user;
     // Set by accept before any thread starts; fixed afterwards.
     unsigned short participant = 0;

@@ -165,7 +165,7 @@ bool koSessionStateDirectory::readScene(std::string& name, koSessionSceneBuffer&
 void koSessionStateDirectory::writeScene(std::uint64_t generation, const std::string& name,
                                          const koSessionSceneBuffer& data)
 {
-    std::lock_guard<std::mutex> lock(sceneMutex);
+    std::lock_guard<koSessionMutex> lock(sceneMutex);
     if (generation <= writtenGeneration)
         return;
     replaceFile(filePath(sceneName), [&name, &data](QFileDevice& file) {
@@ -182,7 +182,7 @@ void koSessionStateDirectory::writeScene(std::uint64_t generation, const std::st
 
 void koSessionStateDirectory::clear()
 {
-    std::lock_guard<std::mutex> lock(sceneMutex);
+    std::lock_guard<koSessionMutex> lock(sceneMutex);
     for (const char* name : {sessionName, sceneName, logName})
         QFile::remove(filePath(name));
     syncFolder(path);

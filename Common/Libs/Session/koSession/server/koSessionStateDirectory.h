@@ -1,6 +1,7 @@
 #pragma once
 
 #include "koSessionExport.h"
+#include "koSessionMutex.h"
 
 #include <QLockFile>
 #include <QString>
@@ -8,7 +9,6 @@
 #include <cstdint>
 #include <functional>
 #include <memory>
-#include <mutex>
 #include <string>
 
 class QFileDevice;
@@ -77,6 +77,6 @@ private:
     std::unique_ptr<QLockFile> lockFile;
     // Guards writtenGeneration and the scene file; taken by upload jobs only,
     // and never with another lock held.
-    std::mutex sceneMutex;
+    koSessionMutex sceneMutex{koSessionLockRank::StateDirectory, "koSessionStateDirectory::sceneMutex"};
     std::uint64_t writtenGeneration = 0;
 };

@@ -45,7 +45,7 @@ void koSessionStateRecorder::start()
 void koSessionStateRecorder::stop()
 {
     {
-        std::lock_guard<std::mutex> lock(mutex);
+        std::lock_guard<koSessionMutex> lock(mutex);
         stopping = true;
     }
     wake.notify_all();
@@ -58,7 +58,7 @@ void koSessionStateRecorder::run()
 {
     for (bool last = false; !last;) {
         {
-            std::unique_lock<std::mutex> lock(mutex);
+            std::unique_lock<koSessionMutex> lock(mutex);
             wake.wait_for(lock, PollInterval, [this] { return stopping; });
             last = stopping;
         }

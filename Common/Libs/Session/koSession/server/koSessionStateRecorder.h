@@ -1,5 +1,6 @@
 #pragma once
 
+#include "koSessionMutex.h"
 #include "koSessionStateLog.h"
 
 #include <QString>
@@ -8,7 +9,6 @@
 #include <condition_variable>
 #include <cstdint>
 #include <memory>
-#include <mutex>
 #include <thread>
 #include <vector>
 
@@ -70,7 +70,7 @@ private:
     std::chrono::steady_clock::time_point lastSync;
     std::thread thread;
     // Guards `stopping`; taken by the host (stop) and the thread's waits.
-    std::mutex mutex;
-    std::condition_variable wake;
+    koSessionMutex mutex{koSessionLockRank::StateRecorder, "koSessionStateRecorder::mutex"};
+    std::condition_variable_any wake;
     bool stopping = false;
 };

@@ -2,7 +2,7 @@
 
 koSessionTransferGate::Ticket koSessionTransferGate::enter(const std::string& address, bool upload)
 {
-    std::lock_guard<std::mutex> lock(mutex);
+    std::lock_guard<koSessionMutex> lock(mutex);
     if (isCut)
         return nullptr;
     const auto found = perAddress.find(address);
@@ -22,7 +22,7 @@ koSessionTransferGate::Ticket koSessionTransferGate::enter(const std::string& ad
 
 bool koSessionTransferGate::waitForEarlierUploads(const Ticket& download)
 {
-    std::unique_lock<std::mutex> lock(mutex);
+    std::unique_lock<koSessionMutex> lock(mutex);
     return changed.wait_for(lock, UploadWaitLimit,
                             [&] { return isCut || uploads.empty() || *uploads.begin() > *download; });
 }
@@ -30,7 +30,7 @@ bool koSessionTransferGate::waitForEarlierUploads(const Ticket& download)
 void koSessionTransferGate::cut()
 {
     {
-        std::lock_guard<std::mutex> lock(mutex);
+        std::lock_guard<koSessionMutex> lock(mutex);
         isCut = true;
     }
     changed.notify_all();
@@ -39,7 +39,7 @@ void koSessionTransferGate::cut()
 void koSessionTransferGate::leave(std::uint64_t id, const std::string& address, bool upload)
 {
     {
-        std::lock_guard<std::mutex> lock(mutex);
+        std::lock_guard<koSessionMutex> lock(mutex);
         --running;
         if (--perAddress[address] == 0)
             perAddress.erase(address);

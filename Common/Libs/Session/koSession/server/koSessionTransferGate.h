@@ -1,11 +1,12 @@
 #pragma once
 
+#include "koSessionMutex.h"
+
 #include <chrono>
 #include <condition_variable>
 #include <cstdint>
 #include <map>
 #include <memory>
-#include <mutex>
 #include <set>
 #include <string>
 
@@ -42,8 +43,8 @@ private:
     void leave(std::uint64_t id, const std::string& address, bool upload);
 
     // Guards every member below; never held while anything else is locked.
-    std::mutex mutex;
-    std::condition_variable changed;
+    koSessionMutex mutex{koSessionLockRank::TransferGate, "koSessionTransferGate::mutex"};
+    std::condition_variable_any changed;
     int running = 0;
     std::map<std::string, int> perAddress;
     // Admission numbers of the uploads running now.
