@@ -21,19 +21,21 @@ bool isSessionLink(const QString& link)
 
 } // namespace
 
-QString koJoinProblem::ofLink(const QString& link, const QString& password)
+QString koJoinProblem::ofLink(const QString& link, const QString& password, const QString& origin)
 {
     if (!isSessionLink(link))
         return QStringLiteral("not a session link: expected host[:port]/identifier");
     const bool protectedLink = link.section(QLatin1Char('/'), 1).size() == ProtectedDigits;
     if (protectedLink && password.isEmpty())
-        return QStringLiteral("this link is protected: give its password with --password");
+        return QStringLiteral("this link is protected: give its password with --password-file, "
+                              "KOSESSION_PASSWORD or --password");
+    // A password from the environment may be meant for another session.
     if (!protectedLink && !password.isEmpty())
-        return QStringLiteral("this link has no password: join it without --password");
+        return QStringLiteral("this link has no password: join it without %1").arg(origin);
     QString address;
     QString sessionId;
     if (!koSession::tryDecryptSessionLink(password, link, address, sessionId))
-        return QStringLiteral("the password does not match this link");
+        return QStringLiteral("the password from %1 does not match this link").arg(origin);
     return QString();
 }
 
