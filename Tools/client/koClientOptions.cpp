@@ -1,6 +1,7 @@
 #include "koClientOptions.h"
 
 #include "koCommandInterpreter.h"
+#include "koPasswordSource.h"
 #include "koTerminalOutput.h"
 
 #include "koVersionInfo.h"
@@ -16,7 +17,8 @@ const char description[] =
     "lost, it rejoins (see --rejoin-for) and then sends the lines typed meanwhile. It exits with\n"
     "status 0 when it leaves or a participant or the server's operator ends the session for\n"
     "everybody, 1 when it cannot join (no server, wrong link or password, another version) or\n"
-    "cannot rejoin a lost session, and 2 on a bad option.";
+    "cannot rejoin a lost session, and 2 on a bad option. The password comes from --password, else\n"
+    "--password-file, else the environment variable KOSESSION_PASSWORD.";
 
 void printUsageError(const QString& message)
 {
@@ -31,15 +33,22 @@ koClientOptions::Outcome koClientOptions::parse(const QStringList& arguments)
     QCommandLineParser parser;
     parser.setApplicationDescription(QString::fromLatin1(description));
     const QCommandLineOption helpOption = parser.addHelpOption();
-    const QCommandLineOption versionOption = parser.addVersionOption();
+    // -v is verbose, as for kosession-server.
+    const QCommandLineOption versionOption({QStringLiteral("V"), QStringLiteral("version")},
+                                           QStringLiteral("Displays version information."));
     parser.addPositionalArgument(QStringLiteral("link"),
                                  QStringLiteral("The session link that kosession-server printed."));
     const QCommandLineOption nameOption({QStringLiteral("n"), QStringLiteral("name")},
                                         QStringLiteral("Your name in the session (default \"participant\")."),
                                         QStringLiteral("name"));
     const QCommandLineOption passwordOption(QStringLiteral("password"),
-                                            QStringLiteral("The session password, if the link has one."),
+                                            QStringLiteral("The session password, if the link has one. Visible "
+                                                           "to other users of this machine: prefer "
+                                                           "--password-file or KOSESSION_PASSWORD."),
                                             QStringLiteral("password"));
+    const QCommandLineOption passwordFileOption(
+        QStringLiteral("password-file"),
+        QStringLiteral("Read the password from <file> (one trailing newline is dropped)."), QStringLiteral("file"));
     const QCommandLineOption colorOption(
         QStringLiteral("color"),
         QStringLiteral("Your colour: a name such as \"orange\" or #rrggbb (default: the server picks one)."),
@@ -57,15 +66,15 @@ koClientOptions::Outcome koClientOptions::parse(const QStringList& arguments)
                        "seconds (default %1; 0: end at once).")
             .arg(DefaultRejoinSeconds),
         QStringLiteral("seconds"));
-    const QCommandLineOption verboseOption(QStringLiteral("verbose"),
+    const QCommandLineOption verboseOption({QStringLiteral("v"), QStringLiteral("verbose")},
                                            QStringLiteral("Also print the library's informational log lines."));
     QCommandLineOption versionTextOption(
         QStringLiteral("version-text"),
         QStringLiteral("Replace this build's version text (for tests of a version mismatch)."),
         QStringLiteral("text"));
     versionTextOption.setFlags(QCommandLineOption::HiddenFromHelp);
-    parser.addOptions({nameOption, passwordOption, colorOption, spectateOption, declineOption, rejoinOption,
-                       verboseOption, versionTextOption});
+    parser.addOptions({versionOption, nameOption, passwordOption, passwordFileOption, colorOption, spectateOption,
+                       declineOption, rejoinOption, verboseOption, versionTextOption});
 
     if (!parser.parse(arguments)) {
         printUsageError(parser.errorText());
@@ -87,7 +96,17 @@ koClientOptions::Outcome koClientOptions::parse(const QStringList& arguments)
     // A pasted link often brings a blank or a line end with it.
     link = parser.positionalArguments().first().trimmed();
     name = parser.isSet(nameOption) ? parser.value(nameOption) : QStringLiteral("participant");
-    password = parser.value(passwordOption);
+    const auto given = [&parser](const QCommandLineOption& option) {
+        return parser.isSet(option) ? std::optional<QString>(parser.value(option)) : std::nullopt;
+    };
+    koPasswordSource passwordSource;
+    QString error;
+    if (!passwordSource.read(given(passwordOption), given(passwordFileOption), error)) {
+        printUsageError(error);
+        return Outcome::Invalid;
+    }
+    password = passwordSource.getPassword();
+    passwordOrigin = passwordSource.getOrigin();
 
     color = QColor(Qt::transparent);
     if (parser.isSet(colorOption)) {

@@ -25,6 +25,9 @@ public:
     const QString& getLink() const { return link; }
     const QString& getName() const { return name; }
     const QString& getPassword() const { return password; }
+    // Where the password came from: "--password", "--password-file" or
+    // "KOSESSION_PASSWORD"; empty without a password.
+    const QString& getPasswordOrigin() const { return passwordOrigin; }
     // Fully transparent when none was given: the server then assigns one.
     const QColor& getColor() const { return color; }
     // The participant to watch from the start; 0 for none.
@@ -42,6 +45,7 @@ private:
     QString link;
     QString name;
     QString password;
+    QString passwordOrigin;
     QColor color;
     unsigned short spectatedUserId = 0;
     bool loadScene = true;

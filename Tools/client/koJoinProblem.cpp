@@ -25,7 +25,7 @@ bool isHexIdentifier(const QString& sessionId)
 
 } // namespace
 
-QString koJoinProblem::ofLink(const QString& link, const QString& password)
+QString koJoinProblem::ofLink(const QString& link, const QString& password, const QString& origin)
 {
     // Whatever the library takes is joined: the program judges nothing more.
     if (opens(link, password))
@@ -35,11 +35,13 @@ QString koJoinProblem::ofLink(const QString& link, const QString& password)
         return QStringLiteral("not a session link: expected host[:port]/identifier");
     const bool protectedLink = sessionId.size() == ProtectedDigits;
     if (protectedLink && password.isEmpty())
-        return QStringLiteral("this link is protected: give its password with --password");
+        return QStringLiteral("this link is protected: give its password with --password-file, "
+                              "KOSESSION_PASSWORD or --password");
     if (protectedLink)
-        return QStringLiteral("the password does not match this link");
+        return QStringLiteral("the password from %1 does not match this link").arg(origin);
+    // A password from the environment may be meant for another session.
     if (opens(link, QString()))
-        return QStringLiteral("this link has no password: join it without --password");
+        return QStringLiteral("this link has no password: join it without %1").arg(origin);
     // An identifier that reads as a protected one's 7 bytes but has not its 14 digits.
     return QStringLiteral("not a session link: expected host[:port]/identifier");
 }

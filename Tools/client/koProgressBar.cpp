@@ -57,13 +57,11 @@ void koProgressBar::show(const koNetProgress::State& state)
     // Ctrl-C during a transfer stops the transfer, not the program.
     if (!state.aborting && koInterruptWatcher::takeRaised())
         koNetProgress::requestAbort();
-    if (!drawing)
+    // Without a total there is nothing to measure: the library's wait for
+    // the scene announcement while joining is one, and the participant
+    // says itself what it waits for (the library's text says "Downloading").
+    if (!drawing || state.total <= 0.0)
         return;
-    if (state.total <= 0.0) {
-        if (shownPercent.exchange(0) < 0)
-            koTerminalOutput::printProgress(QString::fromStdString(state.text));
-        return;
-    }
     const int percent = static_cast<int>(100.0 * std::min(state.done, state.total) / state.total);
     if (shownPercent.exchange(percent) != percent)
         koTerminalOutput::printProgress(barText(state, percent));

@@ -1,6 +1,7 @@
 #include "koTerminalParticipant.h"
 
 #include "koCommandInbox.h"
+#include "koEventWait.h"
 #include "koInterruptWatcher.h"
 #include "koJoinCanceller.h"
 #include "koJoinProblem.h"
@@ -22,6 +23,9 @@ namespace {
 // How often received changes are executed: often enough that the program
 // adds nothing noticeable to the links' own 40 and 20 ms cycles.
 constexpr int tickMilliseconds = 5;
+// How long the roster may take after the handshake: it comes within the
+// main link's next cycles unless the server is overloaded or gone.
+constexpr std::chrono::seconds rosterWait(15);
 
 QString point(const float* values)
 {
@@ -127,20 +131,23 @@ bool koTerminalParticipant::join()
 {
     const bool loadScene = options.getLoadScene();
     koSessionClient::setSceneQuestion([loadScene] {
-        koTerminalOutput::print(loadScene ? QStringLiteral("The session holds a scene: waiting for its announcement.")
+        koTerminalOutput::print(loadScene ? QStringLiteral("The session holds a scene: waiting for the session's "
+                                                           "scene announcement.")
                                           : QStringLiteral("The session holds a scene: declined."));
         return loadScene;
     });
     connectSignals();
-    const QString problem = koJoinProblem::ofLink(options.getLink(), options.getPassword());
+    const QString problem = koJoinProblem::ofLink(options.getLink(), options.getPassword(), options.getPasswordOrigin());
     if (!problem.isEmpty()) {
         printJoinError(problem);
         return false;
     }
-    if (!tryJoin())
+    if (!tryJoin() || !awaitRoster() || !checkSpectated())
         return false;
     const koSessionUser& own = koSession::the().getUser();
     koTerminalOutput::print(QStringLiteral("joined %1 as %2").arg(options.getLink(), describe(own)));
+    joinedSaid = true;
+    showHeld();
     ticker.start(tickMilliseconds);
     reader.start();
     rejoiner.watch(options.getLink(), ownRecord(), options.getPassword());
@@ -185,6 +192,48 @@ bool koTerminalParticipant::tryJoin()
     return true;
 }
 
+// "joined" means the roster, with this participant in it, is here: a
+// script's first command finds the others.
+bool koTerminalParticipant::awaitRoster()
+{
+    koSession& session = koSession::the();
+    const bool complete = koEventWait::until(
+        [this, &session] {
+            executeReceived();
+            return session.isJoinCompleted() || !session.isConnected();
+        },
+        rosterWait);
+    if (complete && session.isJoinCompleted())
+        return true;
+    const bool cancelled = koInterruptWatcher::takeRaised();
+    const bool connected = session.isConnected();
+    session.leave();
+    if (cancelled)
+        koTerminalOutput::printError(QStringLiteral("kosession-client: join cancelled"));
+    else if (!connected)
+        printJoinError(QStringLiteral("the server closed the connection before it sent the participant list; try "
+                                      "again"));
+    else
+        printJoinError(QStringLiteral("the server sent no participant list within %1 s; it may be overloaded: try "
+                                      "again later")
+                           .arg(rosterWait.count()));
+    return false;
+}
+
+// The user number of --spectate was given before the participants could be
+// seen: only now can it be refused.
+bool koTerminalParticipant::checkSpectated()
+{
+    const unsigned short spectated = options.getSpectatedUserId();
+    if (spectated == 0 || (names.count(spectated) != 0 && spectated != koSession::the().getUser().getId()))
+        return true;
+    koSession::the().leave();
+    printJoinError(QStringLiteral("no other participant has the user number %1 for --spectate; join without it, "
+                                  "then 'users' lists the participants and 'spectate <user>' picks one")
+                       .arg(spectated));
+    return false;
+}
+
 void koTerminalParticipant::printJoinError(const QString& message) const
 {
     koTerminalOutput::printError(koTerminalText::escaped(
@@ -211,25 +260,33 @@ void koTerminalParticipant::connectSignals()
     connect(&session, &koSession::userRemoved, this, &koTerminalParticipant::userRemoved);
     // Direct: the pose lives only during the emission.
     connect(&session, &koSession::poseChanged, this, &koTerminalParticipant::poseArrived, Qt::DirectConnection);
-    connect(&koCommandInbox::the(), &koCommandInbox::messageReceived, this, &koTerminalParticipant::printMessage);
+    connect(&koCommandInbox::the(), &koCommandInbox::messageReceived, this,
+            [this](unsigned short from, const QString& text, bool toMeOnly) {
+                show([this, from, text, toMeOnly] { printMessage(from, text, toMeOnly); });
+            });
     connect(&koCommandInbox::the(), &koCommandInbox::sceneAnnounced, this,
             [this](unsigned short from, const QString& name, qint64 size, const QByteArray&) {
-                printScene(from, name, size);
+                show([this, from, name, size] { printScene(from, name, size); });
             });
 }
 
 void koTerminalParticipant::tick()
 {
-    koSession& session = koSession::the();
     if (ended || interrupted())
         return;
+    executeReceived();
+    showHeld();
     printArrivedPoses();
+    replay();
+}
+
+void koTerminalParticipant::executeReceived()
+{
     try {
-        session.executeChanges();
+        koSession::the().executeChanges();
     } catch (const std::exception& e) {
         koTerminalOutput::printError(QStringLiteral("error: a received change failed: %1").arg(QString::fromUtf8(e.what())));
     }
-    replay();
 }
 
 bool koTerminalParticipant::interrupted()
@@ -254,22 +311,48 @@ void koTerminalParticipant::end(const QString& message, int exitCode)
     emit finished(exitCode);
 }
 
+// Until the roster is here (and, on the first join, "joined" is said), what
+// the received changes print waits: those lines name participants that the
+// roster is about to introduce. A lost connection lets them out.
+bool koTerminalParticipant::holding() const
+{
+    koSession& session = koSession::the();
+    return !joinedSaid || (session.isConnected() && !session.isJoinCompleted());
+}
+
+void koTerminalParticipant::show(std::function<void()> printer)
+{
+    held.push_back(std::move(printer));
+    showHeld();
+}
+
+void koTerminalParticipant::showHeld()
+{
+    if (holding())
+        return;
+    std::vector<std::function<void()>> printers;
+    printers.swap(held);
+    for (const auto& printer : printers)
+        printer();
+}
+
 void koTerminalParticipant::userAdded(const koSessionUser& user)
 {
     names[user.getId()] = user.getName();
-    koTerminalOutput::print(QStringLiteral("+ %1").arg(describe(user)));
+    show([this, user] { koTerminalOutput::print(QStringLiteral("+ %1").arg(describe(user))); });
 }
 
 void koTerminalParticipant::userChanged(const koSessionUser& user)
 {
     names[user.getId()] = user.getName();
-    koTerminalOutput::print(QStringLiteral("~ %1").arg(describe(user)));
+    show([this, user] { koTerminalOutput::print(QStringLiteral("~ %1").arg(describe(user))); });
 }
 
 void koTerminalParticipant::userRemoved(koSessionUserId userId)
 {
-    koTerminalOutput::print(QStringLiteral("- %1 left").arg(nameOf(userId)));
+    const QString who = nameOf(userId);
     names.erase(userId);
+    show([who] { koTerminalOutput::print(QStringLiteral("- %1 left").arg(who)); });
 }
 
 void koTerminalParticipant::poseArrived(const koSessionUserPoseCommand* pose)
@@ -290,6 +373,9 @@ void koTerminalParticipant::poseArrived(const koSessionUserPoseCommand* pose)
 
 void koTerminalParticipant::printArrivedPoses()
 {
+    // They wait with the other lines, so that they name their senders.
+    if (holding())
+        return;
     std::vector<PoseSummary> poses;
     {
         std::lock_guard<std::mutex> lock(poseMutex);
@@ -329,9 +415,12 @@ void koTerminalParticipant::printScene(unsigned short from, const QString& name,
 
 QString koTerminalParticipant::nameOf(unsigned short userId) const
 {
-    // Changes kept for later joiners may come before the roster that names their makers.
     const auto found = names.find(userId);
-    return found == names.end() ? QStringLiteral("user %1").arg(userId) : koUserText::name(userId, found->second);
+    if (found != names.end())
+        return koUserText::name(userId, found->second);
+    // Changes kept for later joiners outlive their makers' stay.
+    return koSession::the().isJoinCompleted() ? QStringLiteral("a participant who has left")
+                                              : QStringLiteral("user %1").arg(userId);
 }
 
 QString koTerminalParticipant::describe(const koSessionUser& user) const

@@ -13,6 +13,7 @@
 #include <QString>
 #include <QTimer>
 
+#include <functional>
 #include <map>
 #include <memory>
 #include <mutex>
@@ -62,6 +63,18 @@ private:
     koSessionUser ownRecord() const;
     // Joins with the options' record; false after printing why not.
     bool tryJoin();
+    // Executes received changes until the roster holds this participant;
+    // false after leaving and printing why not (a bound, a drop, Ctrl-C).
+    bool awaitRoster();
+    // False after leaving and printing why, for a --spectate number that
+    // names nobody else in the roster.
+    bool checkSpectated();
+    // Runs `printer` now, or once the roster is here (showHeld).
+    bool holding() const;
+    void show(std::function<void()> printer);
+    void showHeld();
+    // Executes the received changes; a failing one is reported, not thrown.
+    void executeReceived();
     // Runs a typed line, or keeps it while the connection is down.
     void command(const QString& verb, const QString& rest);
     void inputClosed();
@@ -105,6 +118,10 @@ private:
     QTimer ticker;
     // Names of the participants seen so far, for lines about them.
     std::map<unsigned short, QString> names;
+    // Lines that wait for the roster, in order.
+    std::vector<std::function<void()>> held;
+    // The first "joined" line is out.
+    bool joinedSaid = false;
     bool ended = false;
     // Guards arrivedPoses. Taken by the receiving thread that reports a pose
     // and by the main thread's tick that prints them; held only to copy.

@@ -365,15 +365,15 @@ bool koDemoSession::joinLate()
     koDemoParticipant* alice = participants[0].get();
     koDemoParticipant* bob = participants[1].get();
     const bool asked = dave->getProcess().findLine(pattern(QStringLiteral("^The session holds a scene"))) >= 0;
-    // Changes kept for later joiners come before the roster that names their makers.
-    const bool announced = allSee({dave}, QStringLiteral("^scene from user %1( \"Alice\")?: \"demo-scene.bin\"")
+    // What was kept for later joiners is printed once the roster names its makers.
+    const bool announced = allSee({dave}, QStringLiteral("^scene from user %1 \"Alice\": \"demo-scene.bin\"")
                                               .arg(alice->getUserId()),
                                   deliveryTimeout);
-    const bool poses = allSee({dave}, QStringLiteral("^pose from user %1( \"[^\"]*\")?: camera \\(%2, 1, 0\\)")
+    const bool poses = allSee({dave}, QStringLiteral("^pose from user %1 \"Alice\": camera \\(%2, 1, 0\\)")
                                           .arg(alice->getUserId())
                                           .arg(posesPerSender - 1),
                               deliveryTimeout)
-        && allSee({dave}, QStringLiteral("^pose from user %1( \"[^\"]*\")?: camera \\(%2, 2, 0\\)")
+        && allSee({dave}, QStringLiteral("^pose from user %1 \"Bob\": camera \\(%2, 2, 0\\)")
                               .arg(bob->getUserId())
                               .arg(posesPerSender - 1),
                   deliveryTimeout);

@@ -6,18 +6,27 @@
 #include "koInterruptWatcher.h"
 #include "koTerminalOutput.h"
 
+#include "koVersionInfo.h"
+
 #include <QCoreApplication>
+#include <QStringList>
 
 int main(int argc, char* argv[])
 {
     QCoreApplication application(argc, argv);
+    const QStringList arguments = QCoreApplication::arguments();
+    if (arguments.size() == 2 && (arguments[1] == QLatin1String("-V") || arguments[1] == QLatin1String("--version"))) {
+        koTerminalOutput::print(QStringLiteral("kosession-demo %1")
+                                    .arg(QString::fromStdString(koVersionInfo::the().getDisplayVersionYearString())));
+        return 0;
+    }
     if (argc > 1) {
         koTerminalOutput::print(QStringLiteral(
-            "Usage: kosession-demo\n"
+            "Usage: kosession-demo [--help | -V | --version]\n"
             "Starts kosession-server on a free loopback port and kosession-client participants as child\n"
             "processes (both are looked for next to this program), runs a scripted session and prints a\n"
             "transcript and a summary. Exits with status 0 only if everything arrived."));
-        return QCoreApplication::arguments().at(1) == QLatin1String("--help") ? 0 : 2;
+        return arguments[1] == QLatin1String("--help") ? 0 : 2;
     }
     koInterruptWatcher::install();
     koDemoSession session;

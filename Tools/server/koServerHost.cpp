@@ -93,7 +93,7 @@ int koServerHost::run()
     waiter.join();
     removeRoute();
 
-    koTerminalOutput::print(QStringLiteral("Session ended: %1.").arg(describeEnding()));
+    printEnding();
     return ending == Ending::AcceptFailed ? 1 : 0;
 }
 
@@ -150,11 +150,7 @@ bool koServerHost::start(const QString& sessionPart)
     try {
         server.start(options.getPipeName(), options.getPort(), options.getListenAddress());
     } catch (const koNetError& e) {
-        const QString where = options.getPipeName().isEmpty()
-            ? QStringLiteral("TCP port %1").arg(options.getPort())
-            : QStringLiteral("local pipe '%1'").arg(options.getPipeName());
-        koTerminalOutput::printError(
-            QStringLiteral("kosession-server: cannot listen on %1: %2").arg(where, QString::fromUtf8(e.what())));
+        printListenProblem(QString::fromUtf8(e.what()));
         return false;
     } catch (const std::exception& e) {
         // The kept session could not be read back from its state directory.
@@ -172,6 +168,21 @@ bool koServerHost::start(const QString& sessionPart)
     }
     printStartup(sessionPart, server.getPort());
     return true;
+}
+
+// The network layer's text names the port or pipe again: only its reason is
+// kept, and a port or pipe in use gets the option that picks another.
+void koServerHost::printListenProblem(const QString& error) const
+{
+    const bool pipe = !options.getPipeName().isEmpty();
+    const QString where = pipe ? QStringLiteral("local pipe '%1'").arg(options.getPipeName())
+                               : QStringLiteral("TCP port %1").arg(options.getPort());
+    QString reason = error.section(QStringLiteral(": "), -1);
+    if (error.contains(QLatin1String("already in use")))
+        reason = pipe ? QStringLiteral("another server already listens there; give another name with --pipe")
+                      : QStringLiteral("another program already listens there; choose another port with --port "
+                                       "(0 takes a free one)");
+    koTerminalOutput::printError(QStringLiteral("kosession-server: cannot listen on %1: %2").arg(where, reason));
 }
 
 bool koServerHost::startStatus()
@@ -297,6 +308,21 @@ void koServerHost::noticeLogLine(const std::string& line)
         ending = Ending::LastParticipantLeft;
     else if (startsWith(line, "Stop accepting clients:"))
         ending = Ending::AcceptFailed;
+}
+
+// A session kept in --state-dir outlives this process (only a stop for
+// everybody empties the folder): saying it ended would be wrong.
+void koServerHost::printEnding() const
+{
+    const QString folder = options.getStateDirectory();
+    if (folder.isEmpty() || ending == Ending::StopRequest) {
+        koTerminalOutput::print(QStringLiteral("Session ended: %1.").arg(describeEnding()));
+        return;
+    }
+    koTerminalOutput::print(QStringLiteral("Server exits: %1. The session is kept in %2: start kosession-server "
+                                           "again with the same --state-dir, --address and --port to go on with it "
+                                           "under the same link.")
+                                .arg(describeEnding(), folder));
 }
 
 QString koServerHost::describeEnding() const

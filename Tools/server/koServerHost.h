@@ -47,6 +47,8 @@ private:
     void poll();
     void noticeLogLine(const std::string& line);
     QString describeEnding() const;
+    void printEnding() const;
+    void printListenProblem(const QString& error) const;
 
     const koServerOptions& options;
     koSessionServer server;

@@ -1,6 +1,6 @@
 #include "koServerOptionSource.h"
 
-#include <QFile>
+#include "koServerConfigFile.h"
 
 koServerOptionSource::koServerOptionSource(const QCommandLineParser& parser)
     : parser(parser)
@@ -9,23 +9,13 @@ koServerOptionSource::koServerOptionSource(const QCommandLineParser& parser)
 
 bool koServerOptionSource::load(const QString& fileName, const QStringList& knownKeys, QString& error)
 {
-    // QSettings reads a missing or unreadable file as an empty one.
-    QFile probe(fileName);
-    if (!probe.open(QIODevice::ReadOnly)) {
-        error = QStringLiteral("cannot read the config file '%1': %2; check the path and that this user may "
-                               "read it")
-                    .arg(fileName, probe.errorString());
+    file.clear();
+    if (!koServerConfigFile::read(fileName, file, error))
         return false;
-    }
-    file = std::make_unique<QSettings>(fileName, QSettings::IniFormat);
-    if (file->status() != QSettings::NoError) {
-        error = QStringLiteral("the config file '%1' is not in INI form (key=value lines)").arg(fileName);
-        return false;
-    }
-    for (const QString& key : file->allKeys()) {
-        if (!knownKeys.contains(key)) {
+    for (auto entry = file.cbegin(); entry != file.cend(); ++entry) {
+        if (!knownKeys.contains(entry.key())) {
             error = QStringLiteral("unknown key '%1' in the config file '%2'; the keys are: %3")
-                        .arg(key, fileName, knownKeys.join(QStringLiteral(", ")));
+                        .arg(entry.key(), fileName, knownKeys.join(QStringLiteral(", ")));
             return false;
         }
     }
@@ -34,24 +24,20 @@ bool koServerOptionSource::load(const QString& fileName, const QStringList& know
 
 bool koServerOptionSource::isSet(const QCommandLineOption& option) const
 {
-    return parser.isSet(option) || (file && file->contains(keyOf(option)));
+    return parser.isSet(option) || file.contains(keyOf(option));
 }
 
 QString koServerOptionSource::value(const QCommandLineOption& option) const
 {
-    if (parser.isSet(option) || !file)
-        return parser.value(option);
-    // INI reads an unquoted "a,b" as a list; the option wants the text back.
-    const QVariant text = file->value(keyOf(option));
-    return text.type() == QVariant::StringList ? text.toStringList().join(QLatin1Char(',')) : text.toString();
+    return parser.isSet(option) ? parser.value(option) : file.value(keyOf(option), parser.value(option));
 }
 
 bool koServerOptionSource::isOn(const QCommandLineOption& option, bool& on, QString& error) const
 {
     on = parser.isSet(option);
-    if (on || !file || !file->contains(keyOf(option)))
+    if (on || !file.contains(keyOf(option)))
         return true;
-    const QString text = file->value(keyOf(option)).toString().trimmed().toLower();
+    const QString text = file.value(keyOf(option)).toLower();
     const QStringList yes{QStringLiteral("true"), QStringLiteral("yes"), QStringLiteral("1")};
     const QStringList no{QStringLiteral("false"), QStringLiteral("no"), QStringLiteral("0")};
     on = yes.contains(text);

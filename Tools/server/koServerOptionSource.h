@@ -2,11 +2,9 @@
 
 #include <QCommandLineOption>
 #include <QCommandLineParser>
-#include <QSettings>
+#include <QMap>
 #include <QString>
 #include <QStringList>
-
-#include <memory>
 
 // Where kosession-server's options come from: the command line, else the
 // INI file given with --config, whose keys are the options' long names. The
@@ -17,8 +15,8 @@ public:
     explicit koServerOptionSource(const QCommandLineParser& parser);
 
     // Reads `fileName` as the INI file behind the command line. False with
-    // `error` set when it cannot be read or holds a key that is not one of
-    // `knownKeys`.
+    // `error` set when it cannot be read, has a line without '=' or holds a
+    // key that is not one of `knownKeys`.
     bool load(const QString& fileName, const QStringList& knownKeys, QString& error);
 
     bool isSet(const QCommandLineOption& option) const;
@@ -31,5 +29,6 @@ private:
     static QString keyOf(const QCommandLineOption& option);
 
     const QCommandLineParser& parser;
-    std::unique_ptr<QSettings> file;
+    // The file's values by key; empty without a file.
+    QMap<QString, QString> file;
 };

@@ -1,5 +1,6 @@
 #include "koServerOptions.h"
 
+#include "koPasswordSource.h"
 #include "koServerOptionSource.h"
 #include "koServerStatusEndpoint.h"
 
@@ -8,7 +9,6 @@
 #include "koVersionInfo.h"
 
 #include <QCommandLineParser>
-#include <QFile>
 #include <QHostAddress>
 #include <QRegularExpression>
 #include <QSysInfo>
@@ -28,7 +28,6 @@ const char description[] =
     "The password comes from\n"
     "--password, else --password-file, else the environment variable KOSESSION_PASSWORD.";
 
-const char passwordVariable[] = "KOSESSION_PASSWORD";
 // The variable that names the map in deploy/haproxy/kosession.cfg, read
 // here too so that a server and its HAProxy agree by default.
 const char mapVariable[] = "KOSESSION_MAP";
@@ -285,37 +284,18 @@ bool koServerOptions::readRouting(const koServerOptionSource& source)
     return true;
 }
 
-// --password, then --password-file, then the environment: the more
-// deliberate and the more local a source, the higher it ranks.
 bool koServerOptions::readPassword(const koServerOptionSource& source)
 {
     const OptionSet& options = optionSet();
-    if (source.isSet(options.password)) {
-        password = source.value(options.password);
-        return true;
-    }
-    if (source.isSet(options.passwordFile))
-        return readPasswordFile(source.value(options.passwordFile), password);
-    password = qEnvironmentVariable(passwordVariable);
-    return true;
-}
-
-bool koServerOptions::readPasswordFile(const QString& fileName, QString& password)
-{
-    QFile file(fileName);
-    if (!file.open(QIODevice::ReadOnly)) {
-        printProblem(QStringLiteral("cannot read the password file '%1': %2; make it readable for this user, "
-                                    "or give the password in %3")
-                         .arg(fileName, file.errorString(), QLatin1String(passwordVariable)));
+    const auto given = [&source](const QCommandLineOption& option) {
+        return source.isSet(option) ? std::optional<QString>(source.value(option)) : std::nullopt;
+    };
+    koPasswordSource passwordSource;
+    QString error;
+    if (!passwordSource.read(given(options.password), given(options.passwordFile), error)) {
+        printProblem(error);
         return false;
     }
-    password = QString::fromUtf8(file.readAll());
-    // Editors and `echo` end the file with a line end that is not part of it.
-    if (password.endsWith(QLatin1Char('\n')))
-        password.chop(password.endsWith(QLatin1String("\r\n")) ? 2 : 1);
-    if (password.isEmpty()) {
-        printProblem(QStringLiteral("the password file '%1' is empty; write the password into it").arg(fileName));
-        return false;
-    }
+    password = passwordSource.getPassword();
     return true;
 }

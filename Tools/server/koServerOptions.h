@@ -59,7 +59,6 @@ private:
     QString defaultLinkAddress() const;
     bool readRouting(const koServerOptionSource& source);
     bool readPassword(const koServerOptionSource& source);
-    static bool readPasswordFile(const QString& fileName, QString& password);
 
     int port = DefaultPort;
     QString pipeName;

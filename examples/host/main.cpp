@@ -2,6 +2,7 @@
 // session the way a host application does.
 //
 //   kosession-host [--name NAME] [--password PASSWORD] [--seconds N] LINK
+//   kosession-host --version
 //
 // It joins the session of LINK, loads the session's scene when there is one,
 // moves a marker of its own and says hello every half second, and prints the
@@ -157,9 +158,13 @@ void connectRoster(koSession& session, QObject* context)
 int main(int argc, char* argv[])
 {
     QCoreApplication app(argc, argv);
+    QCoreApplication::setApplicationVersion(QStringLiteral(KOSESSION_HOST_VERSION)); // from CMakeLists.txt
     QCommandLineParser parser;
     parser.setApplicationDescription(QStringLiteral("Takes part in a koSession session as a host application."));
     parser.addHelpOption();
+    // -V as in the koSession programs, where -v means verbose.
+    const QCommandLineOption versionOption({QStringLiteral("V"), QStringLiteral("version")},
+                                           QStringLiteral("Displays version information."));
     parser.addPositionalArgument(QStringLiteral("link"), QStringLiteral("The session link."));
     const QCommandLineOption nameOption(QStringLiteral("name"), QStringLiteral("Participant name."),
                                         QStringLiteral("name"), QStringLiteral("host"));
@@ -167,8 +172,10 @@ int main(int argc, char* argv[])
                                             QStringLiteral("password"));
     const QCommandLineOption secondsOption(QStringLiteral("seconds"), QStringLiteral("Leave after N seconds."),
                                            QStringLiteral("N"), QStringLiteral("0"));
-    parser.addOptions({nameOption, passwordOption, secondsOption});
+    parser.addOptions({versionOption, nameOption, passwordOption, secondsOption});
     parser.process(app);
+    if (parser.isSet(versionOption))
+        parser.showVersion();
     if (parser.positionalArguments().size() != 1)
         parser.showHelp(2);
 

@@ -11,6 +11,7 @@ await() { # await FILE TEXT: up to 15 s for TEXT to show in FILE
   fail "no \"$2\" in $1"
 }
 
+"$host" -V | grep -qx 'kosession-host [0-9.]*' || fail "kosession-host -V does not print its version"
 "$server" --port 0 --address 127.0.0.1 --password pw >server.out 2>&1 &
 await server.out "Session link: "
 link=$(sed -n 's/.*Session link: //p' server.out)

@@ -26,7 +26,16 @@ TEST_F(ClientProgramTest, WhatParticipantsTypeReachesTheOthersUntilTheSessionIsS
     koChildProcess& bob = join(QStringLiteral("Bob"), {QStringLiteral("--spectate"), QString::number(aliceId)});
     const unsigned short bobId = userIdOf(bob);
     koChildProcess& carol = join(QStringLiteral("Carol"));
-    koChildProcess& carla = join(QStringLiteral("Carla"));
+    // A number that names nobody cannot be spectated; the roster tells only once joined.
+    koChildProcess& ghost = startClient(QStringLiteral("Ghost"), link, {QStringLiteral("--spectate"), QStringLiteral("99")});
+    EXPECT_EQ(exitCodeOf(ghost), 1);
+    EXPECT_TRUE(printed(ghost, QStringLiteral("^kosession-client: cannot join .*: no other participant has the user number 99 "
+                                              "for --spectate; join without it, then 'users' lists")))
+        << ghost.getText().toStdString();
+    // A script's first command finds the roster that "joined" promised.
+    koChildProcess& carla = startClient(QStringLiteral("Carla"), link);
+    carla.writeLine(QStringLiteral("users"));
+    EXPECT_TRUE(prints(carla, QStringLiteral("^4 participant\\(s\\):$"))) << carla.getText().toStdString();
     ASSERT_TRUE(prints(alice, QStringLiteral("^\\+ user %1 \"Carla\"").arg(userIdOf(carla))));
 
     // A chosen colour stays and still takes its index; the others get the
@@ -108,8 +117,9 @@ TEST_F(ClientProgramTest, WhatParticipantsTypeReachesTheOthersUntilTheSessionIsS
         << bob.getText().toStdString();
     // Later joiners are told; declining when joining skips only the first download.
     koChildProcess& erin = join(QStringLiteral("Erin"));
-    EXPECT_TRUE(printed(erin, QStringLiteral("^The session holds a scene: waiting for its announcement\\.$")));
-    EXPECT_TRUE(prints(erin, QStringLiteral("^scene from user %1( \"Alice\")?: \"scene ü\\.bin\", %2 bytes").arg(aliceId).arg(size)));
+    EXPECT_TRUE(printed(erin, QStringLiteral("^The session holds a scene: waiting for the session's scene announcement\\.$")));
+    EXPECT_TRUE(prints(erin, QStringLiteral("^scene from user %1 \"Alice\": \"scene ü\\.bin\", %2 bytes").arg(aliceId).arg(size)))
+        << erin.getText().toStdString();
     koChildProcess& frank = join(QStringLiteral("Frank"), {QStringLiteral("--decline-scene")});
     EXPECT_TRUE(printed(frank, QStringLiteral("^The session holds a scene: declined\\.$")));
     frank.writeLine(QStringLiteral("download %1").arg(file("frank.bin")));
@@ -142,7 +152,8 @@ TEST_F(ClientProgramTest, WhatParticipantsTypeReachesTheOthersUntilTheSessionIsS
         EXPECT_EQ(exitCodeOf(leaver), ways[i].status) << leaver.getText().toStdString();
         EXPECT_TRUE(!ways[i].said || printed(leaver, QString::fromUtf8(ways[i].said))) << leaver.getText().toStdString();
         expectLeft({&alice, &bob}, userIdOf(leaver));
-        EXPECT_TRUE(prints(*server, QStringLiteral("info: Session connection of user %1 ended").arg(userIdOf(leaver))));
+        EXPECT_TRUE(prints(*server, QStringLiteral("info: Participant %1 \"%2\" left$").arg(userIdOf(leaver)).arg(leaver.getLabel())))
+            << server->getText().toStdString();
     }
     bob.writeLine(QStringLiteral("users"));
     EXPECT_TRUE(prints(bob, QStringLiteral("^2 participant\\(s\\):$")));
@@ -219,17 +230,25 @@ TEST_F(ClientProgramTest, EachJoinMistakeSaysWhatToDo)
     const QString host = link.section(QLatin1Char('/'), 0, 0);
     const QString open = host + QStringLiteral("/0123456789");
     const QString cannot = QStringLiteral("^kosession-client: cannot join %1: ");
+    QTemporaryDir folder;
+    QFile wrongFile(folder.filePath(QStringLiteral("password")));
+    ASSERT_TRUE(wrongFile.open(QIODevice::WriteOnly) && wrongFile.write("s3cret\n") == 7);
+    wrongFile.close();
     const struct
     {
         QString link;
         QStringList options;
         QString said;
     } cases[] = {
-        {link, options.mid(2), cannot + "this link is protected: give its password with --password$"},
-        {link, {QStringLiteral("--password"), QStringLiteral("wrong")}, cannot + "the password does not match this link$"},
+        {link, options.mid(2), cannot + "this link is protected: give its password with --password-file, KOSESSION_PASSWORD or --password$"},
+        {link, {QStringLiteral("--password"), QStringLiteral("wrong")}, cannot + "the password from --password does not match this link$"},
+        {link, {QStringLiteral("--password-file"), wrongFile.fileName()}, cannot + "the password from --password-file does not match this link$"},
         {link.chopped(1), options, cannot + "not a session link: expected host\\[:port\\]/identifier$"},
         {host + QLatin1Char('/'), options, cannot + "not a session link: expected host\\[:port\\]/identifier$"},
         {open, options, cannot + "this link has no password: join it without --password$"},
+        // The server closes a connection for another session without a word: the close itself says it.
+        {open, options.mid(2), cannot + "no session 0123456789 at " + QRegularExpression::escape(host)
+             + ": check the link \\(a server restarted without --state-dir gives a new link\\)$"},
         {QStringLiteral(" %1\n").arg(link), options.mid(0, 2),
          "^kosession-client: cannot join: the server runs version \"9\\.9 \\(2030\\)\", this program \".*\" \\(Incompatible "
          "kova version connected\\)\\. Already in the session: \"Alice\"\\.$"},

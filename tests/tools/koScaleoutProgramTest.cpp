@@ -168,7 +168,13 @@ TEST_F(ScaleoutTest, SessionsBehindOneProxyPortStayApartAndEndAlone)
     for (Session* gone : {&b, &c}) {
         for (koChildProcess* person : gone->people)
             EXPECT_TRUE(person->waitForExit(waitLimit)) << person->getText().toStdString();
-        EXPECT_EQ(exitCodeOf(startClient(QStringLiteral("late"), gone->link)), 1);
+        koChildProcess& late = startClient(QStringLiteral("late"), gone->link);
+        EXPECT_EQ(exitCodeOf(late), 1);
+        // The proxy closes as the server does: the same line names the mistake.
+        EXPECT_TRUE(printed(late, QStringLiteral(": no session %1 at 127\\.0\\.0\\.1:%2: check the link ")
+                                      .arg(gone->link.section(QLatin1Char('/'), 1))
+                                      .arg(publicPort)))
+            << late.getText().toStdString();
     }
     Session& d = open(QStringLiteral("d"), 2, {QStringLiteral("--haproxy-map"), map()});
     expectTalk(*d.people[0], {d.people[1]}, QStringLiteral("fresh"));

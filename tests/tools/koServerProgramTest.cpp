@@ -43,6 +43,10 @@ TEST_F(ServerProgramTest, OptionsAreExplainedAndBadOnesRefusedWithStatusTwo)
 {
     const QString server = QStringLiteral(KO_SERVER_PROGRAM);
     const QString client = QStringLiteral(KO_CLIENT_PROGRAM);
+    const QString demo = QStringLiteral(KO_DEMO_PROGRAM);
+    QTemporaryDir folder;
+    const QString bareKey = writeFile(folder, "; a comment\nkeep-running\n");
+    const QString twice = writeFile(folder, "port=1\n# a comment\n  port = 2\n");
     const struct
     {
         QString program;
@@ -65,6 +69,16 @@ TEST_F(ServerProgramTest, OptionsAreExplainedAndBadOnesRefusedWithStatusTwo)
         {server, {QStringLiteral("--haproxy-socket"), QStringLiteral("/no/such.sock"), QStringLiteral("-a"), QStringLiteral("p"),
                   QStringLiteral("--listen"), QStringLiteral("127.0.0.1"), QStringLiteral("--port"), QStringLiteral("0")}, 1,
          {"there is no socket at /no/such.sock: start HAProxy", "give --haproxy-socket the path"}},
+        {server, {QStringLiteral("--config"), bareKey}, 2,
+         {"line 2 of the config file '", "' ('keep-running') has no '=': write option=value, such as keep-running=true"}},
+        {server, {QStringLiteral("--config"), twice}, 2, {"line 3 of the config file '", "' gives 'port' a second time"}},
+        // -V is the version everywhere; -v is verbose, and a verbose client still needs its link.
+        {server, {QStringLiteral("-V")}, 0, {"kosession-server 0."}},
+        {client, {QStringLiteral("--version")}, 0, {"kosession-client 0."}},
+        {demo, {QStringLiteral("-V")}, 0, {"kosession-demo 0."}},
+        {client, {QStringLiteral("-v")}, 2, {"give exactly one session link"}},
+        {client, {QStringLiteral("a/1"), QStringLiteral("--password-file"), QStringLiteral("/no/such/file")}, 2,
+         {"cannot read the password file '/no/such/file'", "or give the password in KOSESSION_PASSWORD"}},
         {client, {QStringLiteral("--help")}, 0,
          {"--name", "--password", "--color", "--spectate", "--rejoin-for", "say <text>", "download <file>", "stop"}},
         {client, {}, 2, {"give exactly one session link"}},
@@ -72,7 +86,7 @@ TEST_F(ServerProgramTest, OptionsAreExplainedAndBadOnesRefusedWithStatusTwo)
         {client, {QStringLiteral("a/1"), QStringLiteral("--color"), QStringLiteral("no-such-colour")}, 2, {"is not a colour"}},
         {client, {QStringLiteral("a/1"), QStringLiteral("--spectate"), QStringLiteral("0")}, 2,
          {"--spectate needs a user number"}},
-        {QStringLiteral(KO_DEMO_PROGRAM), {QStringLiteral("--help")}, 0, {"Usage: kosession-demo"}},
+        {demo, {QStringLiteral("--help")}, 0, {"Usage: kosession-demo"}},
     };
     for (const auto& entry : cases) {
         koChildProcess program(QStringLiteral("program"));
@@ -93,11 +107,14 @@ TEST_F(ServerProgramTest, LinkNamesWhereItListensAndASecondServerThereIsRefused)
         QStringList arguments;
         QString link; // its one group, if any, is the port
         QString where;
+        QString inUse;
     } cases[] = {
         {{QStringLiteral("--port"), QStringLiteral("0")},
          QStringLiteral("^Session link: %1:(\\d+)/[0-9a-f]{10}$").arg(QRegularExpression::escape(QSysInfo::machineHostName())),
-         QStringLiteral("TCP port %1")},
-        {{QStringLiteral("--pipe"), pipe}, QStringLiteral("^No session link: "), QStringLiteral("local pipe '%1'")},
+         QStringLiteral("TCP port %1"),
+         QStringLiteral(": another program already listens there; choose another port with --port (0 takes a free one)")},
+        {{QStringLiteral("--pipe"), pipe}, QStringLiteral("^No session link: "), QStringLiteral("local pipe '%1'"),
+         QStringLiteral(": another server already listens there; give another name with --pipe")},
     };
     for (const auto& entry : cases) {
         koChildProcess first(QStringLiteral("server"));
@@ -114,7 +131,9 @@ TEST_F(ServerProgramTest, LinkNamesWhereItListensAndASecondServerThereIsRefused)
                                  port.isEmpty() ? QStringList{QStringLiteral("--pipe"), pipe}
                                                 : QStringList{QStringLiteral("--port"), port}));
         EXPECT_EQ(exitCodeOf(second), 1);
-        EXPECT_TRUE(second.getText().contains(QStringLiteral("cannot listen on %1").arg(where))) << second.getText().toStdString();
+        // Said once, with the way out.
+        EXPECT_TRUE(printed(second, QLatin1Char('^') + QRegularExpression::escape(QStringLiteral("kosession-server: cannot listen on ") + where + entry.inUse) + QLatin1Char('$')))
+            << second.getText().toStdString();
         EXPECT_TRUE(first.isRunning());
 
         first.interrupt();
@@ -124,25 +143,33 @@ TEST_F(ServerProgramTest, LinkNamesWhereItListensAndASecondServerThereIsRefused)
     }
 }
 
-// A password in the environment protects the link (the client's own table
-// shows that a wrong one or none is refused).
-TEST_F(ServerProgramTest, PasswordFromTheEnvironment)
+// A password in the environment protects the link and opens it; for the
+// participant too a file goes before the environment, the command line before
+// both (the client's own table shows that a wrong one or none is refused).
+TEST_F(ServerProgramTest, PasswordFromTheEnvironmentOrAFileInTheSameOrderForBothPrograms)
 {
+    QTemporaryDir folder;
     qputenv("KOSESSION_PASSWORD", "right");
     startServer();
+    join(QStringLiteral("ann"));
+    qputenv("KOSESSION_PASSWORD", "wrong");
+    join(QStringLiteral("bob"), {QStringLiteral("--password-file"), writeFile(folder, "right\n")});
+    join(QStringLiteral("cy"), {QStringLiteral("--password"), QStringLiteral("right"), QStringLiteral("--password-file"),
+                                writeFile(folder, "wrong")});
     qunsetenv("KOSESSION_PASSWORD");
-    join(QStringLiteral("ann"), {QStringLiteral("--password"), QStringLiteral("right")});
 }
 
 // A service set up by its config file alone: the command line wins over it,
-// the password file over the environment; it listens on one interface, stays
+// its password over its password file, which wins over the environment; it listens on one interface, stays
 // up when empty, logs no info lines, and its status endpoint tells who is in
 // and survives hostile requests.
 TEST_F(ServerProgramTest, ConfiguredServiceAnswersStatusAndStaysUpWhenEmpty)
 {
     QTemporaryDir folder;
-    const QString config = "port=99999\nlisten=127.0.0.1\nkeep-running=true\nquiet=yes\nstatus=127.0.0.1:0\npassword-file="
-        + writeFile(folder, "s3cret\n");
+    // Values are taken as written: no comment, list or quote syntax inside them.
+    const QString config = "port=99999\n; listen on loopback only\r\nlisten = 127.0.0.1\nkeep-running=true\nquiet=yes\n"
+                           "status=127.0.0.1:0\npassword=s3;cr,et #1\npassword-file="
+        + writeFile(folder, "wrong\n");
     qputenv("KOSESSION_PASSWORD", "wrong");
     startServer({QStringLiteral("--config"), writeFile(folder, config.toUtf8())});
     qunsetenv("KOSESSION_PASSWORD");
@@ -150,7 +177,7 @@ TEST_F(ServerProgramTest, ConfiguredServiceAnswersStatusAndStaysUpWhenEmpty)
     const QRegularExpression statusLine(QStringLiteral("^Status on http://127\\.0\\.0\\.1:(\\d+)/metrics"));
     ASSERT_GE(server->waitForLine(statusLine, waitLimit), 0) << server->getText().toStdString();
     const int statusPort = statusLine.match(server->getLines()[std::size_t(server->findLine(statusLine))].text).captured(1).toInt();
-    join(QStringLiteral("ann"), {QStringLiteral("--password"), QStringLiteral("s3cret")});
+    join(QStringLiteral("ann"), {QStringLiteral("--password"), QStringLiteral("s3;cr,et #1")});
     const std::pair<QByteArray, const char*> requests[] = {
         {QByteArray(8193, 'a'), "HTTP/1.1 431 "},
         {"BREW\r\n\r\n", "HTTP/1.1 400 "},

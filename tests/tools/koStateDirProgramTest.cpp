@@ -45,10 +45,11 @@ TEST_F(StateDirProgramTest, KilledServerComesBackWithItsSession)
     EXPECT_TRUE(prints(alice, QStringLiteral("^rejoined$"))) << alice.getText().toStdString();
     refused({}, QStringLiteral("is used by another kosession-server (pid "));
 
-    // A newcomer may not take the author's number, or it would never get that author's changes.
+    // A newcomer may not take the author's number, or it would never get
+    // that author's changes. Alice is back under another number.
     koChildProcess& carol = join(QStringLiteral("Carol"));
     EXPECT_NE(userIdOf(carol), aliceId);
-    EXPECT_TRUE(prints(carol, QStringLiteral("^scene from user %1: \"second\\.bin\", %2 bytes").arg(aliceId).arg(size)))
+    EXPECT_TRUE(prints(carol, QStringLiteral("^scene from a participant who has left: \"second\\.bin\", %1 bytes").arg(size)))
         << carol.getText().toStdString();
     EXPECT_FALSE(printed(carol, QStringLiteral("first\\.bin")));
     carol.writeLine(QStringLiteral("download %1").arg(file("carol.bin")));
@@ -61,6 +62,13 @@ TEST_F(StateDirProgramTest, KilledServerComesBackWithItsSession)
     EXPECT_EQ(exitCodeOf(*server), 0);
     startServer(kept);
     EXPECT_NE(link.section(QLatin1Char('/'), 1), firstLink.section(QLatin1Char('/'), 1));
+    // Ctrl-C keeps it: the server says so instead of calling the session ended.
+    server->interrupt();
+    EXPECT_EQ(exitCodeOf(*server), 0);
+    EXPECT_TRUE(printed(*server, QStringLiteral("^Server exits: stopped by Ctrl-C or SIGTERM\\. The session is kept in %1: ")
+                                     .arg(QRegularExpression::escape(file("state")))))
+        << server->getText().toStdString();
+    EXPECT_FALSE(printed(*server, QStringLiteral("^Session ended")));
 }
 
 } // namespace

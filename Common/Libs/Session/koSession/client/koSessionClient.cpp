@@ -14,6 +14,7 @@
 #include "koSessionUserInfoCommand.h"
 #include "koSessionWire.h"
 
+#include "koConnectionClosed.h"
 #include "koLog.h"
 #include "koNetError.h"
 #include "koNetProgress.h"
@@ -162,8 +163,16 @@ std::shared_ptr<koNetLink> koSessionClient::connectServer(const QString& session
 
     const QByteArray bytes = koSessionWire::tunnelRequest(sessionId, force);
     socketLink->send(bytes.constData(), static_cast<std::size_t>(bytes.size()));
-    // The answer's content does not matter, only where it ends.
-    koSessionWire::readTunnelHeader(*socketLink, "Tunnel answer");
+    // The answer's content does not matter, only where it ends. A server
+    // (or a proxy that routes by session) that does not hold the session
+    // closes without any answer: no byte can say so, the close itself does.
+    try {
+        koSessionWire::readTunnelHeader(*socketLink, "Tunnel answer");
+    } catch (const koConnectionClosed&) {
+        throw koNetError("no session " + sessionLink.section(QLatin1Char('/'), 1).toStdString() + " at "
+                         + socketLink->getPeerName()
+                         + ": check the link (a server restarted without --state-dir gives a new link)");
+    }
 
     std::shared_ptr<koNetLink> netLink = socketLink;
     koSessionWire::setUpCipher(netLink, true);

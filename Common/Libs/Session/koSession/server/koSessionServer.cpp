@@ -549,8 +549,10 @@ void koSessionServer::removeStoppedClients()
             return;
         clients.swap(kept);
         for (const auto& peer : removed) {
-            forgetPose(peer->getUserId());
-            arrivals.erase(peer->getUserId());
+            const koSessionUser user = peer->copyUser();
+            koLog::info("Participant %u \"%s\" left", unsigned(user.getId()), user.getName().toUtf8().constData());
+            forgetPose(user.getId());
+            arrivals.erase(user.getId());
         }
         leaves += removed.size();
         rosterChanged.notify_all();
