@@ -1,6 +1,7 @@
 #pragma once
 
 #include "koSessionMutex.h"
+
 #include "koNetStream.h"
 
 #include <atomic>
@@ -8,7 +9,6 @@
 #include <condition_variable>
 #include <cstdint>
 #include <memory>
-#include <mutex>
 #include <thread>
 #include <vector>
 

@@ -1,13 +1,12 @@
 #pragma once
 
-#include "koSessionMutex.h"
 #include "koSessionCommandContext.h"
 #include "koSessionLinkPump.h"
+#include "koSessionMutex.h"
 #include "koSessionUser.h"
 
 #include <chrono>
 #include <memory>
-#include <mutex>
 #include <vector>
 
 class koNetLink;
@@ -27,8 +26,8 @@ class koSessionServer;
 //
 // Made by the server's handshake job, which calls accept(); held by the
 // server through std::shared_ptr; the destructor stops and joins the threads,
-// so it must not run on one of them. Lock order: the server's mutex, then the
-// peer's own, then a change list's.
+// so it must not run on one of them. Its lock's place in the order is in
+// koSessionLockOrder.h.
 class koSessionServerPeer : public koSessionCommandContext, private koSessionLinkPump::Owner
 {
 public:
