@@ -22,8 +22,9 @@ printf 'our secret\n' | tee "$HOME/.kosession-password" >"$root/etc/kosession/pa
 printf 'global\n    stats socket 10.0.0.1:9999 level admin\n' >"$work/api-on-10.0.0.1.cfg"
 declare -A server_of  # "HOST:PORT" or "status ADDRESS" -> the README server command that serves it
 kept=() lastserver="" failures=0 n=0
-cleanup() { [ -f "$root/run/haproxy.pid" ] && kill "$(cat "$root/run/haproxy.pid")"; kill $(jobs -p) 2>/dev/null; wait; }
+cleanup() { trap - ERR; [ -f "$root/run/haproxy.pid" ] && kill "$(cat "$root/run/haproxy.pid")"; kill $(jobs -p) 2>/dev/null; wait; }
 trap cleanup EXIT
+set -E; trap 'fail "line $LINENO: $BASH_COMMAND failed"' ERR  # a slip of this script fails it too
 fail() { echo "FAILED: $*"; for f in "$work"/*.out; do [ -s "$f" ] && { echo "--- $f"; cat "$f"; }; done; exit 1; }
 await() { # await FILE TEXT: up to 15 s
   for _ in $(seq 150); do grep -qF -- "$2" "$1" 2>/dev/null && return 0; sleep 0.1; done
@@ -35,9 +36,15 @@ subst() {
   sed -e 's/\bsudo //g' -e "s#\([ =\"]\)/\(etc\|run\|var\|opt\)/#\1$root/\2/#g" \
     -e "s#^haproxy -f \([^ ]*\) -D#haproxy -f \1 -f $work/api-on-10.0.0.1.cfg -D -p $root/run/haproxy.pid#"
 }
-# Each expected line as a pattern: runs of hex digits with a digit in them (links, counts,
+# Each expected line as a pattern: runs of hex digits with a digit in them (identifiers, counts,
 # times, colours, addresses) stand for any such run.
-pattern() { sed -e 's/[][\.*^$+?(){}|/]/\\&/g' -e 's/[0-9a-f]*[0-9][0-9a-f]*/[0-9a-f]+/g'; }
+pattern() {
+  sed -e 's/[][\.*^$+?(){}|/]/\\&/g' | awk '{ out = ""
+    while (match($0, /[0-9a-f]*[0-9][0-9a-f]*/)) { # an identifier (10 digits or more) keeps its length
+      out = out substr($0, 1, RSTART - 1) (RLENGTH >= 10 ? "[0-9a-f]{" RLENGTH "}" : "[0-9a-f]+")
+      $0 = substr($0, RSTART + RLENGTH) }
+    print out $0 }'
+}
 
 start_server() { # start_server CMD: runs it as $spid, its link in $link
   n=$((n + 1)); out=$work/server$n.out
@@ -47,13 +54,14 @@ start_server() { # start_server CMD: runs it as $spid, its link in $link
   link=$(sed -n 's/^Session link: //p' "$out")
 }
 stop_server() { # stop_server PID OUT: SIGTERM ends it cleanly
-  kill -TERM "$1" 2>/dev/null; wait "$1" || fail "$2: status $? on SIGTERM"
+  kill -TERM "$1" 2>/dev/null || true  # the last participant leaving may have ended it
+  wait "$1" || fail "$2: status $? on SIGTERM"
   tail -1 "$2" | grep -qE '^(Session ended|Server exits): ' || fail "$2 does not end with why it ended"
 }
 remember() { # remember CMD: the server it starts serves its link's HOST:PORT and its status address
   lastserver=$1
-  [ -n "$link" ] && server_of[${link%/*}]=$1
-  [[ $1 =~ --status\ ([^ ]+) ]] && server_of["status ${BASH_REMATCH[1]}"]=$1
+  if [ -n "$link" ]; then server_of[${link%/*}]=$1; fi
+  if [[ $1 =~ --status\ ([^ ]+) ]]; then server_of["status ${BASH_REMATCH[1]}"]=$1; fi
 }
 run_server() { # run_server CMD: started, checked, remembered; stopped unless it routes through HAProxy
   start_server "$1"
@@ -68,6 +76,10 @@ run_participant() { # run_participant CMD: joins the link of its README server, 
   local readme_link; readme_link=$(grep -oE '([a-z0-9.-]+:[0-9]+/[0-9a-f]+|LINK)' <<<"$1" | tail -1)
   local server=${server_of[${readme_link%/*}]:-$lastserver}
   start_server "$server"
+  # Only the identifier is the server's own: a README link with 10 digits is not protected, with 14 it is.
+  local id=${readme_link##*/} real=${link##*/}
+  [ "$readme_link" = LINK ] || [ ${#id} -eq ${#real} ] ||
+    fail "the README's link $readme_link has ${#id} digits, its server's ($link) another number"
   local p=$work/participant$n.out
   eval "exec env ${1//$readme_link/$link}" </dev/null >"$p" 2>&1 &
   local ppid=$!
@@ -102,9 +114,8 @@ run_transcript() { # run_transcript CMD EXPECTED: what it prints matches EXPECTE
 end_block() { # the servers kept for HAProxy stop, and take their routes out of the map
   for k in "${kept[@]}"; do stop_server "${k%%:*}" "$(cut -d: -f2 <<<"$k")"; done
   kept=()
-  [ -f "$root/run/haproxy.pid" ] && { kill "$(cat "$root/run/haproxy.pid")"; rm "$root/run/haproxy.pid"; }
-  [ -s "$KOSESSION_MAP" ] && fail "routes left in the map: $(cat "$KOSESSION_MAP")"
-  true
+  if [ -f "$root/run/haproxy.pid" ]; then kill "$(cat "$root/run/haproxy.pid")"; rm "$root/run/haproxy.pid"; fi
+  if [ -s "$KOSESSION_MAP" ]; then fail "routes left in the map: $(cat "$KOSESSION_MAP")"; fi
 }
 run() { # run LINE CMD
   local cmd; cmd=$(subst <<<"$2")
@@ -112,7 +123,7 @@ run() { # run LINE CMD
   local says; says=$(sed -n 's/.*[[:space:]]#[^"]*"\([^"]*\)".*/\1/p' <<<"$cmd")
   local program; program=$(sed -E "s/^([A-Z_]+=('[^']*'|[^ ]*) )*//; s/ .*//" <<<"$cmd")
   for tool in haproxy socat; do
-    [[ $cmd == *$tool* ]] && ! command -v $tool >/dev/null && { echo "    not run: no $tool here (scripts/install-deps)"; return; }
+    if [[ $cmd == *$tool* ]] && ! command -v $tool >/dev/null; then echo "    not run: no $tool here (scripts/install-deps)"; return; fi
   done
   case $cmd in
     "systemctl enable --now kosession-server") # the unit's command line, as systemd runs it
@@ -132,9 +143,11 @@ run() { # run LINE CMD
     export|g++)
       echo "    not run here: the package test runs these lines against the package it installs"; return ;;
     echo) local shown; shown=$(eval "$cmd") || fail "$cmd: status $?"
+      sed 's/^/    | /' <<<"$shown"
       for k in "${kept[@]}"; do
-        [[ $k =~ --port\ ([0-9]+)\ --listen\ ([0-9.]+) ]] && ! grep -q " ${BASH_REMATCH[2]}:${BASH_REMATCH[1]}\$" <<<"$shown" &&
-          fail "the map shows no route to ${BASH_REMATCH[2]}:${BASH_REMATCH[1]}: $shown"
+        if [[ $k =~ --port\ ([0-9]+)\ --listen\ ([0-9.]+) ]]; then
+          grep -q " ${BASH_REMATCH[2]}:${BASH_REMATCH[1]}\$" <<<"$shown" || fail "the map shows no route to ${BASH_REMATCH[2]}:${BASH_REMATCH[1]}"
+        fi
       done ;;
     *) out=$work/command$((++n)).out; eval "$cmd" >"$out" 2>&1 || fail "status $?" ;;
   esac
