@@ -21,7 +21,7 @@ export PATH=$bin:$PATH HOME=$work/home TMPDIR=$work KOSESSION_MAP=$root/etc/hapr
 printf 'our secret\n' | tee "$HOME/.kosession-password" >"$root/etc/kosession/password"
 printf 'global\n    stats socket 10.0.0.1:9999 level admin\n' >"$work/api-on-10.0.0.1.cfg"
 declare -A server_of  # "HOST:PORT" or "status ADDRESS" -> the README server command that serves it
-kept=() lastserver="" failures=0 n=0
+kept=() lastserver="" n=0
 cleanup() { trap - ERR; [ -f "$root/run/haproxy.pid" ] && kill "$(cat "$root/run/haproxy.pid")"; kill $(jobs -p) 2>/dev/null; wait; }
 trap cleanup EXIT
 set -E; trap 'fail "line $LINENO: $BASH_COMMAND failed"' ERR  # a slip of this script fails it too
@@ -39,7 +39,7 @@ subst() {
 # Each expected line as a pattern: runs of hex digits with a digit in them (identifiers, counts,
 # times, colours, addresses) stand for any such run.
 pattern() {
-  sed -e 's/[][\.*^$+?(){}|/]/\\&/g' | awk '{ out = ""
+  sed -e 's/[][\.*^$+?(){}|]/\\&/g' | awk '{ out = ""
     while (match($0, /[0-9a-f]*[0-9][0-9a-f]*/)) { # an identifier (10 digits or more) keeps its length
       out = out substr($0, 1, RSTART - 1) (RLENGTH >= 10 ? "[0-9a-f]{" RLENGTH "}" : "[0-9a-f]+")
       $0 = substr($0, RSTART + RLENGTH) }
