@@ -86,9 +86,18 @@ run_step("pkg-config" pkg-config --modversion koSession)
 if(NOT step_output STREQUAL "${EXPECTED_VERSION}\n")
   message(FATAL_ERROR "pkg-config gives version ${step_output}, expected ${EXPECTED_VERSION}")
 endif()
-run_step("build the consumer with pkg-config" sh -c
-  "\"$0\" -std=c++17 ${flags} \"$1\" -o \"$2\" $(pkg-config --cflags --libs koSession) -Wl,-rpath,$(pkg-config --variable=libdir koSession)"
-  ${CXX_COMPILER} ${CONSUMER_SOURCE_DIR}/main.cpp ${WORK_DIR}/kosession-consumer-pc)
+# The README's own lines, with its /opt/kosession, main.cpp and myapp made this test's.
+file(READ ${SOURCE_DIR}/README.md readme)
+string(REGEX MATCH "\nexport PKG_CONFIG_PATH=[^\n]*\ng\\+\\+ [^\n]*\\\\\n[^\n]*" lines "${readme}")
+if(NOT lines)
+  message(FATAL_ERROR "README.md shows no build through pkg-config (export PKG_CONFIG_PATH=..., then g++ ...)")
+endif()
+string(REPLACE "/opt/kosession" "${prefix}" lines "${lines}")
+string(REPLACE " main.cpp " " ${CONSUMER_SOURCE_DIR}/main.cpp " lines "${lines}")
+string(REPLACE " -o myapp " " -o ${WORK_DIR}/kosession-consumer-pc " lines "${lines}")
+string(REPLACE "\ng++ " "\n${CXX_COMPILER} ${flags} " lines "${lines}")
+message(STATUS "the README's pkg-config lines run as:${lines}")
+run_step("build the consumer with pkg-config" sh -c "${lines}")
 
 # Each consumer must load the installed libraries, not the build tree's.
 foreach(program ${consumer_build}/kosession-consumer ${WORK_DIR}/kosession-consumer-pc)
