@@ -97,7 +97,8 @@ private:
 
 } // namespace
 
-// The participant's side of the pump takes every default but the log's name.
+// The participant's links: their pump, whose owner this is (taking every
+// default but the log's name), the links of a join in progress and the lock.
 class koSessionClient::Connection : public koSessionLinkPump::Owner
 {
 public:
