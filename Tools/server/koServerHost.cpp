@@ -5,6 +5,8 @@
 #include "koTerminalOutput.h"
 
 #include "koSession.h"
+#include "koSessionRelay.h"
+#include "koSessionServerAccess.h"
 #include "koSessionStateDirectory.h"
 #include "koSessionWire.h"
 
@@ -129,7 +131,7 @@ bool koServerHost::openStateDirectory(QString& sessionPart)
                     .arg(directory->getPath()));
             return false;
         }
-        server.setStateDirectory(std::move(directory));
+        koSessionServerAccess::relayOf(server).setStateDirectory(std::move(directory));
     } catch (const std::exception& e) {
         koTerminalOutput::printError(QStringLiteral("kosession-server: %1").arg(QString::fromUtf8(e.what())));
         return false;

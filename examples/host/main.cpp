@@ -2,7 +2,13 @@
 // session the way a host application does.
 //
 //   kosession-host [--name NAME] [--password PASSWORD] [--seconds N] LINK
+//   kosession-host --host [--name NAME] [--password PASSWORD] [--seconds N]
 //   kosession-host --version
+//
+// With --host it hosts the session itself: it runs a koSessionServer in this
+// process on a free port of 127.0.0.1, prints the session link for the others
+// and joins it like any participant; when it leaves, it ends the session for
+// everybody and stops the server.
 //
 // It joins the session of LINK, loads the session's scene when there is one,
 // moves a marker of its own and says hello every half second, and prints the
@@ -15,6 +21,7 @@
 #include "koSessionCommand.h"
 #include "koSessionCommandFactory.h"
 #include "koSessionRejoiner.h"
+#include "koSessionServer.h"
 #include "koSessionUser.h"
 
 #include <QCommandLineParser>
@@ -26,6 +33,7 @@
 
 #include <csignal>
 #include <cstdio>
+#include <memory>
 #include <vector>
 
 namespace {
@@ -153,6 +161,20 @@ void connectRoster(koSession& session, QObject* context)
     });
 }
 
+// Starts `server` for a new session on a free port of 127.0.0.1 and returns
+// the session's link. Only connections that carry this session get in.
+// Throws koNetError when it cannot listen.
+QString hostSession(koSessionServer& server, const QString& password)
+{
+    const QString sessionPart = koSession::createSessionLink(QString(), password); // "/" and the identifier
+    QString address;
+    QString sessionId;
+    koSession::tryDecryptSessionLink(password, sessionPart, address, sessionId);
+    server.setSessionId(sessionId);
+    server.start(QString(), 0, QStringLiteral("127.0.0.1"));
+    return QStringLiteral("127.0.0.1:%1").arg(server.getPort()) + sessionPart;
+}
+
 } // namespace
 
 int main(int argc, char* argv[])
@@ -165,18 +187,21 @@ int main(int argc, char* argv[])
     // -V as in the koSession programs, where -v means verbose.
     const QCommandLineOption versionOption({QStringLiteral("V"), QStringLiteral("version")},
                                            QStringLiteral("Displays version information."));
-    parser.addPositionalArgument(QStringLiteral("link"), QStringLiteral("The session link."));
+    parser.addPositionalArgument(QStringLiteral("link"), QStringLiteral("The session link (not with --host)."));
+    const QCommandLineOption hostOption(QStringLiteral("host"),
+                                        QStringLiteral("Host the session: run its server in this process."));
     const QCommandLineOption nameOption(QStringLiteral("name"), QStringLiteral("Participant name."),
                                         QStringLiteral("name"), QStringLiteral("host"));
     const QCommandLineOption passwordOption(QStringLiteral("password"), QStringLiteral("The link's password."),
                                             QStringLiteral("password"));
     const QCommandLineOption secondsOption(QStringLiteral("seconds"), QStringLiteral("Leave after N seconds."),
                                            QStringLiteral("N"), QStringLiteral("0"));
-    parser.addOptions({versionOption, nameOption, passwordOption, secondsOption});
+    parser.addOptions({versionOption, hostOption, nameOption, passwordOption, secondsOption});
     parser.process(app);
     if (parser.isSet(versionOption))
         parser.showVersion();
-    if (parser.positionalArguments().size() != 1)
+    const bool hosting = parser.isSet(hostOption);
+    if (parser.positionalArguments().size() != (hosting ? 0 : 1))
         parser.showHelp(2);
 
     std::signal(SIGINT, [](int) { interrupted = 1; });
@@ -196,8 +221,19 @@ int main(int argc, char* argv[])
     me.setName(parser.value(nameOption));
     me.setColor(Qt::transparent); // the server gives a free colour of the default table
     me.setDeviceName(QStringLiteral("desktop"));
-    const QString link = parser.positionalArguments().first();
     const QString password = parser.value(passwordOption);
+    std::unique_ptr<koSessionServer> server; // --host only
+    QString link = hosting ? QString() : parser.positionalArguments().first();
+    if (hosting) {
+        server = std::make_unique<koSessionServer>();
+        try {
+            link = hostSession(*server, password);
+        } catch (const koNetError& e) {
+            print(QStringLiteral("cannot host the session: %1").arg(QString::fromUtf8(e.what())));
+            return 1;
+        }
+        print(QStringLiteral("Session link: %1").arg(link));
+    }
     try {
         session.join(link, me, password, false);
     } catch (const koNetError& e) { // also a koSessionVersionError
@@ -260,5 +296,12 @@ int main(int argc, char* argv[])
     const int seconds = parser.value(secondsOption).toInt();
     if (seconds > 0)
         QTimer::singleShot(seconds * 1000, [&] { leave(QStringLiteral("time is up"), 0); });
-    return app.exec();
+    const int status = app.exec();
+    if (server) {
+        // The others close instead of taking the end for a lost server.
+        server->endSession(QStringLiteral("the host left"));
+        server->wait();
+        print(QStringLiteral("stopped the session's server"));
+    }
+    return status;
 }

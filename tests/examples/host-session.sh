@@ -4,7 +4,7 @@
 set -u
 server=$1 client=$2 host=$3 work=$4
 rm -rf "$work" && mkdir -p "$work" && cd "$work" || exit 1
-trap 'exec 3>&-; kill $(jobs -p) 2>/dev/null; wait' EXIT
+trap 'exec 3>&- 4>&-; kill $(jobs -p) 2>/dev/null; wait' EXIT
 fail() { echo "FAILED: $*"; for f in *.out; do echo "--- $f"; cat "$f"; done; exit 1; }
 await() { # await FILE TEXT: up to 15 s for TEXT to show in FILE
   for _ in $(seq 150); do grep -qF -- "$2" "$1" && return 0; sleep 0.1; done
@@ -39,4 +39,20 @@ kill -TERM $hostpid
 wait $hostpid; rc=$?
 [ $rc -eq 0 ] || fail "the host exited with $rc"
 grep -qx "left the session: interrupted" host.out || fail "the host did not leave on SIGTERM"
-echo "ok"; cat host.out
+# --host: the example runs the session's server in its own process and bob
+# joins that session; leaving, the host ends it for everybody.
+"$host" --host --name solo --seconds 40 >solo.out 2>&1 &
+solopid=$!
+await solo.out "Session link: 127.0.0.1:"
+sololink=$(sed -n 's/^Session link: //p' solo.out)
+mkfifo bob2.in && exec 4<>bob2.in
+"$client" --name bob "$sololink" <bob2.in >bob2.out 2>&1 &
+await bob2.out "hello 2 from solo"
+echo "say hi from bob" >&4
+await solo.out "bob says: hi from bob"
+kill -TERM $solopid
+wait $solopid; rc=$?
+[ $rc -eq 0 ] || fail "the hosting host exited with $rc"
+await solo.out "stopped the session's server"
+await bob2.out "session ended: the host left"
+echo "ok"; cat host.out solo.out

@@ -6,6 +6,7 @@
 
 #include "koSession.h"
 #include "koSessionClient.h"
+#include "koSessionRelay.h"
 #include "koSessionWire.h"
 
 #include "koNetStream.h"
@@ -170,10 +171,10 @@ TEST_F(DoorTest, WrongSessionIsClosedAfterTheTunnelLineWhateverItAsks)
 TEST_F(DoorTest, IdentifierInUseIsNeverIssuedAgainAfterTheWrap)
 {
     TestServer host;
-    koSessionServer::setNextUserId(1);
+    koSessionRelay::setNextUserId(1);
     auto first = join(host.link(), QStringLiteral("One"));
     auto second = join(host.link(), QStringLiteral("Two"));
-    koSessionServer::setNextUserId(0xffff);
+    koSessionRelay::setNextUserId(0xffff);
     auto last = join(host.link(), QStringLiteral("Last"));
     auto wrapped = join(host.link(), QStringLiteral("Wrapped"));
     EXPECT_EQ(first->getUserId(), 1);

@@ -108,6 +108,18 @@ foreach(program ${consumer_build}/kosession-consumer ${WORK_DIR}/kosession-consu
   endif()
 endforeach()
 
+# A host that runs the server in its own process from the installed package
+# only: the example host hosts a session, joins it, and its own commands come
+# back to it through that server.
+run_step("host a session in-process" ${consumer_build}/example-host/kosession-host --host --name solo --seconds 3)
+foreach(line "Session link: 127.0.0.1:" "joined as solo" "solo moved marker of solo to 2"
+        "left the session: time is up" "stopped the session's server")
+  string(FIND "${step_output}" "${line}" at)
+  if(at EQUAL -1)
+    message(FATAL_ERROR "the in-process host did not print \"${line}\":\n${step_output}")
+  endif()
+endforeach()
+
 # Uninstalling leaves no file behind.
 run_step("uninstall" ${CMAKE_COMMAND} -DMANIFEST=${WORK_DIR}/install_manifest.txt -P ${SOURCE_DIR}/cmake/koUninstall.cmake)
 file(GLOB_RECURSE left LIST_DIRECTORIES false ${prefix}/*)

@@ -1,5 +1,7 @@
 #pragma once
 
+#include "koPlatformExport.h"
+
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
@@ -13,7 +15,7 @@
 // putBytes and getBytes are the only transport: a subclass over memory sees
 // exactly the bytes that a writer produces. getBytes returns only when all the
 // bytes asked for are there, and throws koNetError otherwise.
-class koNetSerializer
+class KOPLATFORM_EXPORT koNetSerializer
 {
 public:
     virtual ~koNetSerializer();

@@ -2,6 +2,7 @@
 
 #include "koSessionChange.h"
 #include "koSessionChangeReader.h"
+#include "koSessionMutex.h"
 
 #include "koCoarseClock.h"
 #include "koLog.h"
@@ -17,7 +18,16 @@ constexpr std::chrono::seconds CapLogInterval(10);
 
 } // namespace
 
-koSessionChangeList::koSessionChangeList() = default;
+class koSessionChangeList::Guard
+{
+public:
+    koSessionMutex mutex{koSessionLockRank::ChangeList, "koSessionChangeList::mutex"};
+};
+
+koSessionChangeList::koSessionChangeList()
+    : guard(std::make_unique<Guard>())
+{
+}
 
 koSessionChangeList::~koSessionChangeList() = default;
 
@@ -28,13 +38,13 @@ void koSessionChangeList::push(const koSessionCommand& command)
 
 void koSessionChangeList::push(const ChangePtr& change)
 {
-    std::lock_guard<koSessionMutex> lock(mutex);
+    std::lock_guard<koSessionMutex> lock(guard->mutex);
     pushNoLock(change);
 }
 
 void koSessionChangeList::push(std::vector<ChangePtr>&& changes)
 {
-    std::lock_guard<koSessionMutex> lock(mutex);
+    std::lock_guard<koSessionMutex> lock(guard->mutex);
     for (ChangePtr& change : changes)
         pushNoLock(std::move(change));
 }
@@ -58,13 +68,13 @@ void koSessionChangeList::pushNoLock(ChangePtr change)
 
 void koSessionChangeList::setMaxHeldBytes(std::uint64_t bytes)
 {
-    std::lock_guard<koSessionMutex> lock(mutex);
+    std::lock_guard<koSessionMutex> lock(guard->mutex);
     maxHeldBytes = bytes;
 }
 
 void koSessionChangeList::removeState(const QByteArray& stateId)
 {
-    std::lock_guard<koSessionMutex> lock(mutex);
+    std::lock_guard<koSessionMutex> lock(guard->mutex);
     const auto found = stateIndices.find(stateId);
     if (found == stateIndices.end())
         return;
@@ -106,7 +116,7 @@ void koSessionChangeList::capHeldBytes()
 
 bool koSessionChangeList::tryPop(ChangePtr& out)
 {
-    std::lock_guard<koSessionMutex> lock(mutex);
+    std::lock_guard<koSessionMutex> lock(guard->mutex);
     if (held == 0)
         return false;
     out = eraseNoLock(0);
@@ -123,26 +133,26 @@ std::vector<koSessionChangeList::ChangePtr> koSessionChangeList::popAll()
 
 bool koSessionChangeList::empty() const
 {
-    std::lock_guard<koSessionMutex> lock(mutex);
+    std::lock_guard<koSessionMutex> lock(guard->mutex);
     return held == 0;
 }
 
 std::uint64_t koSessionChangeList::size() const
 {
-    std::lock_guard<koSessionMutex> lock(mutex);
+    std::lock_guard<koSessionMutex> lock(guard->mutex);
     return held;
 }
 
 bool koSessionChangeList::containsLoadScene() const
 {
-    std::lock_guard<koSessionMutex> lock(mutex);
+    std::lock_guard<koSessionMutex> lock(guard->mutex);
     return std::any_of(entries.begin(), entries.end(),
                        [](const Entry& entry) { return entry.change && entry.change->isLoadScene(); });
 }
 
 void koSessionChangeList::clear()
 {
-    std::lock_guard<koSessionMutex> lock(mutex);
+    std::lock_guard<koSessionMutex> lock(guard->mutex);
     clearNoLock();
 }
 
@@ -151,7 +161,7 @@ std::shared_ptr<koSessionChangeReader> koSessionChangeList::getReader(bool index
     // Made before the lock is taken: if the holder cannot be made, the reader's
     // destructor runs (and unregisters nothing) without finding the lock held.
     auto reader = std::make_shared<koSessionChangeReader>(this, indexed);
-    std::lock_guard<koSessionMutex> lock(mutex);
+    std::lock_guard<koSessionMutex> lock(guard->mutex);
     readers.push_back(reader.get());
     reader->registeredAfter = nextIndex - 1;
     return reader;
@@ -227,7 +237,7 @@ std::size_t koSessionChangeList::skipVacant(std::size_t position) const
 
 bool koSessionChangeList::tryGetNext(ChangePtr& out, std::uint64_t& index)
 {
-    std::lock_guard<koSessionMutex> lock(mutex);
+    std::lock_guard<koSessionMutex> lock(guard->mutex);
     const std::size_t next = nextHeld(index);
     if (next == entries.size())
         return false;
@@ -247,7 +257,7 @@ bool koSessionChangeList::tryGetNext(ChangePtr& out, std::uint64_t& index)
 std::size_t koSessionChangeList::getNextSome(std::vector<ChangePtr>& out, std::uint64_t& index,
                                              std::size_t limit)
 {
-    std::lock_guard<koSessionMutex> lock(mutex);
+    std::lock_guard<koSessionMutex> lock(guard->mutex);
     // Only the calling reader's cursor moves meanwhile, so the others' minimum
     // holds for the whole batch; it is needed only once a transient shows up.
     std::uint64_t othersMinimum = 0;
@@ -280,7 +290,7 @@ std::size_t koSessionChangeList::getNextSome(std::vector<ChangePtr>& out, std::u
 
 std::size_t koSessionChangeList::popSome(std::vector<ChangePtr>& out, std::size_t limit)
 {
-    std::lock_guard<koSessionMutex> lock(mutex);
+    std::lock_guard<koSessionMutex> lock(guard->mutex);
     std::size_t taken = 0;
     for (; taken < limit && held > 0; ++taken) {
         // The front is held: dropVacant leaves no empty entry there.
@@ -313,13 +323,13 @@ std::uint64_t koSessionChangeList::getMinReadIndex() const
 
 bool koSessionChangeList::hasNext(const std::uint64_t& index) const
 {
-    std::lock_guard<koSessionMutex> lock(mutex);
+    std::lock_guard<koSessionMutex> lock(guard->mutex);
     return nextHeld(index) != entries.size();
 }
 
 void koSessionChangeList::subReader(koSessionChangeReader* reader)
 {
-    std::lock_guard<koSessionMutex> lock(mutex);
+    std::lock_guard<koSessionMutex> lock(guard->mutex);
     readers.erase(std::remove(readers.begin(), readers.end(), reader), readers.end());
     dropPassedTransients();
 }
@@ -343,7 +353,7 @@ void koSessionChangeList::dropPassedTransients()
 
 koSessionChangeList::Backlog koSessionChangeList::getBacklog(std::uint64_t after) const
 {
-    std::lock_guard<koSessionMutex> lock(mutex);
+    std::lock_guard<koSessionMutex> lock(guard->mutex);
     Backlog backlog;
     std::size_t position = nextHeld(after);
     if (position < entries.size())

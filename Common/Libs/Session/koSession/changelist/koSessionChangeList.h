@@ -1,7 +1,6 @@
 #pragma once
 
 #include "koSessionExport.h"
-#include "koSessionMutex.h"
 
 #include <QByteArray>
 
@@ -124,7 +123,10 @@ private:
     std::map<QByteArray, std::uint64_t> stateIndices;
     std::uint64_t nextIndex = 1;
     std::vector<koSessionChangeReader*> readers;
-    // Guards entries, held, heldBytes, maxHeldBytes, lastCapLog, stateIndices, nextIndex, readers and every registered
-    // reader's cursor; taken by every list operation and by readers through it.
-    mutable koSessionMutex mutex{koSessionLockRank::ChangeList, "koSessionChangeList::mutex"};
+    // Guards entries, held, heldBytes, maxHeldBytes, lastCapLog,
+    // stateIndices, nextIndex, readers and every registered reader's cursor;
+    // taken by every list operation and by readers through it. Defined with
+    // the list, which keeps the lock order's types out of this header.
+    class Guard;
+    const std::unique_ptr<Guard> guard;
 };

@@ -8,11 +8,12 @@
 //
 //   FacadeJoining  koSession: the join in progress; cancelJoin takes that
 //                  client's lock under it.
-//   Server         koSessionServer: roster, admissions, scene store and
-//                  transports; takes the handshake gate (stop), each peer's
-//                  lock briefly (its record, its state) and the shared lists
-//                  (the roster broadcast, forgetting a pose) under it. Its
-//                  second-link tickets have no lock of their own.
+//   Server         koSessionRelay (behind koSessionServer): roster,
+//                  admissions and transports; takes the handshake gate
+//                  (stop), each peer's lock briefly (its record, its state)
+//                  and the shared lists (the roster broadcast, forgetting a
+//                  pose) under it. Its second-link tickets have no lock of
+//                  their own.
 //   HandshakeGate  koSessionHandshakeGate: the handshake jobs; takes nothing
 //                  of the library.
 //   Client         koSessionClient, koSessionServerPeer: a participant's or a
@@ -22,9 +23,9 @@
 //                  takes nothing of the library.
 //   ChangeList     koSessionChangeList: every list operation, its readers'
 //                  cursors included; takes nothing of the library.
-//   The rest are leaves that take no other lock of the library: the
-//   transfer gate, the door log, the state recorder, the state directory's
-//   scene file and the scene question.
+//   The rest are leaves that take no other lock of the library: the scene
+//   store, the transfer gate, the door log, the state recorder, the state
+//   directory's scene file and the scene question.
 //
 // The platform's locks (log sink, progress, a link's send lock, the worker
 // pool) come after all of these: the library logs, shuts links down and
@@ -37,6 +38,7 @@ enum class koSessionLockRank : int {
     Client,
     LinkPump,
     ChangeList,
+    SceneStore,
     TransferGate,
     DoorLog,
     StateRecorder,

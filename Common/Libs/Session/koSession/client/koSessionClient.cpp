@@ -10,6 +10,7 @@
 #include "koSessionLinkPump.h"
 #include "koSessionObserver.h"
 #include "koSessionSceneBuffer.h"
+#include "koSessionSceneQuestionBox.h"
 #include "koSessionSceneWire.h"
 #include "koSessionUserInfoCommand.h"
 #include "koSessionWire.h"
@@ -22,10 +23,8 @@
 #include "koSocketAddress.h"
 #include "koSocketLink.h"
 
-#include <QApplication>
 #include <QCoreApplication>
 #include <QMap>
-#include <QMessageBox>
 
 #include <chrono>
 #include <cstdint>
@@ -98,15 +97,32 @@ private:
 
 } // namespace
 
-// The participant's side of the pump takes every default but the log's name.
-class koSessionClient::PumpOwner : public koSessionLinkPump::Owner
+// The participant's links: their pump, whose owner this is (taking every
+// default but the log's name), the links of a join in progress and the lock.
+class koSessionClient::Connection : public koSessionLinkPump::Owner
 {
 public:
-    explicit PumpOwner(const koSessionClient& client) : client(client) {}
+    explicit Connection(koSessionClient& client) : client(client), pump(*this, client) {}
     unsigned short getUserId() const override { return client.getUserId(); }
 
-private:
-    const koSessionClient& client;
+    // Decodes the client's session link, connects, passes the tunnel line
+    // and sets the cipher up; the link is watched while join() runs.
+    std::shared_ptr<koNetLink> connectServer(bool force);
+    // While join() runs: hands `link` to cancelJoin(), or throws when that
+    // came first. Takes `mutex`.
+    void watchJoiningLink(const std::shared_ptr<koNetLink>& link);
+    // Scene transfer: connects with the handshake limit lifted, sends
+    // `request` and sets `*peer` (when given) to the server's address.
+    std::unique_ptr<koNetStream> openTransfer(std::uint32_t request, std::string* peer = nullptr);
+
+    koSessionClient& client;
+    // Guards the client's `user`, the join watch and `endReason` against
+    // other threads. Taken briefly; never held while doing I/O or calling
+    // the pump.
+    mutable koSessionMutex mutex{koSessionLockRank::Client, "koSessionClient::mutex"};
+    // The links the running join() made so far, for cancelJoin().
+    std::vector<std::shared_ptr<koNetLink>> joiningLinks;
+    koSessionLinkPump pump;
 };
 
 // A command that sees only its context reaches the participant through this.
@@ -119,8 +135,7 @@ koSessionClient::koSessionClient()
     : serverChanges(std::make_shared<koSessionChangeList>()),
       outgoingChanges(std::make_shared<koSessionChangeList>()),
       asyncOutgoingChanges(std::make_shared<koSessionChangeList>()),
-      pumpOwner(std::make_unique<PumpOwner>(*this)),
-      pump(std::make_unique<koSessionLinkPump>(*pumpOwner, *this))
+      connection(std::make_unique<Connection>(*this))
 {
 }
 
@@ -148,12 +163,12 @@ koSessionClient::SceneQuestion koSessionClient::setSceneQuestion(SceneQuestion q
 // ---------------------------------------------------------------------------
 // Handshake
 
-std::shared_ptr<koNetLink> koSessionClient::connectServer(const QString& sessionLink,
-                                                          const QString& sessionPassword, bool force)
+std::shared_ptr<koNetLink> koSessionClient::Connection::connectServer(bool force)
 {
+    const QString& sessionLink = client.link;
     QString address;
     QString sessionId;
-    if (!koSessionLinkCoder::tryDecrypt(sessionPassword, sessionLink, address, sessionId))
+    if (!koSessionLinkCoder::tryDecrypt(client.password, sessionLink, address, sessionId))
         throw koNetError("Invalid session link or password");
 
     auto socketLink = std::make_shared<koSocketLink>(
@@ -189,7 +204,7 @@ void koSessionClient::join(const QString& sessionLink, const koSessionUser& ownU
     joinCompleted = false;
     blocks.clear();
     {
-        std::lock_guard<koSessionMutex> lock(mutex);
+        std::lock_guard<koSessionMutex> lock(connection->mutex);
         user = ownUser;
     }
     link = sessionLink;
@@ -197,7 +212,7 @@ void koSessionClient::join(const QString& sessionLink, const koSessionUser& ownU
     outgoingChanges->clear();
     asyncOutgoingChanges->clear();
     {
-        std::lock_guard<koSessionMutex> lock(mutex);
+        std::lock_guard<koSessionMutex> lock(connection->mutex);
         joinRunning = true;
     }
     try {
@@ -217,35 +232,35 @@ void koSessionClient::join(const QString& sessionLink, const koSessionUser& ownU
 
 void koSessionClient::cancelJoin()
 {
-    std::lock_guard<koSessionMutex> lock(mutex);
+    std::lock_guard<koSessionMutex> lock(connection->mutex);
     joinCancelled = true;
-    for (const std::shared_ptr<koNetLink>& joining : joiningLinks)
+    for (const std::shared_ptr<koNetLink>& joining : connection->joiningLinks)
         joining->shutdown();
 }
 
-void koSessionClient::watchJoiningLink(const std::shared_ptr<koNetLink>& joining)
+void koSessionClient::Connection::watchJoiningLink(const std::shared_ptr<koNetLink>& joining)
 {
     std::lock_guard<koSessionMutex> lock(mutex);
-    if (!joinRunning)
+    if (!client.joinRunning)
         return;
-    if (joinCancelled)
+    if (client.joinCancelled)
         throw koNetError(JoinCancelled);
     joiningLinks.push_back(joining);
 }
 
 void koSessionClient::endJoinWatch()
 {
-    std::lock_guard<koSessionMutex> lock(mutex);
+    std::lock_guard<koSessionMutex> lock(connection->mutex);
     joinRunning = false;
-    joiningLinks.clear();
+    connection->joiningLinks.clear();
 }
 
 void koSessionClient::joinSteps(bool force)
 {
     // Main link: request, version, participant record, scene flag.
-    koNetStream& stream = pump->getMainStream();
-    const std::shared_ptr<koNetLink> mainLink = connectServer(link, password, force);
-    pump->attach(stream, mainLink);
+    koNetStream& stream = connection->pump.getMainStream();
+    const std::shared_ptr<koNetLink> mainLink = connection->connectServer(force);
+    connection->pump.attach(stream, mainLink);
     koSessionWire::putRequest(stream, koSessionWire::RequestJoin);
     stream.flush();
     koSessionHandshake::checkServerVersion(stream);
@@ -253,20 +268,20 @@ void koSessionClient::joinSteps(bool force)
     stream.flush();
     const koSessionHandshake::JoinAnswer answer = koSessionHandshake::getJoinAnswer(stream);
     {
-        std::lock_guard<koSessionMutex> lock(mutex);
+        std::lock_guard<koSessionMutex> lock(connection->mutex);
         user = answer.user;
     }
 
     // Second link: request and the own user identifier.
-    koNetStream& secondStream = pump->getSecondStream();
-    const std::shared_ptr<koNetLink> secondLink = connectServer(link, password, force);
-    pump->attach(secondStream, secondLink);
+    koNetStream& secondStream = connection->pump.getSecondStream();
+    const std::shared_ptr<koNetLink> secondLink = connection->connectServer(force);
+    connection->pump.attach(secondStream, secondLink);
     koSessionHandshake::requestSecondLink(secondStream, answer.user.getId());
 
     mainLink->setRecvTimeout(0);
     secondLink->setRecvTimeout(0);
-    pump->start(stream, outgoingChanges->getReader(false), serverChanges, koSessionLinkPump::MainPeriod);
-    pump->start(secondStream, asyncOutgoingChanges->getReader(false), nullptr, koSessionLinkPump::SecondPeriod);
+    connection->pump.start(stream, outgoingChanges->getReader(false), serverChanges, koSessionLinkPump::MainPeriod);
+    connection->pump.start(secondStream, asyncOutgoingChanges->getReader(false), nullptr, koSessionLinkPump::SecondPeriod);
 
     if (!answer.sceneHeld)
         return;
@@ -287,18 +302,7 @@ bool koSessionClient::askSceneQuestion()
     }
     if (question)
         return question();
-    if (!qobject_cast<QApplication*>(QCoreApplication::instance())) {
-        // A message box without a widget application would end the process.
-        koLog::warning("No user interface to ask about the session's scene; declining it");
-        return false;
-    }
-    const auto answer = QMessageBox::warning(
-        nullptr, tr("Download KOVA Scene"),
-        tr("Another participant provided a KOVA scene for the session. Continuing loads the scene "
-           "from the collaboration server. Your current scene will be destroyed. This action cannot "
-           "be undone. Do you want to continue?"),
-        QMessageBox::Ok | QMessageBox::Cancel, QMessageBox::Ok);
-    return answer != QMessageBox::Cancel;
+    return koSessionSceneQuestionBox::ask();
 }
 
 void koSessionClient::waitForScene()
@@ -319,7 +323,7 @@ void koSessionClient::waitForScene()
 
 bool koSessionClient::isConnected()
 {
-    return pump->isConnected();
+    return connection->pump.isConnected();
 }
 
 // ---------------------------------------------------------------------------
@@ -410,18 +414,18 @@ std::shared_ptr<koSessionChangeList> koSessionClient::getServerChanges()
 
 void koSessionClient::stop()
 {
-    pump->leave();
+    connection->pump.leave();
 }
 
 void koSessionClient::wait()
 {
-    pump->wait();
+    connection->pump.wait();
 }
 
 void koSessionClient::stopForAll()
 {
     try {
-        const std::shared_ptr<koNetLink> stopLink = connectServer(link, password, false);
+        const std::shared_ptr<koNetLink> stopLink = connection->connectServer(false);
         koNetStream stopStream(stopLink);
         koSessionWire::putRequest(stopStream, koSessionWire::RequestStop);
         stopStream.flush();
@@ -435,7 +439,7 @@ void koSessionClient::stopForAll()
 void koSessionClient::endForEverybody(const QString& reason)
 {
     {
-        std::lock_guard<koSessionMutex> lock(mutex);
+        std::lock_guard<koSessionMutex> lock(connection->mutex);
         endReason = reason.isEmpty() ? QStringLiteral("ended by the server") : reason;
     }
     koLog::info("Session ended for everybody: %s", reason.toUtf8().constData());
@@ -444,7 +448,7 @@ void koSessionClient::endForEverybody(const QString& reason)
 
 QString koSessionClient::getEndReason() const
 {
-    std::lock_guard<koSessionMutex> lock(mutex);
+    std::lock_guard<koSessionMutex> lock(connection->mutex);
     return endReason;
 }
 
@@ -461,13 +465,13 @@ const koSessionUser& koSessionClient::getUser()
 
 koSessionUser koSessionClient::copyUser() const
 {
-    std::lock_guard<koSessionMutex> lock(mutex);
+    std::lock_guard<koSessionMutex> lock(connection->mutex);
     return user;
 }
 
 unsigned short koSessionClient::getUserId() const
 {
-    std::lock_guard<koSessionMutex> lock(mutex);
+    std::lock_guard<koSessionMutex> lock(connection->mutex);
     return user.getId();
 }
 
@@ -560,7 +564,7 @@ void koSessionClient::updateSpectatorState()
         const int count = entry == counts.end() ? 0 : entry->second;
         record.setSpectatorCount(count);
         if (record.getId() == ownId) {
-            std::lock_guard<koSessionMutex> lock(mutex);
+            std::lock_guard<koSessionMutex> lock(connection->mutex);
             user.setSpectatorCount(count);
         }
     }
@@ -574,7 +578,7 @@ void koSessionClient::updateUserInfo(const koSessionUser& info)
         record.setColor(koSessionDefaultColors::getColor(colorIndex));
     record.checkLimits();
     {
-        std::lock_guard<koSessionMutex> lock(mutex);
+        std::lock_guard<koSessionMutex> lock(connection->mutex);
         user = record;
     }
     // Straight into the outgoing list: neither blocks nor executing hold it back.
@@ -585,9 +589,9 @@ void koSessionClient::updateUserInfo(const koSessionUser& info)
 // ---------------------------------------------------------------------------
 // Scene transfer
 
-std::unique_ptr<koNetStream> koSessionClient::openTransfer(std::uint32_t request, std::string* peer)
+std::unique_ptr<koNetStream> koSessionClient::Connection::openTransfer(std::uint32_t request, std::string* peer)
 {
-    const std::shared_ptr<koNetLink> transferLink = connectServer(link, password, false);
+    const std::shared_ptr<koNetLink> transferLink = connectServer(false);
     if (peer)
         *peer = transferLink->getPeerName();
     // The handshake's limit would end a download while the server is still
@@ -606,7 +610,7 @@ void koSessionClient::uploadScene(const std::vector<char>& data, const QString& 
 {
     const std::string utf8 = name.toStdString();
     koSessionSceneWire::checkName(utf8, "Scene name");
-    std::unique_ptr<koNetStream> transfer = openTransfer(koSessionWire::RequestUploadScene);
+    std::unique_ptr<koNetStream> transfer = connection->openTransfer(koSessionWire::RequestUploadScene);
     TransferProgress progress("Uploading scene ...", data.size());
     koSessionSceneWire::putName(*transfer, utf8);
     transfer->putValueSize(data.size());
@@ -649,7 +653,7 @@ bool koSessionClient::downloadSceneWith(QString& name, const SceneReceiver& rece
         return false;
     }
     std::string server;
-    std::unique_ptr<koNetStream> transfer = openTransfer(koSessionWire::RequestDownloadScene, &server);
+    std::unique_ptr<koNetStream> transfer = connection->openTransfer(koSessionWire::RequestDownloadScene, &server);
     const std::string utf8 = koSessionSceneWire::getName(*transfer, server);
     name = QString::fromUtf8(utf8.c_str());
     const auto size = static_cast<std::size_t>(

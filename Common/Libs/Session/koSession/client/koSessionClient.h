@@ -2,7 +2,6 @@
 
 #include "koSessionCommandContext.h"
 #include "koSessionExport.h"
-#include "koSessionMutex.h"
 #include "koSessionUser.h"
 
 #include <QObject>
@@ -16,13 +15,10 @@
 #include <string>
 #include <vector>
 
-class koNetLink;
 class koNetSerializer;
-class koNetStream;
 class koSessionChange;
 class koSessionChangeList;
 class koSessionCommand;
-class koSessionLinkPump;
 class koSessionObserver;
 class koSessionSceneBuffer;
 class koSessionUserPoseCommand;
@@ -152,7 +148,7 @@ public:
     // server-role peer's record is written by its receiving thread, so every
     // other reader, the server's threads included, takes copyUser().
     const koSessionUser& getUser();
-    // A copy of the own record taken under `mutex`; any thread.
+    // A copy of the own record taken under the lock; any thread.
     koSessionUser copyUser() const;
     // The own user identifier; any thread.
     unsigned short getUserId() const override;
@@ -179,21 +175,17 @@ public:
     void setObserver(koSessionObserver* observer);
 
 private:
-    class PumpOwner;
+    // The connection's links with their pump, the links of a join in
+    // progress, and the lock; defined with the client, so that this header
+    // names only what a host has.
+    class Connection;
 
     // Handshake
-    std::shared_ptr<koNetLink> connectServer(const QString& link, const QString& password, bool force);
     void joinSteps(bool force);
-    // While join() runs: hands `link` to cancelJoin(), or throws when that
-    // came first. Takes `mutex`.
-    void watchJoiningLink(const std::shared_ptr<koNetLink>& link);
     void endJoinWatch();
     bool askSceneQuestion();
     void waitForScene();
 
-    // Scene transfer: connects with the handshake limit lifted, sends
-    // `request` and sets `*peer` (when given) to the server's address.
-    std::unique_ptr<koNetStream> openTransfer(std::uint32_t request, std::string* peer = nullptr);
     // Reads the scene's bytes, `size` of them announced, into the caller's
     // storage with the transfer's progress running.
     using SceneReceiver = std::function<void(koNetSerializer& transfer, std::size_t size)>;
@@ -206,17 +198,12 @@ private:
     // Roster
     void updateSpectatorState();
 
-    // Guards `user`, the join watch and `endReason` against other threads.
-    // Taken briefly; never held while doing I/O or calling the pump.
-    mutable koSessionMutex mutex{koSessionLockRank::Client, "koSessionClient::mutex"};
     bool executing = false;
     bool joinCompleted = false;
     bool sceneDeclined = false;
     std::atomic<bool> joinCancelled{false};
-    // Whether join() runs, and the links it made so far, under `mutex`,
-    // for cancelJoin().
+    // Whether join() runs, under the connection's lock, for cancelJoin().
     bool joinRunning = false;
-    std::vector<std::shared_ptr<koNetLink>> joiningLinks;
     std::shared_ptr<koSessionChangeList> serverChanges;
     // Main thread only: changes executeCommands took from serverChanges in one
     // lock, from position nextTaken on still to run (after a change threw).
@@ -229,11 +216,10 @@ private:
     std::vector<koSessionUser> users;
     QString link;
     QString password;
-    // Set once by endForEverybody, under `mutex`.
+    // Set once by endForEverybody, under the connection's lock.
     QString endReason;
     int colorIndex = 0;
     std::map<unsigned int, int> blocks;
     // Declared last: the threads go before the members they use.
-    std::unique_ptr<PumpOwner> pumpOwner;
-    std::unique_ptr<koSessionLinkPump> pump;
+    std::unique_ptr<Connection> connection;
 };

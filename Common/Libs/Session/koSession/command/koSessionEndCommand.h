@@ -1,7 +1,6 @@
 #pragma once
 
 #include "koSessionCommand.h"
-#include "koSessionExport.h"
 
 #include <QString>
 
@@ -10,7 +9,7 @@
 // close on purpose, so that it does not take the end for a lost server and
 // rejoin. Transient, not mergable, not echoing; changedBy 0. A peer that does
 // not know the type relays and ignores it.
-class KOSESSION_EXPORT koSessionEndCommand : public koSessionCommand
+class koSessionEndCommand : public koSessionCommand
 {
 public:
     koSessionEndCommand();

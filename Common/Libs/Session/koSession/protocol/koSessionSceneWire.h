@@ -1,7 +1,5 @@
 #pragma once
 
-#include "koSessionExport.h"
-
 #include <cstddef>
 #include <cstdint>
 #include <functional>
@@ -24,7 +22,7 @@ class koSessionSceneBuffer;
 // Every operation is static and keeps no state; call it from the thread that
 // uses the serializer. Failures are koNetError (a length above its limit, a
 // failed link) naming what was read, the peer and the limit.
-class KOSESSION_EXPORT koSessionSceneWire
+class koSessionSceneWire
 {
 public:
     // Largest single read or write of scene bytes: bounds the time between

@@ -7,6 +7,7 @@
 #include "koNetError.h"
 #include "koNetSerializer.h"
 #include "koNetStream.h"
+#include "koSocketAddress.h"
 #include "koSocketLink.h"
 #include "koVersionInfo.h"
 
@@ -95,6 +96,16 @@ void koSessionWire::setUpCipher(const std::shared_ptr<koNetLink>& link, bool cli
 {
     koNetStream keyExchange(link);
     link->setCipher(std::make_shared<koNetCipher>(client, keyExchange));
+}
+
+std::string koSessionWire::peerHost(const koNetLink& link)
+{
+    const std::string name = link.getPeerName();
+    try {
+        return koSocketAddress(name, 0).getHost();
+    } catch (const std::exception&) {
+        return name;
+    }
 }
 
 void koSessionWire::putRequest(koNetSerializer& serializer, RequestType request)

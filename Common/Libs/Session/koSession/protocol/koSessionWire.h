@@ -1,7 +1,5 @@
 #pragma once
 
-#include "koSessionExport.h"
-
 #include <QByteArray>
 #include <QString>
 #include <QStringList>
@@ -23,7 +21,7 @@ class koSocketLink;
 // on a link or serializer that this thread uses. Failures are koNetError and
 // are not logged here: a server logs them rate-limited per peer address, a
 // client hands them to its caller.
-class KOSESSION_EXPORT koSessionWire
+class koSessionWire
 {
 public:
     // The first value of every connection after the tunnel exchange and the
@@ -64,6 +62,9 @@ public:
     // Runs the cipher's key exchange over a temporary stream on `link` and sets
     // the cipher on it: `client` true on the connecting side, false on the server.
     static void setUpCipher(const std::shared_ptr<koNetLink>& link, bool client);
+    // The peer's host without its port (the whole peer name when it does not
+    // parse): the unit of the server's per-address bounds.
+    static std::string peerHost(const koNetLink& link);
 
     static void putRequest(koNetSerializer& serializer, RequestType request);
 

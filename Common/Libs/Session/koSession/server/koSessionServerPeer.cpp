@@ -6,7 +6,7 @@
 #include "koSessionCommandFactory.h"
 #include "koSessionDefaultColors.h"
 #include "koSessionHandshake.h"
-#include "koSessionServer.h"
+#include "koSessionRelay.h"
 
 #include "koCoarseClock.h"
 #include "koLog.h"
@@ -65,7 +65,7 @@ koSessionServerPeer::~koSessionServerPeer()
 // ---------------------------------------------------------------------------
 // Admission (the server's handshake job)
 
-void koSessionServerPeer::accept(koSessionServer* owner, const std::shared_ptr<koSessionChangeList>& changes,
+void koSessionServerPeer::accept(koSessionRelay* owner, const std::shared_ptr<koSessionChangeList>& changes,
                                  const std::shared_ptr<koNetLink>& netLink, unsigned short userId, int index)
 {
     colorIndex = index;

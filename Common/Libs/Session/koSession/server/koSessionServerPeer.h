@@ -13,7 +13,7 @@ class koNetLink;
 class koSessionChange;
 class koSessionChangeList;
 class koSessionChangeReader;
-class koSessionServer;
+class koSessionRelay;
 
 // The server's side of one admitted participant: completes its join, pairs
 // its second link and relays its changes. Its sending threads pass the shared
@@ -40,7 +40,7 @@ public:
     // Reads the participant's record, settles its identifier and colour,
     // answers and starts the main link's threads on `changes`. Throws
     // koNetError when the link fails or the record is over its limits.
-    void accept(koSessionServer* server, const std::shared_ptr<koSessionChangeList>& changes,
+    void accept(koSessionRelay* server, const std::shared_ptr<koSessionChangeList>& changes,
                 const std::shared_ptr<koNetLink>& link, unsigned short userId, int colorIndex);
     // Makes `link` the second link and starts its threads on `changes`.
     // Throws koNetError when the link fails or the peer is not waiting for one.
@@ -88,7 +88,7 @@ private:
     // Set by accept before any thread starts; fixed afterwards.
     unsigned short participant = 0;
     int colorIndex = 0;
-    koSessionServer* server = nullptr;
+    koSessionRelay* server = nullptr;
     std::shared_ptr<koSessionChangeList> mainChanges;
     // Declared last: its threads end before the members they use go.
     koSessionLinkPump pump;

@@ -1,6 +1,5 @@
 #pragma once
 
-#include "koSessionExport.h"
 #include "koSessionMutex.h"
 
 #include <QLockFile>
@@ -26,7 +25,7 @@ class koSessionSceneBuffer;
 // readScene and clear from whoever starts and waits for the server; writeScene
 // from any thread (writers are serialised). Failures throw std::runtime_error
 // with a message a person can act on.
-class KOSESSION_EXPORT koSessionStateDirectory
+class koSessionStateDirectory
 {
 public:
     // Creates `path` (mode 0700: the changes are the session's content) when it

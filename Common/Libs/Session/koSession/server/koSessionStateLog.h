@@ -1,7 +1,5 @@
 #pragma once
 
-#include "koSessionExport.h"
-
 #include <QFile>
 #include <QString>
 
@@ -25,7 +23,7 @@ class koSessionChange;
 // torn tail they leave is cut on the next open.
 //
 // Threads: one thread at a time. Failures throw std::runtime_error.
-class KOSESSION_EXPORT koSessionStateLog
+class koSessionStateLog
 {
 public:
     using ChangePtr = std::shared_ptr<koSessionChange>;
