@@ -34,9 +34,6 @@ namespace {
 
 constexpr int ServerPort = 8889;
 constexpr double ConnectTimeoutSeconds = 5.0;
-// Bounds each wait for the server during the handshake (and a transfer's
-// connection); lifted on the command links, which may stay quiet for hours.
-constexpr double HandshakeTimeoutSeconds = 30.0;
 constexpr std::chrono::milliseconds SceneWaitStep(100);
 const char JoinCancelled[] = "Joining the session has been cancelled";
 
@@ -173,7 +170,7 @@ std::shared_ptr<koNetLink> koSessionClient::Connection::connectServer(bool force
 
     auto socketLink = std::make_shared<koSocketLink>(
         koSocketAddress(address.toStdString(), ServerPort), ConnectTimeoutSeconds);
-    socketLink->setRecvTimeout(HandshakeTimeoutSeconds);
+    socketLink->setRecvTimeout(client.handshakeTimeout);
     watchJoiningLink(socketLink);
 
     const QByteArray bytes = koSessionWire::tunnelRequest(sessionId, force);
@@ -319,6 +316,11 @@ void koSessionClient::waitForScene()
         throw koNetError("Joining the session has been aborted");
     if (joinCancelled)
         throw koNetError(JoinCancelled);
+}
+
+void koSessionClient::setHandshakeTimeout(double seconds)
+{
+    handshakeTimeout = seconds;
 }
 
 bool koSessionClient::isConnected()

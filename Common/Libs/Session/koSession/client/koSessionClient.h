@@ -69,6 +69,14 @@ public:
     // Any thread.
     bool isConnected();
 
+    // How long join() and the scene transfers wait for each answer of the
+    // server before they give up with koNetError ("Receiving from HOST:PORT
+    // timed out after N s"): a server that takes the connection and never
+    // answers must not hold the application. The command links, which may
+    // stay quiet for hours, have no such bound. Main thread, before join().
+    static constexpr double DefaultHandshakeTimeoutSeconds = 30.0;
+    void setHandshakeTimeout(double seconds);
+
     // Replaces how join() asks whether to load the session's scene and returns
     // the previous answerer. By default a modal QMessageBox asks the user; a
     // host without widgets (server tool, terminal participant, test) installs
@@ -216,6 +224,7 @@ private:
     std::vector<koSessionUser> users;
     QString link;
     QString password;
+    double handshakeTimeout = DefaultHandshakeTimeoutSeconds;
     // Set once by endForEverybody, under the connection's lock.
     QString endReason;
     int colorIndex = 0;
